@@ -1,0 +1,38 @@
+// The 7-Zip command-line archiver around the cipher stage, and the temporary archive it
+// packs into and unpacks from.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quorvel {
+
+// The temporary archive, in the current folder. It holds a plaintext copy of the data.
+inline constexpr std::string_view TEMP_ARCHIVE_NAME = "quorvelxxxfilo.7z";
+
+// The command shown before packing, as the program has always shown it on every platform:
+// "7z.exe a quorvelxxxfilo.7z " followed by the input path.
+std::string pack_command_text(std::string_view in_fname);
+
+// The archiver's names, in the order they are looked for.
+std::span<const std::string_view> archiver_names();
+
+// The first archiver found (see find_program), or nullopt.
+std::optional<std::filesystem::path> find_archiver();
+
+// Packs `input` (a file or a folder) into the temporary archive. Returns true when the
+// archiver ran and reported success.
+bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input);
+
+// Extracts the temporary archive into the current folder, answering yes to every question.
+// Returns true when the archiver ran and reported success.
+bool unpack_temp_archive(const std::filesystem::path& archiver);
+
+// Removes the temporary archive if it exists. Returns false only when it exists and
+// could not be removed.
+bool remove_temp_archive();
+
+}  // namespace quorvel

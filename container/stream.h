@@ -1,0 +1,60 @@
+// The cipher stage: a whole input streamed through the chained block cipher into the
+// encrypted file format, and back with the check block verified.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "cipher/key_schedule.h"
+#include "container/byte_stream.h"
+#include "container/file_stream.h"
+
+namespace quorvel {
+
+enum class StreamResult {
+    ok,             // everything written; on decryption the check block matched
+    check_failed,   // decryption wrote everything it produced, but the check block differs
+    read_error,     // the input failed before its end; the output is incomplete
+    write_error,    // the output refused bytes; it is incomplete
+};
+
+// Prints "Crypt process start!", writes the signature, the check block and the cipher
+// blocks of everything `input` holds to `output`, and prints "Cript complite" on success.
+// `keys` must hold the encrypt form.
+StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyTable& keys,
+                            int rounds);
+
+// Prints "Decrypt process start!", decrypts an encrypted file of `input_size` bytes whose
+// contents `input` yields from offset 0, writes the plaintext to `output`, and prints
+// "Decrypt OK!" or "Decrypt WRONG!" by the check block. The last block is found by counting
+// bytes against `input_size`. `keys` must hold the decrypt form.
+StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSink& output,
+                            const RoundKeyTable& keys, int rounds);
+
+// The two files of the cipher stage and their names as the user gave them.
+struct FilePair {
+    std::optional<InputFile> input;
+    std::optional<OutputFile> output;
+    std::string input_name;
+    std::string output_name;
+};
+
+// Opens `input_path` for reading and creates `output_path`. Prints
+// "Error! File '...' not found." or "Error! Can't create file '...'." and returns false
+// when one of them fails; nothing is created when the input fails.
+bool open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
+                    const std::filesystem::path& output_path);
+
+// Closes both files. Returns false, with "Error! Can't write file '...'.", when the
+// output's last bytes could not be written.
+bool close_file_pair(FilePair& pair);
+
+// Streams the pair's input into its output in `mode`, with the round count the password's
+// length selects. Prints what failed: a read or write error names the file, a failed check
+// prints "Decrypt WRONG!".
+StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
+                std::uint64_t password_length);
+
+}  // namespace quorvel
