@@ -1,0 +1,160 @@
+#include "cipher/fast_rounds.h"
+
+#include <algorithm>
+#include <cassert>
+#include <vector>
+
+#include "cipher/fast_rounds_kernels.h"
+#include "cipher/rounds.h"
+
+namespace quorvel {
+
+namespace {
+
+std::vector<RoundsPath> detect_paths() {
+    std::vector<RoundsPath> paths{RoundsPath::portable};
+#ifdef QUORVEL_X86_64
+    paths.push_back(RoundsPath::sse2);
+    if (detail::cpu_has_avx2()) paths.push_back(RoundsPath::avx2);
+    if (detail::cpu_has_avx512()) paths.push_back(RoundsPath::avx512);
+#endif
+    return paths;
+}
+
+const std::vector<RoundsPath>& known_paths() {
+    static const std::vector<RoundsPath> paths = detect_paths();
+    return paths;
+}
+
+detail::ChainKernels kernels_for(RoundsPath path) {
+    switch (path) {
+#ifdef QUORVEL_X86_64
+        case RoundsPath::sse2: return detail::sse2_kernels();
+        case RoundsPath::avx2: return detail::avx2_kernels();
+        case RoundsPath::avx512: return detail::avx512_kernels();
+#endif
+        default: return detail::portable_kernels();
+    }
+}
+
+// The key schedule always makes the permutation keys the identity, so the permutation rounds
+// change nothing; a table built some other way is still served, through the reference rounds.
+bool permutations_are_identity(const RoundKeyTable& keys, int rounds) {
+    Block identity;
+    make_permutation(identity);
+    const int used = std::min(rounds, static_cast<int>(ROUND_KEY_COUNT));
+    for (int r = 0; r < used; r += 3) {
+        if (!blocks_equal(keys[static_cast<std::size_t>(r)], identity)) return false;
+    }
+    return true;
+}
+
+RotationKey make_rotation_key(const Block& key) {
+    RotationKey rotation{};
+    for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
+        const unsigned amount = key[i] & 7u;
+        rotation.amounts[i] = static_cast<std::uint8_t>(amount);
+        const auto factor = static_cast<std::uint16_t>((257u << (8u - amount)) & 0xFFFFu);
+        (i % 2 == 0 ? rotation.even_factors : rotation.odd_factors)[i / 2] = factor;
+        for (unsigned s = 0; s < 3; ++s) {
+            const bool set = ((amount >> s) & 1u) != 0;
+            rotation.select[s][i] = set ? 0xFF : 0x00;
+            if (set) rotation.select_bits[s][i / 64] |= std::uint64_t{1} << (i % 64);
+        }
+    }
+    return rotation;
+}
+
+void run_chain(std::span<std::uint8_t> data, ChainState& state, const PreparedRounds& prepared,
+               CipherMode mode) {
+    assert(prepared.mode == mode);
+    assert(data.size() % BLOCK_SIZE == 0);
+    const std::size_t blocks = data.size() / BLOCK_SIZE;
+    if (blocks == 0) return;
+    if (prepared.affine) {
+        const auto kernels = kernels_for(prepared.path);
+        (mode == CipherMode::encrypt ? kernels.encrypt : kernels.decrypt)(data.data(), blocks,
+                                                                          state, prepared);
+        return;
+    }
+    for (std::size_t b = 0; b < blocks; ++b) {
+        Block block;
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(b * BLOCK_SIZE), BLOCK_SIZE,
+                    block.begin());
+        if (mode == CipherMode::encrypt) {
+            xor_block(state.plain_sum, block);
+            xor_block(block, state.previous);
+            encrypt_rounds(block, prepared.keys, prepared.rounds);
+            state.previous = block;
+        } else {
+            const Block ciphertext = block;
+            decrypt_rounds(block, prepared.keys, prepared.rounds);
+            xor_block(block, state.previous);
+            xor_block(state.plain_sum, block);
+            state.previous = ciphertext;
+        }
+        std::copy(block.begin(), block.end(),
+                  data.begin() + static_cast<std::ptrdiff_t>(b * BLOCK_SIZE));
+    }
+}
+
+}  // namespace
+
+std::span<const RoundsPath> supported_rounds_paths() { return known_paths(); }
+
+RoundsPath best_rounds_path() { return known_paths().back(); }
+
+const char* rounds_path_name(RoundsPath path) {
+    switch (path) {
+        case RoundsPath::sse2: return "sse2";
+        case RoundsPath::avx2: return "avx2";
+        case RoundsPath::avx512: return "avx512";
+        default: return "portable";
+    }
+}
+
+PreparedRounds prepare_rounds(const RoundKeyTable& keys, int rounds, CipherMode mode,
+                              RoundsPath path) {
+    assert(std::find(known_paths().begin(), known_paths().end(), path) != known_paths().end());
+    PreparedRounds prepared;
+    prepared.path = path;
+    prepared.mode = mode;
+    prepared.keys = keys;
+    prepared.rounds = rounds;
+    prepared.affine = permutations_are_identity(keys, rounds);
+    // Round r is a rotation round when r % 3 == 2: rounds 2, 5, 8, ... below `rounds`.
+    prepared.rotation_rounds = std::max(rounds, 0) / 3;
+    for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
+        prepared.rotation[slot] = make_rotation_key(keys[3 * slot + 2]);
+    }
+    // Rotations and diffusions are linear over bits, so the sequence maps x to
+    // linear(x) ^ sequence(0), and sequence(0) is all the XOR rounds contribute.
+    if (mode == CipherMode::encrypt) {
+        encrypt_rounds(prepared.constant, keys, rounds);
+    } else {
+        decrypt_rounds(prepared.constant, keys, rounds);
+    }
+    return prepared;
+}
+
+void encrypt_block_fast(Block& block, const PreparedRounds& prepared) {
+    ChainState state;
+    run_chain(block, state, prepared, CipherMode::encrypt);
+}
+
+void decrypt_block_fast(Block& block, const PreparedRounds& prepared) {
+    ChainState state;
+    run_chain(block, state, prepared, CipherMode::decrypt);
+}
+
+void encrypt_chained(std::span<std::uint8_t> data, ChainState& state,
+                     const PreparedRounds& prepared) {
+    run_chain(data, state, prepared, CipherMode::encrypt);
+}
+
+void decrypt_chained(std::span<std::uint8_t> data, ChainState& state,
+                     const PreparedRounds& prepared) {
+    run_chain(data, state, prepared, CipherMode::decrypt);
+}
+
+}  // namespace quorvel
