@@ -49,22 +49,6 @@ bool permutations_are_identity(const RoundKeyTable& keys, int rounds) {
     return true;
 }
 
-RotationKey make_rotation_key(const Block& key) {
-    RotationKey rotation{};
-    for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
-        const unsigned amount = key[i] & 7u;
-        rotation.amounts[i] = static_cast<std::uint8_t>(amount);
-        const auto factor = static_cast<std::uint16_t>((257u << (8u - amount)) & 0xFFFFu);
-        (i % 2 == 0 ? rotation.even_factors : rotation.odd_factors)[i / 2] = factor;
-        for (unsigned s = 0; s < 3; ++s) {
-            const bool set = ((amount >> s) & 1u) != 0;
-            rotation.select[s][i] = set ? 0xFF : 0x00;
-            if (set) rotation.select_bits[s][i / 64] |= std::uint64_t{1} << (i % 64);
-        }
-    }
-    return rotation;
-}
-
 void run_chain(std::span<std::uint8_t> data, ChainState& state, const PreparedRounds& prepared,
                CipherMode mode) {
     assert(prepared.mode == mode);
@@ -125,7 +109,10 @@ PreparedRounds prepare_rounds(const RoundKeyTable& keys, int rounds, CipherMode 
     // Round r is a rotation round when r % 3 == 2: rounds 2, 5, 8, ... below `rounds`.
     prepared.rotation_rounds = std::max(rounds, 0) / 3;
     for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
-        prepared.rotation[slot] = make_rotation_key(keys[3 * slot + 2]);
+        const Block& key = keys[3 * slot + 2];
+        for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
+            prepared.rotation_amounts[slot][i] = static_cast<std::uint8_t>(key[i] & 7u);
+        }
     }
     // Rotations and diffusions are linear over bits, so the sequence maps x to
     // linear(x) ^ sequence(0), and sequence(0) is all the XOR rounds contribute.
@@ -134,6 +121,7 @@ PreparedRounds prepare_rounds(const RoundKeyTable& keys, int rounds, CipherMode 
     } else {
         decrypt_rounds(prepared.constant, keys, rounds);
     }
+    kernels_for(path).prepare(prepared);
     return prepared;
 }
 

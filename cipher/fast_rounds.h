@@ -32,31 +32,22 @@ const char* rounds_path_name(RoundsPath path);
 // The rotation rounds cycle through four keys (table slots 2, 5, 8 and 11).
 inline constexpr std::size_t ROTATION_KEY_COUNT = ROUND_KEY_COUNT / 3;
 
-// One rotation key in the forms the paths read it in. Byte i of a block rotates right by
-// amounts[i] (0 .. 7) in every form.
-struct RotationKey {
-    Block amounts;
-    // For the multiply paths, 16-bit factors 257 << (8 - amount), mod 2^16: multiplying a
-    // byte by one puts that byte, rotated, in the high half of the product. even[k] serves
-    // byte 2k and odd[k] byte 2k + 1.
-    alignas(64) std::array<std::uint16_t, BLOCK_SIZE / 2> even_factors;
-    alignas(64) std::array<std::uint16_t, BLOCK_SIZE / 2> odd_factors;
-    // For the select paths: byte i of select[s] is 0xFF when bit s of amounts[i] is set.
-    std::array<Block, 3> select;
-    // The same as bit masks: bit i of select_bits[s][w] is byte 64 w + i of select[s].
-    std::array<std::array<std::uint64_t, BLOCK_SIZE / 64>, 3> select_bits;
-};
+// Room for a path's own form of the rotation keys and the constant (see PreparedRounds).
+inline constexpr std::size_t PATH_KEYS_SIZE = 4096;
 
 // The round keys of one run, prepared once for the engine by prepare_rounds.
 struct PreparedRounds {
     RoundsPath path = RoundsPath::portable;
     CipherMode mode = CipherMode::encrypt;
     // Rotation rounds in the sequence; the g-th of them, counted in encryption order, uses
-    // rotation[g % ROTATION_KEY_COUNT].
+    // rotation_amounts[g % ROTATION_KEY_COUNT].
     int rotation_rounds = 0;
+    // Byte i of a block rotates right by rotation_amounts[k][i] (0 .. 7) in a round of key k.
+    std::array<Block, ROTATION_KEY_COUNT> rotation_amounts{};
     // The whole sequence applied to a zero block: what the XOR rounds add to every result.
     Block constant{};
-    std::array<RotationKey, ROTATION_KEY_COUNT> rotation{};
+    // The rotation keys and the constant as `path` reads them, laid out by that path.
+    alignas(64) std::array<std::uint8_t, PATH_KEYS_SIZE> path_keys{};
     // False when a permutation key in use is not the identity, which the key schedule never
     // makes; every block then goes through the reference rounds with `keys` and `rounds`.
     bool affine = true;

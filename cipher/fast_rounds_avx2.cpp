@@ -1,6 +1,9 @@
-// The AVX2 path: a block as 8 vectors of 32 bytes. Every function here is compiled for AVX2
-// through a target attribute rather than a flag for the whole file, so nothing built for AVX2
-// can end up in code that runs before the CPU check.
+// The AVX2 path. Encryption, a chain of one block after another, works in the column form of
+// fast_rounds_pairs.h, where a diffusion is cheap; decryption, with undiffusions that cost
+// little in any form and blocks that do not wait for each other, keeps the block as it lies in
+// memory, 8 vectors of 32 bytes. Every function here is compiled for AVX2 through a target
+// attribute rather than a flag for the whole file, so nothing built for AVX2 can end up in
+// code that runs before the CPU check.
 #include "cipher/fast_rounds_kernels.h"
 
 #ifdef QUORVEL_X86_64
@@ -23,16 +26,17 @@ struct Lanes {
     __m256i v[LANES];
 };
 
-// The factors of one rotation key, vector by vector (see RotationKey).
+// The factors of one rotation key, vector by vector (see rotation_factor): word w of even[j]
+// serves byte 32 j + 2 w, word w of odd[j] byte 32 j + 2 w + 1.
 struct LaneKey {
     __m256i even[LANES];
     __m256i odd[LANES];
 };
 
+// What decryption keeps in PreparedRounds::path_keys.
 struct LaneRounds {
     LaneKey keys[ROTATION_KEY_COUNT];
     Lanes constant;
-    int rotation_rounds;
 };
 
 QUORVEL_AVX2 inline Lanes load_lanes(const std::uint8_t* bytes) {
@@ -70,29 +74,6 @@ QUORVEL_AVX2 inline void rotate_lanes(Lanes& lanes, const LaneKey& key) {
     }
 }
 
-// The running XOR in three tiers: a prefix within each 16-byte half (byte shifts do not
-// cross halves), the total of the low half into the high half, and the running total of the
-// earlier vectors. Only the last tier waits for the vector before.
-QUORVEL_AVX2 inline void diffuse_lanes(Lanes& lanes) {
-    const __m256i last_byte = _mm256_set1_epi8(15);
-    __m256i carry = _mm256_setzero_si256();
-#pragma GCC unroll 8
-    for (int j = 0; j < LANES; ++j) {
-        __m256i lane = lanes.v[j];
-        lane = _mm256_xor_si256(lane, _mm256_slli_si256(lane, 1));
-        lane = _mm256_xor_si256(lane, _mm256_slli_si256(lane, 2));
-        lane = _mm256_xor_si256(lane, _mm256_slli_si256(lane, 4));
-        lane = _mm256_xor_si256(lane, _mm256_slli_si256(lane, 8));
-        const __m256i half_totals = _mm256_shuffle_epi8(lane, last_byte);
-        const __m256i low_total_up = _mm256_permute2x128_si256(half_totals, half_totals, 0x08);
-        const __m256i both_totals = _mm256_xor_si256(half_totals, low_total_up);
-        lanes.v[j] = _mm256_xor_si256(_mm256_xor_si256(lane, low_total_up), carry);
-        carry = _mm256_xor_si256(carry, _mm256_permute2x128_si256(both_totals, both_totals, 0x11));
-    }
-    const __m256i top_half = _mm256_permute2x128_si256(lanes.v[LANES - 1], lanes.v[LANES - 1], 0x81);
-    lanes.v[0] = _mm256_xor_si256(lanes.v[0], _mm256_srli_si256(top_half, 15));
-}
-
 // The block moved up by one byte, byte 255 coming round into byte 0: vector j of the result.
 QUORVEL_AVX2 inline __m256i bytes_before(const Lanes& lanes, int j) {
     const __m256i earlier = lanes.v[(j + LANES - 1) % LANES];
@@ -113,52 +94,34 @@ QUORVEL_AVX2 inline void undiffuse_lanes(Lanes& lanes) {
                                   _mm256_slli_si256(wrapped, 1));
 }
 
-QUORVEL_AVX2 void make_lane_rounds(LaneRounds& rounds, const PreparedRounds& prepared) {
+QUORVEL_AVX2 void prepare_lanes(PreparedRounds& prepared) {
+    LaneRounds rounds;
     for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
-        const RotationKey& key = prepared.rotation[slot];
+        alignas(32) std::uint16_t even[BLOCK_SIZE / 2];
+        alignas(32) std::uint16_t odd[BLOCK_SIZE / 2];
+        for (std::size_t k = 0; k < BLOCK_SIZE / 2; ++k) {
+            even[k] = rotation_factor(prepared.rotation_amounts[slot][2 * k]);
+            odd[k] = rotation_factor(prepared.rotation_amounts[slot][2 * k + 1]);
+        }
         for (int j = 0; j < LANES; ++j) {
-            rounds.keys[slot].even[j] =
-                _mm256_load_si256(reinterpret_cast<const __m256i*>(key.even_factors.data()) + j);
-            rounds.keys[slot].odd[j] =
-                _mm256_load_si256(reinterpret_cast<const __m256i*>(key.odd_factors.data()) + j);
+            rounds.keys[slot].even[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(even) + j);
+            rounds.keys[slot].odd[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(odd) + j);
         }
     }
     rounds.constant = load_lanes(prepared.constant.data());
-    rounds.rotation_rounds = prepared.rotation_rounds;
-}
-
-QUORVEL_AVX2 void encrypt_avx2(std::uint8_t* data, std::size_t blocks, ChainState& state,
-                               const PreparedRounds& prepared) {
-    LaneRounds rounds;
-    make_lane_rounds(rounds, prepared);
-    Lanes previous = load_lanes(state.previous.data());
-    Lanes sum = load_lanes(state.plain_sum.data());
-    for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
-        Lanes lanes = load_lanes(data);
-        xor_lanes(sum, lanes);
-        xor_lanes(lanes, previous);
-        for (int g = 0; g < rounds.rotation_rounds; ++g) {
-            rotate_lanes(lanes, rounds.keys[static_cast<std::size_t>(g) % ROTATION_KEY_COUNT]);
-            diffuse_lanes(lanes);
-        }
-        xor_lanes(lanes, rounds.constant);
-        store_lanes(lanes, data);
-        previous = lanes;
-    }
-    store_lanes(previous, state.previous.data());
-    store_lanes(sum, state.plain_sum.data());
+    store_path_keys(prepared, rounds);
 }
 
 QUORVEL_AVX2 void decrypt_avx2(std::uint8_t* data, std::size_t blocks, ChainState& state,
                                const PreparedRounds& prepared) {
     LaneRounds rounds;
-    make_lane_rounds(rounds, prepared);
+    load_path_keys(rounds, prepared);
     Lanes previous = load_lanes(state.previous.data());
     Lanes sum = load_lanes(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
         const Lanes ciphertext = load_lanes(data);
         Lanes lanes = ciphertext;
-        for (int g = rounds.rotation_rounds - 1; g >= 0; --g) {
+        for (int g = prepared.rotation_rounds - 1; g >= 0; --g) {
             undiffuse_lanes(lanes);
             rotate_lanes(lanes, rounds.keys[static_cast<std::size_t>(g) % ROTATION_KEY_COUNT]);
         }
@@ -172,9 +135,26 @@ QUORVEL_AVX2 void decrypt_avx2(std::uint8_t* data, std::size_t blocks, ChainStat
     store_lanes(sum, state.plain_sum.data());
 }
 
+#define QUORVEL_PAIRS QUORVEL_AVX2
+#include "cipher/fast_rounds_pairs.h"
+#undef QUORVEL_PAIRS
+
+QUORVEL_AVX2 void encrypt_avx2(std::uint8_t* data, std::size_t blocks, ChainState& state,
+                               const PreparedRounds& prepared) {
+    encrypt_pairs(data, blocks, state, prepared);
+}
+
+QUORVEL_AVX2 void prepare_avx2(PreparedRounds& prepared) {
+    if (prepared.mode == CipherMode::encrypt) {
+        prepare_pairs(prepared);
+    } else {
+        prepare_lanes(prepared);
+    }
+}
+
 }  // namespace
 
-ChainKernels avx2_kernels() { return {encrypt_avx2, decrypt_avx2}; }
+ChainKernels avx2_kernels() { return {encrypt_avx2, decrypt_avx2, prepare_avx2}; }
 
 bool cpu_has_avx2() {
 #if defined(__GNUC__) || defined(__clang__)

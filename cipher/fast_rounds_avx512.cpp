@@ -1,7 +1,9 @@
-// The AVX-512 path: a block as 4 vectors of 64 bytes, with byte masks for the rotations (GFNI
-// rotates all bytes of a vector by one fixed amount; the masks pick which bytes take it) and
-// byte-wise two-source permutes (VBMI) for moving bytes across vectors. Every function is
-// compiled for these extensions through a target attribute, as in the AVX2 path.
+// The AVX-512 path. Encryption works in the column form of fast_rounds_pairs.h, with the 32
+// vector registers of AVX-512 and its 16-bit shifts by a separate amount per word. Decryption
+// keeps the block as it lies in memory, 4 vectors of 64 bytes, with byte masks for the
+// rotations (GFNI rotates all bytes of a vector by one fixed amount; the masks pick which bytes
+// take it) and byte-wise two-source permutes (VBMI) for moving bytes across vectors. Every
+// function is compiled for these extensions through a target attribute, as in the AVX2 path.
 #include "cipher/fast_rounds_kernels.h"
 
 #ifdef QUORVEL_X86_64
@@ -9,7 +11,7 @@
 #include <immintrin.h>
 
 #if defined(__GNUC__) || defined(__clang__)
-#define QUORVEL_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi,gfni")))
+#define QUORVEL_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,gfni")))
 #else
 #define QUORVEL_AVX512
 #endif
@@ -24,15 +26,16 @@ struct Lanes {
     __m512i v[LANES];
 };
 
-// Which bytes of each vector rotate by 1, 2 and 4 (see RotationKey::select_bits).
+// Which bytes of each vector rotate by 1, 2 and 4: bit i of select[s][j] is set when bit s of
+// the amount of byte 64 j + i is.
 struct LaneKey {
     __mmask64 select[3][LANES];
 };
 
+// What decryption keeps in PreparedRounds::path_keys.
 struct LaneRounds {
     LaneKey keys[ROTATION_KEY_COUNT];
     Lanes constant;
-    int rotation_rounds;
 };
 
 // The GFNI matrix that rotates every byte right by `amount`: result bit i is bit
@@ -77,34 +80,6 @@ QUORVEL_AVX512 inline void rotate_lanes(Lanes& lanes, const LaneKey& key) {
     }
 }
 
-// The running XOR in three tiers: a prefix within each 16-byte quarter (byte shifts do not
-// cross quarters), the totals of the earlier quarters of the same vector, and the running
-// total of the earlier vectors. Only the last tier waits for the vector before.
-QUORVEL_AVX512 inline void diffuse_lanes(Lanes& lanes) {
-    const __m512i last_byte = _mm512_set1_epi8(15);
-    __m512i carry = _mm512_setzero_si512();
-#pragma GCC unroll 4
-    for (int j = 0; j < LANES; ++j) {
-        __m512i lane = lanes.v[j];
-        lane = _mm512_xor_si512(lane, _mm512_bslli_epi128(lane, 1));
-        lane = _mm512_xor_si512(lane, _mm512_bslli_epi128(lane, 2));
-        lane = _mm512_xor_si512(lane, _mm512_bslli_epi128(lane, 4));
-        lane = _mm512_xor_si512(lane, _mm512_bslli_epi128(lane, 8));
-        const __m512i quarter_totals = _mm512_shuffle_epi8(lane, last_byte);
-        // Turning the vector by two 64-bit words and clearing the two that came round moves
-        // every quarter up by one.
-        __m512i earlier = _mm512_maskz_alignr_epi64(0xFC, quarter_totals, quarter_totals, 6);
-        earlier = _mm512_xor_si512(earlier, _mm512_maskz_alignr_epi64(0xFC, earlier, earlier, 6));
-        earlier = _mm512_xor_si512(earlier, _mm512_maskz_alignr_epi64(0xF0, earlier, earlier, 4));
-        const __m512i through = _mm512_xor_si512(earlier, quarter_totals);
-        lanes.v[j] = _mm512_xor_si512(_mm512_xor_si512(lane, earlier), carry);
-        carry = _mm512_xor_si512(carry, _mm512_maskz_shuffle_i64x2(0xFF, through, through, 0xFF));
-    }
-    const __m512i last = _mm512_set1_epi8(63);
-    lanes.v[0] = _mm512_xor_si512(lanes.v[0],
-                                  _mm512_maskz_permutexvar_epi8(1, last, lanes.v[LANES - 1]));
-}
-
 // Byte 0 takes byte 255 and byte 1 takes the new byte 0, so byte 1 also takes byte 255; every
 // other byte takes the byte before it.
 QUORVEL_AVX512 inline void undiffuse_lanes(Lanes& lanes) {
@@ -124,51 +99,34 @@ QUORVEL_AVX512 inline void undiffuse_lanes(Lanes& lanes) {
     lanes.v[0] = _mm512_xor_si512(_mm512_xor_si512(lanes.v[0], first), wrapped);
 }
 
-QUORVEL_AVX512 void make_lane_rounds(LaneRounds& rounds, const PreparedRounds& prepared) {
+QUORVEL_AVX512 void prepare_lanes(PreparedRounds& prepared) {
+    LaneRounds rounds;
     for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
         for (std::size_t s = 0; s < 3; ++s) {
-            for (int j = 0; j < LANES; ++j) {
-                rounds.keys[slot].select[s][j] =
-                    prepared.rotation[slot].select_bits[s][static_cast<std::size_t>(j)];
+            for (std::size_t j = 0; j < LANES; ++j) {
+                std::uint64_t select = 0;
+                for (std::size_t i = 0; i < 64; ++i) {
+                    const unsigned amount = prepared.rotation_amounts[slot][64 * j + i];
+                    select |= static_cast<std::uint64_t>((amount >> s) & 1u) << i;
+                }
+                rounds.keys[slot].select[s][j] = select;
             }
         }
     }
     rounds.constant = load_lanes(prepared.constant.data());
-    rounds.rotation_rounds = prepared.rotation_rounds;
-}
-
-QUORVEL_AVX512 void encrypt_avx512(std::uint8_t* data, std::size_t blocks, ChainState& state,
-                                   const PreparedRounds& prepared) {
-    LaneRounds rounds;
-    make_lane_rounds(rounds, prepared);
-    Lanes previous = load_lanes(state.previous.data());
-    Lanes sum = load_lanes(state.plain_sum.data());
-    for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
-        Lanes lanes = load_lanes(data);
-        xor_lanes(sum, lanes);
-        xor_lanes(lanes, previous);
-        for (int g = 0; g < rounds.rotation_rounds; ++g) {
-            rotate_lanes(lanes, rounds.keys[static_cast<std::size_t>(g) % ROTATION_KEY_COUNT]);
-            diffuse_lanes(lanes);
-        }
-        xor_lanes(lanes, rounds.constant);
-        store_lanes(lanes, data);
-        previous = lanes;
-    }
-    store_lanes(previous, state.previous.data());
-    store_lanes(sum, state.plain_sum.data());
+    store_path_keys(prepared, rounds);
 }
 
 QUORVEL_AVX512 void decrypt_avx512(std::uint8_t* data, std::size_t blocks, ChainState& state,
                                    const PreparedRounds& prepared) {
     LaneRounds rounds;
-    make_lane_rounds(rounds, prepared);
+    load_path_keys(rounds, prepared);
     Lanes previous = load_lanes(state.previous.data());
     Lanes sum = load_lanes(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
         const Lanes ciphertext = load_lanes(data);
         Lanes lanes = ciphertext;
-        for (int g = rounds.rotation_rounds - 1; g >= 0; --g) {
+        for (int g = prepared.rotation_rounds - 1; g >= 0; --g) {
             undiffuse_lanes(lanes);
             rotate_lanes(lanes, rounds.keys[static_cast<std::size_t>(g) % ROTATION_KEY_COUNT]);
         }
@@ -182,9 +140,28 @@ QUORVEL_AVX512 void decrypt_avx512(std::uint8_t* data, std::size_t blocks, Chain
     store_lanes(sum, state.plain_sum.data());
 }
 
+#define QUORVEL_PAIRS QUORVEL_AVX512
+#define QUORVEL_PAIRS_SHIFTS
+#include "cipher/fast_rounds_pairs.h"
+#undef QUORVEL_PAIRS_SHIFTS
+#undef QUORVEL_PAIRS
+
+QUORVEL_AVX512 void encrypt_avx512(std::uint8_t* data, std::size_t blocks, ChainState& state,
+                                   const PreparedRounds& prepared) {
+    encrypt_pairs(data, blocks, state, prepared);
+}
+
+QUORVEL_AVX512 void prepare_avx512(PreparedRounds& prepared) {
+    if (prepared.mode == CipherMode::encrypt) {
+        prepare_pairs(prepared);
+    } else {
+        prepare_lanes(prepared);
+    }
+}
+
 }  // namespace
 
-ChainKernels avx512_kernels() { return {encrypt_avx512, decrypt_avx512}; }
+ChainKernels avx512_kernels() { return {encrypt_avx512, decrypt_avx512, prepare_avx512}; }
 
 bool cpu_has_avx512() {
 #if defined(__GNUC__) || defined(__clang__)

@@ -1,9 +1,10 @@
-// The kernels behind fast_rounds.h, one pair per path, and what the x86-64 paths need to know
-// about the CPU. Private to the cipher library.
+// The kernels behind fast_rounds.h, one set per path, and what the paths share. Private to the
+// cipher library.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "cipher/fast_rounds.h"
 
@@ -14,14 +15,40 @@
 namespace quorvel::detail {
 
 // Runs `blocks` whole blocks at `data` through the chained cipher in place, in one direction,
-// as encrypt_chained or decrypt_chained describe. `prepared` is affine.
+// as encrypt_chained or decrypt_chained describe. `prepared` is affine and was made for the
+// kernel's path.
 using ChainKernel = void (*)(std::uint8_t* data, std::size_t blocks, ChainState& state,
                              const PreparedRounds& prepared);
+
+// Fills prepared.path_keys from the rest of `prepared`, in the path's own layout.
+using PathPreparer = void (*)(PreparedRounds& prepared);
 
 struct ChainKernels {
     ChainKernel encrypt;
     ChainKernel decrypt;
+    PathPreparer prepare;
 };
+
+// The multiply rotation: the high byte of (byte * rotation_factor(amount)), taken in 16 bits,
+// is the byte rotated right by `amount`, because 257 << (8 - amount) puts the byte next to a
+// copy of itself and shifts the pair so that the rotated byte lands in bits 8 .. 15.
+constexpr std::uint16_t rotation_factor(unsigned amount) {
+    return static_cast<std::uint16_t>((257u << (8u - amount)) & 0xFFFFu);
+}
+
+// Stores a path's key form in prepared.path_keys, and copies it out again. `PathKeys` must be
+// trivially copyable and fit.
+template <class PathKeys>
+void store_path_keys(PreparedRounds& prepared, const PathKeys& keys) {
+    static_assert(sizeof(PathKeys) <= PATH_KEYS_SIZE);
+    std::memcpy(prepared.path_keys.data(), &keys, sizeof(PathKeys));
+}
+
+template <class PathKeys>
+void load_path_keys(PathKeys& keys, const PreparedRounds& prepared) {
+    static_assert(sizeof(PathKeys) <= PATH_KEYS_SIZE);
+    std::memcpy(&keys, prepared.path_keys.data(), sizeof(PathKeys));
+}
 
 // Plain C++ on 64-bit words; runs anywhere.
 ChainKernels portable_kernels();
@@ -34,7 +61,7 @@ ChainKernels sse2_kernels();
 ChainKernels avx2_kernels();
 bool cpu_has_avx2();
 
-// AVX-512 F, BW and VBMI with GFNI; only to be called when cpu_has_avx512().
+// AVX-512 F, BW, VL and VBMI with GFNI; only to be called when cpu_has_avx512().
 ChainKernels avx512_kernels();
 bool cpu_has_avx512();
 #endif

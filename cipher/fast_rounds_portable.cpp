@@ -45,14 +45,21 @@ void xor_words(Words& words, const Words& other) {
     for (std::size_t j = 0; j < WORD_COUNT; ++j) words[j] ^= other[j];
 }
 
-// Select masks of one rotation key as words, one set per bit of the amounts.
+// One rotation key as select masks: byte i of select[s] is 0xFF when bit s of the amount of
+// byte i is set.
 struct WordKey {
     std::array<Words, 3> select;
 };
 
-WordKey make_word_key(const RotationKey& key) {
+WordKey make_word_key(const Block& amounts) {
     WordKey word_key;
-    for (std::size_t s = 0; s < 3; ++s) word_key.select[s] = load_words(key.select[s].data());
+    for (std::size_t s = 0; s < 3; ++s) {
+        Block select;
+        for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
+            select[i] = ((amounts[i] >> s) & 1u) != 0 ? 0xFF : 0x00;
+        }
+        word_key.select[s] = load_words(select.data());
+    }
     return word_key;
 }
 
@@ -97,29 +104,28 @@ void undiffuse_words(Words& words) {
 struct WordRounds {
     std::array<WordKey, ROTATION_KEY_COUNT> keys;
     Words constant;
-    int rotation_rounds;
 };
 
-WordRounds make_word_rounds(const PreparedRounds& prepared) {
+void prepare_portable(PreparedRounds& prepared) {
     WordRounds rounds;
     for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
-        rounds.keys[slot] = make_word_key(prepared.rotation[slot]);
+        rounds.keys[slot] = make_word_key(prepared.rotation_amounts[slot]);
     }
     rounds.constant = load_words(prepared.constant.data());
-    rounds.rotation_rounds = prepared.rotation_rounds;
-    return rounds;
+    store_path_keys(prepared, rounds);
 }
 
 void encrypt_portable(std::uint8_t* data, std::size_t blocks, ChainState& state,
                       const PreparedRounds& prepared) {
-    const WordRounds rounds = make_word_rounds(prepared);
+    WordRounds rounds;
+    load_path_keys(rounds, prepared);
     Words previous = load_words(state.previous.data());
     Words sum = load_words(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
         Words words = load_words(data);
         xor_words(sum, words);
         xor_words(words, previous);
-        for (int g = 0; g < rounds.rotation_rounds; ++g) {
+        for (int g = 0; g < prepared.rotation_rounds; ++g) {
             rotate_words(words, rounds.keys[static_cast<std::size_t>(g) % ROTATION_KEY_COUNT]);
             diffuse_words(words);
         }
@@ -133,13 +139,14 @@ void encrypt_portable(std::uint8_t* data, std::size_t blocks, ChainState& state,
 
 void decrypt_portable(std::uint8_t* data, std::size_t blocks, ChainState& state,
                       const PreparedRounds& prepared) {
-    const WordRounds rounds = make_word_rounds(prepared);
+    WordRounds rounds;
+    load_path_keys(rounds, prepared);
     Words previous = load_words(state.previous.data());
     Words sum = load_words(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
         const Words ciphertext = load_words(data);
         Words words = ciphertext;
-        for (int g = rounds.rotation_rounds - 1; g >= 0; --g) {
+        for (int g = prepared.rotation_rounds - 1; g >= 0; --g) {
             undiffuse_words(words);
             rotate_words(words, rounds.keys[static_cast<std::size_t>(g) % ROTATION_KEY_COUNT]);
         }
@@ -155,6 +162,6 @@ void decrypt_portable(std::uint8_t* data, std::size_t blocks, ChainState& state,
 
 }  // namespace
 
-ChainKernels portable_kernels() { return {encrypt_portable, decrypt_portable}; }
+ChainKernels portable_kernels() { return {encrypt_portable, decrypt_portable, prepare_portable}; }
 
 }  // namespace quorvel::detail

@@ -1,117 +1,72 @@
 #include "container/stream.h"
 
 #include <algorithm>
-#include <vector>
 
+#include "cipher/fast_rounds.h"
 #include "cipher/mixer.h"
 #include "cipher/rounds.h"
 #include "console/console.h"
+#include "container/background_writer.h"
 #include "container/format.h"
 
 namespace quorvel {
 
 namespace {
 
-// Files are moved in chunks of this size; a multiple of the block size.
-constexpr std::size_t CHUNK_SIZE = std::size_t{1} << 20;
+// The input is read and the output written in chunks of this size, a multiple of the block
+// size, small enough for a chunk being ciphered to stay in the processor's cache.
+constexpr std::size_t CHUNK_SIZE = std::size_t{256} << 10;
+// Chunks in flight between the cipher and the background writer.
+constexpr std::size_t CHUNK_COUNT = 4;
+// A chunk has room for one block more than it reads: the last block of a stream.
+constexpr std::size_t CHUNK_CAPACITY = CHUNK_SIZE + BLOCK_SIZE;
 
-// Hands out the input one block at a time, with the semantics the file format was defined
-// by: a byte-at-a-time reader whose end-of-input flag is set only by a read that finds no
-// data. So reading the last full block leaves the flag clear, and a short block gets 0xFF
-// right after its real bytes.
-class BlockReader {
+// Reads the input into the caller's chunks, and remembers when it has seen the end.
+class ChunkReader {
 public:
-    explicit BlockReader(ByteSource& source) : source_(source), buffer_(CHUNK_SIZE) {}
+    explicit ChunkReader(ByteSource& source) : source_(source) {}
 
     // True once a read has found no more data.
-    bool at_end() const { return at_end_; }
+    bool exhausted() const { return exhausted_; }
 
-    // Reads up to 256 bytes into `block`, leaving the bytes after them as they were, except
-    // for 0xFF right after the last real byte when the input ends inside the block. Returns
-    // the number of real bytes, or 256 when exactly 255 were left (the 0xFF lands in byte
-    // 255); nullopt on a read error.
-    std::optional<int> read_block(Block& block) {
-        if (!at_end_ && available() >= BLOCK_SIZE) {
-            std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(position_), BLOCK_SIZE,
-                        block.begin());
-            position_ += BLOCK_SIZE;
-            return static_cast<int>(BLOCK_SIZE);
-        }
-        for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
-            if (at_end_) return static_cast<int>(i) - 1;
-            const auto byte = next_byte();
-            if (!byte) return std::nullopt;
-            block[i] = *byte < 0 ? END_MARKER : static_cast<std::uint8_t>(*byte);
-        }
-        return static_cast<int>(BLOCK_SIZE);
-    }
-
-    // Passes over up to `count` bytes without touching the end flag, as a seek would.
-    bool skip(std::size_t count) {
-        while (count > 0) {
-            if (available() == 0) {
-                const auto got = source_.read(buffer_);
-                if (!got) return false;
-                if (*got == 0) return true;
-                position_ = 0;
-                filled_ = *got;
-            }
-            const std::size_t step = std::min(count, available());
-            position_ += step;
-            count -= step;
-        }
-        return true;
-    }
-
-private:
-    std::size_t available() const { return filled_ - position_; }
-
-    // The next byte, -1 at the end of the input (which sets the flag), nullopt on error.
-    std::optional<int> next_byte() {
-        if (available() == 0) {
-            const auto got = source_.read(buffer_);
+    // Appends input to buffer[filled ..] until the buffer is full or the input ends. Returns
+    // the new fill level, or nullopt on a read error.
+    std::optional<std::size_t> fill(std::span<std::uint8_t> buffer, std::size_t filled) {
+        while (filled < buffer.size() && !exhausted_) {
+            const auto got = source_.read(buffer.subspan(filled));
             if (!got) return std::nullopt;
-            position_ = 0;
-            filled_ = *got;
-            if (filled_ == 0) {
-                at_end_ = true;
-                return -1;
-            }
+            if (*got == 0) exhausted_ = true;
+            filled += *got;
         }
-        return buffer_[position_++];
-    }
-
-    ByteSource& source_;
-    std::vector<std::uint8_t> buffer_;
-    std::size_t position_ = 0;
-    std::size_t filled_ = 0;
-    bool at_end_ = false;
-};
-
-// Collects output into large chunks before handing it to the sink.
-class ChunkWriter {
-public:
-    explicit ChunkWriter(ByteSink& sink) : sink_(sink) { buffer_.reserve(CHUNK_SIZE); }
-
-    bool put(std::span<const std::uint8_t> bytes) {
-        if (buffer_.size() + bytes.size() > CHUNK_SIZE && !flush()) return false;
-        buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
-        return true;
-    }
-
-    bool flush() {
-        const bool written = buffer_.empty() || sink_.write(buffer_);
-        buffer_.clear();
-        return written;
+        return filled;
     }
 
 private:
-    ByteSink& sink_;
-    std::vector<std::uint8_t> buffer_;
+    ByteSource& source_;
+    bool exhausted_ = false;
 };
 
-std::span<const std::uint8_t> first_bytes(const Block& block, std::size_t count) {
-    return std::span(block).first(std::min(count, BLOCK_SIZE));
+// The file format was defined by a reader that takes one byte at a time into a block filled
+// with '0' and, at the end of the input, stores 0xFF and stops. For the `tail` (fewer than
+// 256 bytes) before the end, this builds the block that reader leaves and returns the count it
+// reports: the number of real bytes, or 256 when there are 255 (the 0xFF then fills byte 255).
+std::size_t last_block_read(Block& block, std::span<const std::uint8_t> tail) {
+    fill_block(block, FILL_BYTE);
+    std::copy(tail.begin(), tail.end(), block.begin());
+    block[tail.size()] = END_MARKER;
+    return tail.size() == BLOCK_SIZE - 1 ? BLOCK_SIZE : tail.size();
+}
+
+std::span<std::uint8_t> block_at(std::span<std::uint8_t> bytes, std::size_t offset) {
+    return bytes.subspan(offset, BLOCK_SIZE);
+}
+
+// How many of `available` whole blocks may be deciphered before the last one: the block that
+// brings `remaining` to zero is the last, and is left to the caller.
+std::size_t blocks_before_last(std::int64_t remaining, std::size_t available) {
+    const auto block_size = static_cast<std::int64_t>(BLOCK_SIZE);
+    if (remaining <= 0 || remaining % block_size != 0) return available;
+    return std::min(available, static_cast<std::size_t>(remaining / block_size - 1));
 }
 
 }  // namespace
@@ -119,32 +74,47 @@ std::span<const std::uint8_t> first_bytes(const Block& block, std::size_t count)
 StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyTable& keys,
                             int rounds) {
     print_text("Crypt process start!\n");
-    BlockReader reader(input);
-    ChunkWriter writer(output);
+    const PreparedRounds prepared = prepare_rounds(keys, rounds, CipherMode::encrypt);
+    ChunkReader reader(input);
+    BackgroundWriter writer(output, CHUNK_COUNT, CHUNK_CAPACITY);
 
     // The check block is known only at the end; zeros hold its place until then.
-    Block check{};
-    const auto signature = std::span(reinterpret_cast<const std::uint8_t*>(SIGNATURE.data()),
-                                     SIGNATURE_SIZE);
-    if (!writer.put(signature) || !writer.put(check)) return StreamResult::write_error;
+    const auto header = writer.acquire().first(HEADER_SIZE);
+    std::copy(SIGNATURE.begin(), SIGNATURE.end(), header.begin());
+    std::fill(header.begin() + SIGNATURE_SIZE, header.end(), 0);
+    writer.submit(header);
 
-    Block previous{};
-    while (!reader.at_end()) {
-        Block block;
-        fill_block(block, FILL_BYTE);
-        const auto count = reader.read_block(block);
-        if (!count) return StreamResult::read_error;
-        if (*count < static_cast<int>(BLOCK_SIZE)) block[BLOCK_SIZE - 1] = static_cast<std::uint8_t>(*count);
-        xor_block(check, block);
-        xor_block(block, previous);
-        encrypt_rounds(block, keys, rounds);
-        if (!writer.put(block)) return StreamResult::write_error;
-        previous = block;
+    ChainState chain;
+    Block partial;  // the bytes after the last whole block of a chunk
+    std::size_t partial_size = 0;
+    bool last_block_done = false;
+    while (!last_block_done) {
+        const auto chunk = writer.acquire();
+        std::copy_n(partial.begin(), partial_size, chunk.begin());
+        const auto filled = reader.fill(chunk.first(CHUNK_SIZE), partial_size);
+        if (!filled) return StreamResult::read_error;
+        std::size_t end = *filled / BLOCK_SIZE * BLOCK_SIZE;
+        partial_size = *filled - end;
+        if (reader.exhausted()) {
+            // What is left makes the last block, which carries its count of real bytes in
+            // byte 255 (a count of 255 is the 0xFF already there).
+            Block last;
+            const std::size_t count = last_block_read(last, chunk.subspan(end, partial_size));
+            if (count < BLOCK_SIZE) last[BLOCK_SIZE - 1] = static_cast<std::uint8_t>(count);
+            std::copy(last.begin(), last.end(), block_at(chunk, end).begin());
+            end += BLOCK_SIZE;
+            last_block_done = true;
+        } else {
+            std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(end), partial_size,
+                        partial.begin());
+        }
+        encrypt_chained(chunk.first(end), chain, prepared);
+        writer.submit(chunk.first(end));
     }
-    if (!writer.flush()) return StreamResult::write_error;
+    if (!writer.finish()) return StreamResult::write_error;
 
-    mix_block(check, 1);
-    if (!output.write_at(SIGNATURE_SIZE, check)) return StreamResult::write_error;
+    mix_block(chain.plain_sum, 1);
+    if (!output.write_at(SIGNATURE_SIZE, chain.plain_sum)) return StreamResult::write_error;
     print_text("Cript complite\n");
     return StreamResult::ok;
 }
@@ -152,45 +122,71 @@ StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyT
 StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSink& output,
                             const RoundKeyTable& keys, int rounds) {
     print_text("Decrypt process start!\n");
-    BlockReader reader(input);
-    ChunkWriter writer(output);
+    const PreparedRounds prepared = prepare_rounds(keys, rounds, CipherMode::decrypt);
+    ChunkReader reader(input);
+    BackgroundWriter writer(output, CHUNK_COUNT, CHUNK_CAPACITY);
 
     // Cipher-block bytes not yet read; negative for a file shorter than its header.
     std::int64_t remaining = static_cast<std::int64_t>(input_size) -
                              static_cast<std::int64_t>(HEADER_SIZE);
+    auto chunk = writer.acquire();
+    auto filled = reader.fill(chunk.first(CHUNK_SIZE), 0);
+    if (!filled) return StreamResult::read_error;
+
+    // The stored check block. An input that ends inside it ends there for the byte reader too:
+    // it marks the end with 0xFF and reads no cipher block at all.
     Block stored{};
-    if (!reader.skip(SIGNATURE_SIZE) || !reader.read_block(stored)) {
-        return StreamResult::read_error;
-    }
+    std::size_t start = std::min(*filled, SIGNATURE_SIZE);
+    const std::size_t stored_size = std::min(*filled - start, BLOCK_SIZE);
+    std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(start), stored_size, stored.begin());
+    start += stored_size;
+    bool done = stored_size < BLOCK_SIZE;
+    if (done) stored[stored_size] = END_MARKER;
 
-    Block check{};
-    Block previous{};
-    while (!reader.at_end()) {
-        Block block;
-        fill_block(block, FILL_BYTE);
-        const auto count = reader.read_block(block);
-        if (!count) return StreamResult::read_error;
-        remaining -= *count;
-        const Block ciphertext = block;
-        decrypt_rounds(block, keys, rounds);
-        xor_block(block, previous);
-        xor_block(check, block);
-        // The last block is found by length: reading it in full does not end the input yet.
-        if (remaining == 0) {
-            if (!writer.put(first_bytes(block, block[BLOCK_SIZE - 1]))) {
-                return StreamResult::write_error;
-            }
-            break;
+    ChainState chain;
+    while (!done) {
+        const std::size_t whole = (*filled - start) / BLOCK_SIZE;
+        const std::size_t bulk = blocks_before_last(remaining, whole);
+        std::size_t end = start + bulk * BLOCK_SIZE;
+        decrypt_chained(chunk.subspan(start, end - start), chain, prepared);
+        remaining -= static_cast<std::int64_t>(bulk * BLOCK_SIZE);
+        if (bulk < whole) {
+            // The last block is found by length: reading it in full does not end the input.
+            const auto last = block_at(chunk, end);
+            decrypt_chained(last, chain, prepared);
+            remaining -= static_cast<std::int64_t>(BLOCK_SIZE);
+            end += last[BLOCK_SIZE - 1];
+            done = true;
+        } else if (reader.exhausted()) {
+            // The input ends inside a block or right after one: the byte reader reads what is
+            // left as one more block and stops.
+            Block last;
+            const std::size_t count = last_block_read(last, chunk.subspan(end, *filled - end));
+            remaining -= static_cast<std::int64_t>(count);
+            decrypt_chained(last, chain, prepared);
+            const std::size_t kept = remaining == 0 ? last[BLOCK_SIZE - 1] : count;
+            std::copy_n(last.begin(), kept, chunk.begin() + static_cast<std::ptrdiff_t>(end));
+            end += kept;
+            done = true;
         }
-        if (!writer.put(first_bytes(block, static_cast<std::size_t>(*count)))) {
-            return StreamResult::write_error;
-        }
-        previous = ciphertext;
-    }
-    if (!writer.flush()) return StreamResult::write_error;
+        writer.submit(chunk.subspan(start, end - start));
+        if (done) break;
 
-    mix_block(check, 1);
-    if (!blocks_equal(check, stored)) {
+        // The input goes on: carry the bytes after the last whole block into the next chunk.
+        Block partial;
+        const std::size_t partial_size = *filled - end;
+        std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(end), partial_size,
+                    partial.begin());
+        chunk = writer.acquire();
+        std::copy_n(partial.begin(), partial_size, chunk.begin());
+        filled = reader.fill(chunk.first(CHUNK_SIZE), partial_size);
+        if (!filled) return StreamResult::read_error;
+        start = 0;
+    }
+    if (!writer.finish()) return StreamResult::write_error;
+
+    mix_block(chain.plain_sum, 1);
+    if (!blocks_equal(chain.plain_sum, stored)) {
         print_text("Decrypt WRONG!\n");
         return StreamResult::check_failed;
     }

@@ -1,0 +1,89 @@
+#include "container/background_writer.h"
+
+#include <system_error>
+
+namespace quorvel {
+
+BackgroundWriter::BackgroundWriter(ByteSink& sink, std::size_t chunk_count,
+                                   std::size_t chunk_size)
+    : sink_(sink), chunks_(chunk_count) {
+    for (std::size_t i = 0; i < chunks_.size(); ++i) {
+        chunks_[i].buffer.resize(chunk_size);
+        free_.push_back(i);
+    }
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: submit() writes on the caller's thread instead.
+    }
+}
+
+BackgroundWriter::~BackgroundWriter() {
+    if (!thread_.joinable()) return;
+    {
+        const std::lock_guard lock(mutex_);
+        queued_.clear();
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+std::span<std::uint8_t> BackgroundWriter::acquire() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !free_.empty(); });
+    acquired_ = free_.back();
+    free_.pop_back();
+    return chunks_[acquired_].buffer;
+}
+
+void BackgroundWriter::submit(std::span<const std::uint8_t> bytes) {
+    Chunk& chunk = chunks_[acquired_];
+    chunk.pending = bytes;
+    if (!thread_.joinable()) {
+        write_chunk(chunk);
+        free_.push_back(acquired_);
+        return;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        queued_.push_back(acquired_);
+    }
+    changed_.notify_all();
+}
+
+bool BackgroundWriter::finish() {
+    if (thread_.joinable()) {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    return !failed_;
+}
+
+// Runs on the writing thread while there is one; failed_ is read by the caller only after
+// that thread has stopped.
+void BackgroundWriter::write_chunk(Chunk& chunk) {
+    if (!failed_ && !chunk.pending.empty() && !sink_.write(chunk.pending)) failed_ = true;
+    chunk.pending = {};
+}
+
+void BackgroundWriter::run() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+        changed_.wait(lock, [this] { return !queued_.empty() || stopping_; });
+        if (queued_.empty()) return;
+        const std::size_t index = queued_.front();
+        queued_.pop_front();
+        lock.unlock();
+        write_chunk(chunks_[index]);
+        lock.lock();
+        free_.push_back(index);
+        changed_.notify_all();
+    }
+}
+
+}  // namespace quorvel

@@ -1,0 +1,65 @@
+// Output written on a thread of its own, so that writing one chunk overlaps with reading and
+// ciphering the next. The chunks are a fixed set of buffers that cycle between the caller and
+// the writing thread, so memory use does not grow with the file.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "container/byte_stream.h"
+
+namespace quorvel {
+
+class BackgroundWriter {
+public:
+    // Starts writing to `sink` with `chunk_count` buffers of `chunk_size` bytes each. Nothing
+    // else may use `sink` until finish() has returned. When no thread can be started, every
+    // chunk is written by submit() itself, with the same results.
+    BackgroundWriter(ByteSink& sink, std::size_t chunk_count, std::size_t chunk_size);
+
+    // Waits for the thread; what was submitted and not yet written is dropped.
+    ~BackgroundWriter();
+
+    BackgroundWriter(const BackgroundWriter&) = delete;
+    BackgroundWriter& operator=(const BackgroundWriter&) = delete;
+
+    // A buffer of chunk_size bytes that the caller owns until it passes it to submit(); waits
+    // while all buffers are queued for writing.
+    std::span<std::uint8_t> acquire();
+
+    // Queues `bytes`, which must lie within the buffer last returned by acquire(), for
+    // writing after everything submitted before; the buffer goes back to the pool once written.
+    void submit(std::span<const std::uint8_t> bytes);
+
+    // Writes out everything submitted and stops the thread. Returns false when any write
+    // failed (writing stops at the first failure).
+    bool finish();
+
+private:
+    struct Chunk {
+        std::vector<std::uint8_t> buffer;
+        std::span<const std::uint8_t> pending;
+    };
+
+    void write_chunk(Chunk& chunk);
+    void run();
+
+    ByteSink& sink_;
+    std::vector<Chunk> chunks_;
+    std::size_t acquired_ = 0;         // index of the chunk the caller holds
+    std::vector<std::size_t> free_;    // chunks ready to be acquired
+    std::deque<std::size_t> queued_;   // chunks waiting to be written, in order
+    bool failed_ = false;
+    bool stopping_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread thread_;
+};
+
+}  // namespace quorvel
