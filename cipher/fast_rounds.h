@@ -33,7 +33,7 @@ const char* rounds_path_name(RoundsPath path);
 inline constexpr std::size_t ROTATION_KEY_COUNT = ROUND_KEY_COUNT / 3;
 
 // Room for a path's own form of the rotation keys and the constant (see PreparedRounds).
-inline constexpr std::size_t PATH_KEYS_SIZE = 4096;
+inline constexpr std::size_t PATH_KEYS_SIZE = 12 * 1024;
 
 // The round keys of one run, prepared once for the engine by prepare_rounds.
 struct PreparedRounds {

@@ -1,9 +1,10 @@
 // The AVX-512 path. Encryption works in the column form of fast_rounds_pairs.h, with the 32
-// vector registers of AVX-512 and its 16-bit shifts by a separate amount per word. Decryption
-// keeps the block as it lies in memory, 4 vectors of 64 bytes, with byte masks for the
-// rotations (GFNI rotates all bytes of a vector by one fixed amount; the masks pick which bytes
-// take it) and byte-wise two-source permutes (VBMI) for moving bytes across vectors. Every
-// function is compiled for these extensions through a target attribute, as in the AVX2 path.
+// vector registers of AVX-512 and its 16-bit shifts by a separate amount per word. Decryption,
+// whose blocks do not wait for each other, takes eight blocks at a time side by side (see
+// SideBySide), where a rotation is one GFNI transform per vector; the blocks left over at the
+// end of a call keep the layout they have in memory, 4 vectors of 64 bytes, with byte masks
+// picking which bytes take each of three GFNI rotations. Every function is compiled for these
+// extensions through a target attribute, as in the AVX2 path.
 #include "cipher/fast_rounds_kernels.h"
 
 #ifdef QUORVEL_X86_64
@@ -32,9 +33,28 @@ struct LaneKey {
     __mmask64 select[3][LANES];
 };
 
+// Eight blocks side by side: each 64-bit word holds one byte position of all eight blocks
+// (byte b of the word from block b). A rotation, the same for all bytes of a word, is then one
+// GFNI transform with a matrix per word instead of three masked ones. Vector m of slice q
+// holds, in 128-bit lane L and word h, position 64 q + 16 L + 2 m + h: the arrangement that
+// three rounds of byte interleaving make of slice q of the eight blocks.
+constexpr int SIDE_BY_SIDE = 8;
+constexpr std::size_t SIDE_BY_SIDE_BYTES = SIDE_BY_SIDE * BLOCK_SIZE;
+constexpr int SLICE_VECTORS = 8;
+
+struct SideBySide {
+    __m512i v[LANES][SLICE_VECTORS];
+};
+
+// One rotation key as a GFNI matrix per position, arranged as SideBySide.
+struct SideBySideKey {
+    __m512i matrix[LANES][SLICE_VECTORS];
+};
+
 // What decryption keeps in PreparedRounds::path_keys.
 struct LaneRounds {
     LaneKey keys[ROTATION_KEY_COUNT];
+    SideBySideKey side_by_side[ROTATION_KEY_COUNT];
     Lanes constant;
 };
 
@@ -112,9 +132,106 @@ QUORVEL_AVX512 void prepare_lanes(PreparedRounds& prepared) {
                 rounds.keys[slot].select[s][j] = select;
             }
         }
+        for (std::size_t q = 0; q < LANES; ++q) {
+            for (std::size_t m = 0; m < SLICE_VECTORS; ++m) {
+                alignas(64) long long matrices[8];
+                for (std::size_t word = 0; word < 8; ++word) {
+                    const std::size_t position = 64 * q + 16 * (word / 2) + 2 * m + word % 2;
+                    matrices[word] = rotation_matrix(prepared.rotation_amounts[slot][position]);
+                }
+                rounds.side_by_side[slot].matrix[q][m] = _mm512_load_si512(matrices);
+            }
+        }
     }
     rounds.constant = load_lanes(prepared.constant.data());
     store_path_keys(prepared, rounds);
+}
+
+// One round of interleaving the bytes of vector i with those of vector i + 4. Three rounds
+// put eight blocks side by side (see SideBySide); four more put them back.
+QUORVEL_AVX512 inline void interleave(__m512i (&v)[SLICE_VECTORS]) {
+    __m512i next[SLICE_VECTORS];
+#pragma GCC unroll 4
+    for (int i = 0; i < SLICE_VECTORS / 2; ++i) {
+        next[2 * i] = _mm512_unpacklo_epi8(v[i], v[i + 4]);
+        next[2 * i + 1] = _mm512_unpackhi_epi8(v[i], v[i + 4]);
+    }
+#pragma GCC unroll 8
+    for (int i = 0; i < SLICE_VECTORS; ++i) v[i] = next[i];
+}
+
+QUORVEL_AVX512 inline void load_side_by_side(SideBySide& blocks, const std::uint8_t* bytes) {
+#pragma GCC unroll 4
+    for (int q = 0; q < LANES; ++q) {
+#pragma GCC unroll 8
+        for (int b = 0; b < SIDE_BY_SIDE; ++b) {
+            blocks.v[q][b] = _mm512_loadu_si512(bytes + 256 * b + 64 * q);
+        }
+        for (int round = 0; round < 3; ++round) interleave(blocks.v[q]);
+    }
+}
+
+// Each position takes the one before it, as in undiffuse_lanes. Word 1 of a lane holds the
+// position after word 0; word 0 follows word 1 of the vector before, and vector 0 of a slice
+// follows vector 7 one lane down (the slice before for lane 0; position 255 for position 0).
+QUORVEL_AVX512 inline void undiffuse_side_by_side(SideBySide& blocks) {
+    __m512i last[LANES];
+#pragma GCC unroll 4
+    for (int q = 0; q < LANES; ++q) last[q] = blocks.v[q][SLICE_VECTORS - 1];
+#pragma GCC unroll 4
+    for (int q = LANES - 1; q >= 0; --q) {
+        __m512i (&v)[SLICE_VECTORS] = blocks.v[q];
+#pragma GCC unroll 8
+        for (int m = SLICE_VECTORS - 1; m > 0; --m) {
+            v[m] = _mm512_xor_si512(v[m], _mm512_alignr_epi8(v[m], v[m - 1], 8));
+        }
+        const __m512i lane_down =
+            _mm512_maskz_alignr_epi64(0xFF, last[q], last[(q + LANES - 1) % LANES], 6);
+        v[0] = _mm512_xor_si512(v[0], _mm512_alignr_epi8(v[0], lane_down, 8));
+        // Position 1 also takes position 255 (word 1 of lane_down in slice 0).
+        if (q == 0) v[0] = _mm512_mask_xor_epi64(v[0], 0x02, v[0], lane_down);
+    }
+}
+
+QUORVEL_AVX512 inline void rotate_side_by_side(SideBySide& blocks, const SideBySideKey& key) {
+#pragma GCC unroll 4
+    for (int q = 0; q < LANES; ++q) {
+#pragma GCC unroll 8
+        for (int m = 0; m < SLICE_VECTORS; ++m) {
+            blocks.v[q][m] = _mm512_gf2p8affine_epi64_epi8(blocks.v[q][m], key.matrix[q][m], 0);
+        }
+    }
+}
+
+// Decrypts eight blocks at `data` in place; `previous` and `sum` carry the chain.
+QUORVEL_AVX512 inline void decrypt_eight(std::uint8_t* data, Lanes& previous, Lanes& sum,
+                                         const LaneRounds& rounds, int rotation_rounds) {
+    SideBySide blocks;
+    load_side_by_side(blocks, data);
+    for (int g = rotation_rounds - 1; g >= 0; --g) {
+        undiffuse_side_by_side(blocks);
+        rotate_side_by_side(blocks,
+                            rounds.side_by_side[static_cast<std::size_t>(g) % ROTATION_KEY_COUNT]);
+    }
+#pragma GCC unroll 4
+    for (int q = 0; q < LANES; ++q) {
+        __m512i (&v)[SLICE_VECTORS] = blocks.v[q];
+        for (int round = 0; round < 4; ++round) interleave(v);
+        // Block b is now v[b]. Going from the last block down, the ciphertext of the block
+        // before is still in memory when block b is stored.
+        std::uint8_t* slice = data + 64 * q;
+        const __m512i last_ciphertext = _mm512_loadu_si512(slice + 256 * (SIDE_BY_SIDE - 1));
+#pragma GCC unroll 8
+        for (int b = SIDE_BY_SIDE - 1; b >= 0; --b) {
+            const __m512i before =
+                b > 0 ? _mm512_loadu_si512(slice + 256 * (b - 1)) : previous.v[q];
+            const __m512i plain =
+                _mm512_ternarylogic_epi64(v[b], rounds.constant.v[q], before, 0x96);
+            sum.v[q] = _mm512_xor_si512(sum.v[q], plain);
+            _mm512_storeu_si512(slice + 256 * b, plain);
+        }
+        previous.v[q] = last_ciphertext;
+    }
 }
 
 QUORVEL_AVX512 void decrypt_avx512(std::uint8_t* data, std::size_t blocks, ChainState& state,
@@ -123,7 +240,11 @@ QUORVEL_AVX512 void decrypt_avx512(std::uint8_t* data, std::size_t blocks, Chain
     load_path_keys(rounds, prepared);
     Lanes previous = load_lanes(state.previous.data());
     Lanes sum = load_lanes(state.plain_sum.data());
-    for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
+    std::size_t b = 0;
+    for (; b + SIDE_BY_SIDE <= blocks; b += SIDE_BY_SIDE, data += SIDE_BY_SIDE_BYTES) {
+        decrypt_eight(data, previous, sum, rounds, prepared.rotation_rounds);
+    }
+    for (; b < blocks; ++b, data += BLOCK_SIZE) {
         const Lanes ciphertext = load_lanes(data);
         Lanes lanes = ciphertext;
         for (int g = prepared.rotation_rounds - 1; g >= 0; --g) {
@@ -166,7 +287,8 @@ ChainKernels avx512_kernels() { return {encrypt_avx512, decrypt_avx512, prepare_
 bool cpu_has_avx512() {
 #if defined(__GNUC__) || defined(__clang__)
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni");
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("gfni");
 #else
     return false;
 #endif
