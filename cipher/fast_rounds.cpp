@@ -29,11 +29,15 @@ const std::vector<RoundsPath>& known_paths() {
 detail::ChainKernels kernels_for(RoundsPath path) {
     switch (path) {
 #ifdef QUORVEL_X86_64
-        case RoundsPath::sse2: return detail::sse2_kernels();
-        case RoundsPath::avx2: return detail::avx2_kernels();
-        case RoundsPath::avx512: return detail::avx512_kernels();
+        case RoundsPath::sse2:
+            return detail::sse2_kernels();
+        case RoundsPath::avx2:
+            return detail::avx2_kernels();
+        case RoundsPath::avx512:
+            return detail::avx512_kernels();
 #endif
-        default: return detail::portable_kernels();
+        default:
+            return detail::portable_kernels();
     }
 }
 
@@ -84,16 +88,24 @@ void run_chain(std::span<std::uint8_t> data, ChainState& state, const PreparedRo
 
 }  // namespace
 
-std::span<const RoundsPath> supported_rounds_paths() { return known_paths(); }
+std::span<const RoundsPath> supported_rounds_paths() {
+    return known_paths();
+}
 
-RoundsPath best_rounds_path() { return known_paths().back(); }
+RoundsPath best_rounds_path() {
+    return known_paths().back();
+}
 
 const char* rounds_path_name(RoundsPath path) {
     switch (path) {
-        case RoundsPath::sse2: return "sse2";
-        case RoundsPath::avx2: return "avx2";
-        case RoundsPath::avx512: return "avx512";
-        default: return "portable";
+        case RoundsPath::sse2:
+            return "sse2";
+        case RoundsPath::avx2:
+            return "avx2";
+        case RoundsPath::avx512:
+            return "avx512";
+        default:
+            return "portable";
     }
 }
 

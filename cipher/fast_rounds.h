@@ -68,8 +68,8 @@ void decrypt_block_fast(Block& block, const PreparedRounds& prepared);
 
 // What links one block of a stream to the next.
 struct ChainState {
-    Block previous{};    // the last ciphertext block, zeros before the first
-    Block plain_sum{};   // the XOR of all plaintext blocks so far
+    Block previous{};   // the last ciphertext block, zeros before the first
+    Block plain_sum{};  // the XOR of all plaintext blocks so far
 };
 
 // Encrypts the whole blocks of `data` in place, in order: each plaintext block P is added to

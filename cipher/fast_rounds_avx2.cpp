@@ -69,8 +69,7 @@ QUORVEL_AVX2 inline void rotate_lanes(Lanes& lanes, const LaneKey& key) {
         const __m256i even =
             _mm256_mullo_epi16(_mm256_and_si256(lanes.v[j], low_bytes), key.even[j]);
         const __m256i odd = _mm256_mullo_epi16(_mm256_srli_epi16(lanes.v[j], 8), key.odd[j]);
-        lanes.v[j] =
-            _mm256_or_si256(_mm256_srli_epi16(even, 8), _mm256_and_si256(odd, high_bytes));
+        lanes.v[j] = _mm256_or_si256(_mm256_srli_epi16(even, 8), _mm256_and_si256(odd, high_bytes));
     }
 }
 
@@ -90,8 +89,8 @@ QUORVEL_AVX2 inline void undiffuse_lanes(Lanes& lanes) {
         lanes.v[j] = _mm256_xor_si256(lanes.v[j], bytes_before(lanes, j));
     }
     const __m256i wrapped = _mm256_and_si256(first, _mm256_setr_epi64x(0xFF, 0, 0, 0));
-    lanes.v[0] = _mm256_xor_si256(_mm256_xor_si256(lanes.v[0], first),
-                                  _mm256_slli_si256(wrapped, 1));
+    lanes.v[0] =
+        _mm256_xor_si256(_mm256_xor_si256(lanes.v[0], first), _mm256_slli_si256(wrapped, 1));
 }
 
 QUORVEL_AVX2 void prepare_lanes(PreparedRounds& prepared) {
@@ -104,7 +103,8 @@ QUORVEL_AVX2 void prepare_lanes(PreparedRounds& prepared) {
             odd[k] = rotation_factor(prepared.rotation_amounts[slot][2 * k + 1]);
         }
         for (int j = 0; j < LANES; ++j) {
-            rounds.keys[slot].even[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(even) + j);
+            rounds.keys[slot].even[j] =
+                _mm256_load_si256(reinterpret_cast<const __m256i*>(even) + j);
             rounds.keys[slot].odd[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(odd) + j);
         }
     }
@@ -154,7 +154,9 @@ QUORVEL_AVX2 void prepare_avx2(PreparedRounds& prepared) {
 
 }  // namespace
 
-ChainKernels avx2_kernels() { return {encrypt_avx2, decrypt_avx2, prepare_avx2}; }
+ChainKernels avx2_kernels() {
+    return {encrypt_avx2, decrypt_avx2, prepare_avx2};
+}
 
 bool cpu_has_avx2() {
 #if defined(__GNUC__) || defined(__clang__)

@@ -1,10 +1,10 @@
-// The AVX-512 path. Encryption works in the column form of fast_rounds_pairs.h, with the 32
-// vector registers of AVX-512 and its 16-bit shifts by a separate amount per word. Decryption,
-// whose blocks do not wait for each other, takes eight blocks at a time side by side (see
-// SideBySide), where a rotation is one GFNI transform per vector; the blocks left over at the
-// end of a call keep the layout they have in memory, 4 vectors of 64 bytes, with byte masks
-// picking which bytes take each of three GFNI rotations. Every function is compiled for these
-// extensions through a target attribute, as in the AVX2 path.
+// The AVX-512 path. Encryption is the column form of fast_rounds_pairs.h, as on the AVX2 path,
+// with AVX-512's 32 vector registers to hold it. Decryption, whose blocks do not wait for each
+// other, takes eight blocks at a time side by side (see SideBySide), where a rotation is one
+// GFNI transform per vector; the blocks left over at the end of a call keep the layout they
+// have in memory, 4 vectors of 64 bytes, with byte masks picking which bytes take each of three
+// GFNI rotations. Every function is compiled for these extensions through a target attribute,
+// as on the AVX2 path.
 #include "cipher/fast_rounds_kernels.h"
 
 #ifdef QUORVEL_X86_64
@@ -105,16 +105,16 @@ QUORVEL_AVX512 inline void rotate_lanes(Lanes& lanes, const LaneKey& key) {
 QUORVEL_AVX512 inline void undiffuse_lanes(Lanes& lanes) {
     // Index i - 1 for byte i; byte 0 takes byte 63 of the second source, the vector before.
     const __m512i before = _mm512_set_epi8(
-        62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41,
-        40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19,
-        18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 127);
+        62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41, 40,
+        39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17,
+        16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 127);
     const __m512i last = _mm512_set1_epi8(63);
     const __m512i wrapped = _mm512_maskz_permutexvar_epi8(2, last, lanes.v[LANES - 1]);
     const __m512i first = _mm512_permutex2var_epi8(lanes.v[0], before, lanes.v[LANES - 1]);
 #pragma GCC unroll 4
     for (int j = LANES - 1; j > 0; --j) {
-        lanes.v[j] = _mm512_xor_si512(
-            lanes.v[j], _mm512_permutex2var_epi8(lanes.v[j], before, lanes.v[j - 1]));
+        lanes.v[j] = _mm512_xor_si512(lanes.v[j],
+                                      _mm512_permutex2var_epi8(lanes.v[j], before, lanes.v[j - 1]));
     }
     lanes.v[0] = _mm512_xor_si512(_mm512_xor_si512(lanes.v[0], first), wrapped);
 }
@@ -180,7 +180,7 @@ QUORVEL_AVX512 inline void undiffuse_side_by_side(SideBySide& blocks) {
     for (int q = 0; q < LANES; ++q) last[q] = blocks.v[q][SLICE_VECTORS - 1];
 #pragma GCC unroll 4
     for (int q = LANES - 1; q >= 0; --q) {
-        __m512i (&v)[SLICE_VECTORS] = blocks.v[q];
+        __m512i(&v)[SLICE_VECTORS] = blocks.v[q];
 #pragma GCC unroll 8
         for (int m = SLICE_VECTORS - 1; m > 0; --m) {
             v[m] = _mm512_xor_si512(v[m], _mm512_alignr_epi8(v[m], v[m - 1], 8));
@@ -215,7 +215,7 @@ QUORVEL_AVX512 inline void decrypt_eight(std::uint8_t* data, Lanes& previous, La
     }
 #pragma GCC unroll 4
     for (int q = 0; q < LANES; ++q) {
-        __m512i (&v)[SLICE_VECTORS] = blocks.v[q];
+        __m512i(&v)[SLICE_VECTORS] = blocks.v[q];
         for (int round = 0; round < 4; ++round) interleave(v);
         // Block b is now v[b]. Going from the last block down, the ciphertext of the block
         // before is still in memory when block b is stored.
@@ -262,9 +262,7 @@ QUORVEL_AVX512 void decrypt_avx512(std::uint8_t* data, std::size_t blocks, Chain
 }
 
 #define QUORVEL_PAIRS QUORVEL_AVX512
-#define QUORVEL_PAIRS_SHIFTS
 #include "cipher/fast_rounds_pairs.h"
-#undef QUORVEL_PAIRS_SHIFTS
 #undef QUORVEL_PAIRS
 
 QUORVEL_AVX512 void encrypt_avx512(std::uint8_t* data, std::size_t blocks, ChainState& state,
@@ -282,7 +280,9 @@ QUORVEL_AVX512 void prepare_avx512(PreparedRounds& prepared) {
 
 }  // namespace
 
-ChainKernels avx512_kernels() { return {encrypt_avx512, decrypt_avx512, prepare_avx512}; }
+ChainKernels avx512_kernels() {
+    return {encrypt_avx512, decrypt_avx512, prepare_avx512};
+}
 
 bool cpu_has_avx512() {
 #if defined(__GNUC__) || defined(__clang__)

@@ -1,12 +1,14 @@
-// Encryption in the column form (see fast_rounds_columns.h) on 32-byte vectors, shared by the
-// AVX2 and AVX-512 paths. Each includes this file once, inside its own anonymous namespace,
-// with QUORVEL_PAIRS defined as its function attributes; so there is deliberately no include
-// guard.
+// Encryption in a column form on 32-byte vectors, shared by the AVX2 and AVX-512 paths. Each
+// includes this file once, inside its own anonymous namespace, with QUORVEL_PAIRS defined as
+// its function attributes; so there is deliberately no include guard.
 //
-// Vector u (0 .. 7) holds column u in its low half and column u + 8 in its high half. The
-// running XOR across columns then runs across vectors for both halves at once, and the only
-// moves between halves are the total of columns 0 .. 7 going up and the row totals coming
-// down, once per diffusion.
+// Read a block as 16 rows of 16 bytes (byte 16 p + v is row p, column v). Vector u (0 .. 7)
+// holds column u in its low half and column u + 8 in its high half, byte 16 p + v at position
+// p of its column. The running XOR of a diffusion, along the rows, then goes from vector to
+// vector for both halves at once; what crosses halves is the total of columns 0 .. 7 going up
+// and the row totals, whose running XOR is the only one within a vector. Blocks are turned
+// into columns when loaded and back when stored; the chain of ciphertext blocks stays in
+// columns in between.
 //
 // Needs <immintrin.h>, fast_rounds_kernels.h and quorvel::detail in scope.
 
@@ -49,10 +51,10 @@ QUORVEL_PAIRS inline void transpose_pairs(Pairs& block) {
     Pairs next;
 #pragma GCC unroll 4
     for (int m = 0; m < PAIRS / 2; ++m) {
-        next.v[2 * m] = _mm256_permute4x64_epi64(
-            _mm256_unpacklo_epi64(block.v[m], block.v[m + 4]), 0xD8);
-        next.v[2 * m + 1] = _mm256_permute4x64_epi64(
-            _mm256_unpackhi_epi64(block.v[m], block.v[m + 4]), 0xD8);
+        next.v[2 * m] =
+            _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(block.v[m], block.v[m + 4]), 0xD8);
+        next.v[2 * m + 1] =
+            _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(block.v[m], block.v[m + 4]), 0xD8);
     }
     block = next;
 }
@@ -62,8 +64,8 @@ QUORVEL_PAIRS inline Pairs load_pairs(const std::uint8_t* bytes) {
     Pairs block;
 #pragma GCC unroll 8
     for (int k = 0; k < PAIRS; ++k) {
-        block.v[k] = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128(rows + k)), _mm_loadu_si128(rows + k + 8), 1);
+        block.v[k] = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(rows + k)),
+                                             _mm_loadu_si128(rows + k + 8), 1);
     }
     transpose_pairs(block);
     return block;
@@ -86,18 +88,6 @@ QUORVEL_PAIRS inline void xor_pairs(Pairs& block, const Pairs& other) {
 }
 
 // As on the other paths: the high byte of byte * (257 << (8 - amount)) is the rotated byte.
-#ifdef QUORVEL_PAIRS_SHIFTS
-QUORVEL_PAIRS inline void rotate_pairs(Pairs& block, const PairKey& key) {
-    const __m256i dup_even = _mm256_setr_epi8(0,0,2,2,4,4,6,6,8,8,10,10,12,12,14,14,0,0,2,2,4,4,6,6,8,8,10,10,12,12,14,14);
-    const __m256i dup_odd = _mm256_setr_epi8(1,1,3,3,5,5,7,7,9,9,11,11,13,13,15,15,1,1,3,3,5,5,7,7,9,9,11,11,13,13,15,15);
-#pragma GCC unroll 8
-    for (int u = 0; u < PAIRS; ++u) {
-        const __m256i even = _mm256_srlv_epi16(_mm256_shuffle_epi8(block.v[u], dup_even), key.even[u]);
-        const __m256i odd = _mm256_sllv_epi16(_mm256_shuffle_epi8(block.v[u], dup_odd), key.odd[u]);
-        block.v[u] = _mm256_mask_blend_epi8(0xAAAAAAAAu, even, odd);
-    }
-}
-#else
 QUORVEL_PAIRS inline void rotate_pairs(Pairs& block, const PairKey& key) {
     const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
     const __m256i high_bytes = _mm256_set1_epi16(static_cast<short>(0xFF00));
@@ -106,11 +96,9 @@ QUORVEL_PAIRS inline void rotate_pairs(Pairs& block, const PairKey& key) {
         const __m256i even =
             _mm256_mullo_epi16(_mm256_and_si256(block.v[u], low_bytes), key.even[u]);
         const __m256i odd = _mm256_mullo_epi16(_mm256_srli_epi16(block.v[u], 8), key.odd[u]);
-        block.v[u] =
-            _mm256_or_si256(_mm256_srli_epi16(even, 8), _mm256_and_si256(odd, high_bytes));
+        block.v[u] = _mm256_or_si256(_mm256_srli_epi16(even, 8), _mm256_and_si256(odd, high_bytes));
     }
 }
-#endif
 
 QUORVEL_PAIRS inline void xor_pair(Pairs& block, int to, int from) {
     block.v[to] = _mm256_xor_si256(block.v[to], block.v[from]);
@@ -143,8 +131,8 @@ QUORVEL_PAIRS inline void diffuse_pairs(Pairs& block) {
     const __m256i carry = _mm256_xor_si256(rows_before, low_total_up);
 #pragma GCC unroll 8
     for (const auto& [to, from] : PAIR_PREFIX_DOWN) xor_pair(block, to, from);
-    const __m256i total = _mm256_and_si256(_mm256_srli_si256(rows_through, 15),
-                                           _mm256_setr_epi64x(0xFF, 0, 0, 0));
+    const __m256i total =
+        _mm256_and_si256(_mm256_srli_si256(rows_through, 15), _mm256_setr_epi64x(0xFF, 0, 0, 0));
     block.v[0] = _mm256_xor_si256(block.v[0], _mm256_xor_si256(carry, total));
 #pragma GCC unroll 8
     for (int u = 1; u < PAIRS; ++u) block.v[u] = _mm256_xor_si256(block.v[u], carry);
@@ -160,13 +148,8 @@ QUORVEL_PAIRS inline void make_pair_key(PairKey& pair_key, const Block& amounts)
                 return amounts[static_cast<std::size_t>(16 * row + column)];
             };
             for (int w = 0; w < 8; ++w) {
-#ifdef QUORVEL_PAIRS_SHIFTS
-                even[u][8 * half + w] = static_cast<std::uint16_t>(amount(2 * w));
-                odd[u][8 * half + w] = static_cast<std::uint16_t>(8 - amount(2 * w + 1));
-#else
                 even[u][8 * half + w] = rotation_factor(amount(2 * w));
                 odd[u][8 * half + w] = rotation_factor(amount(2 * w + 1));
-#endif
             }
         }
         pair_key.even[u] = _mm256_load_si256(reinterpret_cast<const __m256i*>(even[u]));
@@ -183,8 +166,8 @@ QUORVEL_PAIRS inline void prepare_pairs(PreparedRounds& prepared) {
     store_path_keys(prepared, rounds);
 }
 
-QUORVEL_PAIRS inline void encrypt_pairs(std::uint8_t* data, std::size_t blocks,
-                                        ChainState& state, const PreparedRounds& prepared) {
+QUORVEL_PAIRS inline void encrypt_pairs(std::uint8_t* data, std::size_t blocks, ChainState& state,
+                                        const PreparedRounds& prepared) {
     PairRounds rounds;
     load_path_keys(rounds, prepared);
     Pairs previous = load_pairs(state.previous.data());

@@ -162,6 +162,8 @@ void decrypt_portable(std::uint8_t* data, std::size_t blocks, ChainState& state,
 
 }  // namespace
 
-ChainKernels portable_kernels() { return {encrypt_portable, decrypt_portable, prepare_portable}; }
+ChainKernels portable_kernels() {
+    return {encrypt_portable, decrypt_portable, prepare_portable};
+}
 
 }  // namespace quorvel::detail
