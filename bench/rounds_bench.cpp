@@ -98,8 +98,8 @@ const char* direction_name(CipherMode mode) {
 void register_all() {
     for (const CipherMode mode : {CipherMode::encrypt, CipherMode::decrypt}) {
         for (const int rounds : ROUND_COUNTS) {
-            const std::string suffix = std::string(direction_name(mode)) + "/" +
-                                       std::to_string(rounds);
+            const std::string suffix =
+                std::string(direction_name(mode)) + "/" + std::to_string(rounds);
             benchmark::RegisterBenchmark(("reference/" + suffix).c_str(), reference_rounds, mode,
                                          rounds);
             for (const RoundsPath path : supported_rounds_paths()) {
@@ -107,8 +107,8 @@ void register_all() {
                     std::string("fast_") + rounds_path_name(path) + "/" + suffix;
                 benchmark::RegisterBenchmark(name.c_str(), fast_rounds, mode, rounds, path);
             }
-            benchmark::RegisterBenchmark(("fast_single_block/" + suffix).c_str(),
-                                         fast_single_block, mode, rounds);
+            benchmark::RegisterBenchmark(("fast_single_block/" + suffix).c_str(), fast_single_block,
+                                         mode, rounds);
         }
     }
 }

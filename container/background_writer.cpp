@@ -4,8 +4,7 @@
 
 namespace quorvel {
 
-BackgroundWriter::BackgroundWriter(ByteSink& sink, std::size_t chunk_count,
-                                   std::size_t chunk_size)
+BackgroundWriter::BackgroundWriter(ByteSink& sink, std::size_t chunk_count, std::size_t chunk_size)
     : sink_(sink), chunks_(chunk_count) {
     for (std::size_t i = 0; i < chunks_.size(); ++i) {
         chunks_[i].buffer.resize(chunk_size);

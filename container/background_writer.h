@@ -52,9 +52,9 @@ private:
 
     ByteSink& sink_;
     std::vector<Chunk> chunks_;
-    std::size_t acquired_ = 0;         // index of the chunk the caller holds
-    std::vector<std::size_t> free_;    // chunks ready to be acquired
-    std::deque<std::size_t> queued_;   // chunks waiting to be written, in order
+    std::size_t acquired_ = 0;        // index of the chunk the caller holds
+    std::vector<std::size_t> free_;   // chunks ready to be acquired
+    std::deque<std::size_t> queued_;  // chunks waiting to be written, in order
     bool failed_ = false;
     bool stopping_ = false;
     std::mutex mutex_;

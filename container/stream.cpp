@@ -23,7 +23,7 @@ constexpr std::size_t CHUNK_CAPACITY = CHUNK_SIZE + BLOCK_SIZE;
 
 // Reads the input into the caller's chunks, and remembers when it has seen the end.
 class ChunkReader {
-public:
+  public:
     explicit ChunkReader(ByteSource& source) : source_(source) {}
 
     // True once a read has found no more data.
@@ -41,7 +41,7 @@ public:
         return filled;
     }
 
-private:
+  private:
     ByteSource& source_;
     bool exhausted_ = false;
 };
@@ -127,8 +127,8 @@ StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSin
     BackgroundWriter writer(output, CHUNK_COUNT, CHUNK_CAPACITY);
 
     // Cipher-block bytes not yet read; negative for a file shorter than its header.
-    std::int64_t remaining = static_cast<std::int64_t>(input_size) -
-                             static_cast<std::int64_t>(HEADER_SIZE);
+    std::int64_t remaining =
+        static_cast<std::int64_t>(input_size) - static_cast<std::int64_t>(HEADER_SIZE);
     auto chunk = writer.acquire();
     auto filled = reader.fill(chunk.first(CHUNK_SIZE), 0);
     if (!filled) return StreamResult::read_error;

@@ -79,13 +79,15 @@ TEST_P(FastRoundsTest, SingleBlocksMatchTheReference) {
     Block ones;
     ones.fill(0xFF);
     for (int table = 0; table < 6; ++table) {
-        const KeyPair keys = table % 2 == 0 ? password_pair(std::string(3 + 4 * static_cast<std::size_t>(table), 'k'))
-                                            : random_pair(generator);
+        const KeyPair keys =
+            table % 2 == 0
+                ? password_pair(std::string(3 + 4 * static_cast<std::size_t>(table), 'k'))
+                : random_pair(generator);
         for (const int rounds : ROUND_COUNTS) {
-            const auto encryptor = prepare_rounds(keys.encrypt, rounds, CipherMode::encrypt,
-                                                  GetParam());
-            const auto decryptor = prepare_rounds(keys.decrypt, rounds, CipherMode::decrypt,
-                                                  GetParam());
+            const auto encryptor =
+                prepare_rounds(keys.encrypt, rounds, CipherMode::encrypt, GetParam());
+            const auto decryptor =
+                prepare_rounds(keys.decrypt, rounds, CipherMode::decrypt, GetParam());
             for (const Block& original :
                  {Block{}, ones, test::random_block(generator), test::random_block(generator)}) {
                 Block expected = original;
@@ -113,7 +115,8 @@ TEST_P(FastRoundsTest, ChainsMatchTheReferenceAcrossCalls) {
     const std::size_t call_sizes[] = {1, 5, 16, 2, 13};
     for (const int rounds : {12, 24, 36, 48}) {
         const KeyPair keys = random_pair(generator);
-        const Bytes plain = test::random_bytes(BLOCKS * BLOCK_SIZE, static_cast<std::uint32_t>(generator()));
+        const Bytes plain =
+            test::random_bytes(BLOCKS * BLOCK_SIZE, static_cast<std::uint32_t>(generator()));
         Block expected_sum{};
         const Bytes expected = reference_encrypt_chain(plain, keys.encrypt, rounds, expected_sum);
 
@@ -129,8 +132,9 @@ TEST_P(FastRoundsTest, ChainsMatchTheReferenceAcrossCalls) {
             const std::size_t count = std::min(call_sizes[call % 5], BLOCKS - done);
             const auto span = std::span(data).subspan(done * BLOCK_SIZE, count * BLOCK_SIZE);
             encrypt_chained(span, encrypting, encryptor);
-            ASSERT_TRUE(std::equal(span.begin(), span.end(),
-                                   expected.begin() + static_cast<std::ptrdiff_t>(done * BLOCK_SIZE)))
+            ASSERT_TRUE(
+                std::equal(span.begin(), span.end(),
+                           expected.begin() + static_cast<std::ptrdiff_t>(done * BLOCK_SIZE)))
                 << rounds << " rounds, blocks " << done << " .. " << done + count - 1;
             decrypt_chained(span, decrypting, decryptor);
             done += count;

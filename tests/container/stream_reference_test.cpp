@@ -21,7 +21,7 @@ using testing::internal::GetCapturedStdout;
 
 // One byte at a time from memory, with an end flag set by the first read that finds no data.
 class ByteReader {
-public:
+  public:
     explicit ByteReader(const Bytes& bytes, std::size_t start = 0)
         : bytes_(bytes), position_(std::min(start, bytes.size())) {}
 
@@ -42,7 +42,7 @@ public:
         return static_cast<int>(BLOCK_SIZE);
     }
 
-private:
+  private:
     const Bytes& bytes_;
     std::size_t position_;
     bool at_end_ = false;
@@ -58,7 +58,8 @@ Bytes reference_encrypt(const Bytes& plain, const RoundKeyTable& keys, int round
         Block block;
         fill_block(block, FILL_BYTE);
         const int count = reader.read_block(block);
-        if (count < static_cast<int>(BLOCK_SIZE)) block[BLOCK_SIZE - 1] = static_cast<std::uint8_t>(count);
+        if (count < static_cast<int>(BLOCK_SIZE))
+            block[BLOCK_SIZE - 1] = static_cast<std::uint8_t>(count);
         xor_block(check, block);
         xor_block(block, previous);
         encrypt_rounds(block, keys, rounds);
@@ -93,8 +94,10 @@ Decrypted reference_decrypt(const Bytes& encrypted, std::int64_t claimed_size,
         decrypt_rounds(block, keys, rounds);
         xor_block(block, previous);
         xor_block(check, block);
-        const std::size_t kept = remaining == 0 ? block[BLOCK_SIZE - 1] : static_cast<std::size_t>(count);
-        result.plain.insert(result.plain.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(kept));
+        const std::size_t kept =
+            remaining == 0 ? block[BLOCK_SIZE - 1] : static_cast<std::size_t>(count);
+        result.plain.insert(result.plain.end(), block.begin(),
+                            block.begin() + static_cast<std::ptrdiff_t>(kept));
         if (remaining == 0) break;
         previous = ciphertext;
     }
@@ -162,8 +165,7 @@ TEST(StreamAgainstReference, DecryptsDamagedAndMisSizedFilesTheSameWay) {
     const auto encrypt_keys = test::password_keys("pw", CipherMode::encrypt);
     const auto decrypt_keys = test::password_keys("pw", CipherMode::decrypt);
     for (const std::size_t length : {std::size_t{0}, 256 * KIB - 265, 256 * KIB + 1, 700 * KIB}) {
-        const Bytes encrypted =
-            reference_encrypt(test::random_bytes(length, 77), encrypt_keys, 12);
+        const Bytes encrypted = reference_encrypt(test::random_bytes(length, 77), encrypt_keys, 12);
         const std::size_t size = encrypted.size();
 
         struct Case {
@@ -173,14 +175,15 @@ TEST(StreamAgainstReference, DecryptsDamagedAndMisSizedFilesTheSameWay) {
         };
         std::vector<Case> cases;
         cases.push_back({"as written", encrypted, static_cast<std::int64_t>(size)});
-        for (const std::size_t cut : {std::size_t{5}, std::size_t{9}, std::size_t{200},
-                                      std::size_t{264}, std::size_t{265}, std::size_t{266},
-                                      256 * KIB - 1, 256 * KIB, 256 * KIB + 1, size - 257,
-                                      size - 256, size - 255, size - 1}) {
+        for (const std::size_t cut :
+             {std::size_t{5}, std::size_t{9}, std::size_t{200}, std::size_t{264}, std::size_t{265},
+              std::size_t{266}, 256 * KIB - 1, 256 * KIB, 256 * KIB + 1, size - 257, size - 256,
+              size - 255, size - 1}) {
             if (cut >= size) continue;
-            const Bytes file(encrypted.begin(), encrypted.begin() + static_cast<std::ptrdiff_t>(cut));
-            cases.push_back({"cut at " + std::to_string(cut), file,
-                             static_cast<std::int64_t>(cut)});
+            const Bytes file(encrypted.begin(),
+                             encrypted.begin() + static_cast<std::ptrdiff_t>(cut));
+            cases.push_back(
+                {"cut at " + std::to_string(cut), file, static_cast<std::int64_t>(cut)});
         }
         for (const std::size_t extra : {1u, 255u, 256u, 300u}) {
             Bytes file = encrypted;
@@ -201,8 +204,8 @@ TEST(StreamAgainstReference, DecryptsDamagedAndMisSizedFilesTheSameWay) {
             if (claimed < 0) continue;
             const Decrypted expected = reference_decrypt(file, claimed, decrypt_keys, 12);
             for (const std::size_t read_size : {SIZE_MAX, std::size_t{1000}}) {
-                const Decrypted actual = stream_decrypt(
-                    file, static_cast<std::uint64_t>(claimed), decrypt_keys, 12, read_size);
+                const Decrypted actual = stream_decrypt(file, static_cast<std::uint64_t>(claimed),
+                                                        decrypt_keys, 12, read_size);
                 EXPECT_EQ(actual.verified, expected.verified) << name << ", length " << length;
                 EXPECT_TRUE(actual.plain == expected.plain)
                     << name << ", length " << length << ": " << actual.plain.size() << " bytes, "
