@@ -8,6 +8,8 @@
 #include <system_error>
 
 #include "app/archiver.h"
+#include "app/command_line.h"
+#include "app/progress_meter.h"
 #include "cipher/key_schedule.h"
 #include "console/console.h"
 #include "container/format.h"
@@ -27,7 +29,7 @@ struct Arguments {
     std::optional<std::string_view> key_file_name;  // only with exactly four arguments
 };
 
-fs::path as_path(std::string_view text) { return fs::path(std::string(text)); }
+fs::path as_path(std::string_view text) { return argument_path(text); }
 
 std::span<const std::uint8_t> password_bytes(std::string_view password) {
     return {reinterpret_cast<const std::uint8_t*>(password.data()), password.size()};
@@ -107,6 +109,13 @@ bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& k
     return true;
 }
 
+// The cipher stage, with a progress meter when the input is large and a terminal watches.
+StreamResult run_cipher_stage(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
+                              const Arguments& args) {
+    const auto meter = progress_source_for(*pair.input, pair.input->size());
+    return run_cipher(pair, mode, keys, args.password.size(), meter.get());
+}
+
 // Ends a failed encryption run: the temporary archive is a plaintext copy of the input and
 // must not outlive the run.
 int fail_removing_temp_archive() {
@@ -130,7 +139,7 @@ int encrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyT
     }
     FilePair pair;
     if (!open_file_pair(pair, fs::path(TEMP_ARCHIVE_NAME), as_path(args.out_fname)) ||
-        run_cipher(pair, CipherMode::encrypt, keys, args.password.size()) != StreamResult::ok ||
+        run_cipher_stage(pair, CipherMode::encrypt, keys, args) != StreamResult::ok ||
         !close_file_pair(pair)) {
         return fail_removing_temp_archive();
     }
@@ -142,8 +151,7 @@ int decrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyT
     if (!open_file_pair(pair, as_path(args.in_fname), fs::path(TEMP_ARCHIVE_NAME))) {
         return EXIT_FAILED;
     }
-    const StreamResult result =
-        run_cipher(pair, CipherMode::decrypt, keys, args.password.size());
+    const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys, args);
     if (result == StreamResult::check_failed) {
         // What was decrypted stays for inspection; nothing is extracted from it.
         close_file_pair(pair);

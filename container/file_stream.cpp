@@ -2,13 +2,23 @@
 
 #include <sys/stat.h>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace quorvel {
 
 namespace {
 
 detail::FileHandle open_handle(const std::filesystem::path& path, bool for_writing) {
 #ifdef _WIN32
-    std::FILE* file = _wfopen(path.c_str(), for_writing ? L"wb" : L"rb");
+    // Not inheritable, so that an archiver started meanwhile does not hold the file open.
+    const int flags = _O_BINARY | _O_NOINHERIT |
+                      (for_writing ? _O_WRONLY | _O_CREAT | _O_TRUNC : _O_RDONLY);
+    const int fd = _wopen(path.c_str(), flags, _S_IREAD | _S_IWRITE);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, for_writing ? "wb" : "rb");
+    if (fd >= 0 && file == nullptr) _close(fd);
 #else
     std::FILE* file = std::fopen(path.c_str(), for_writing ? "wb" : "rb");
 #endif

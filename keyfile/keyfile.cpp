@@ -9,7 +9,11 @@
 #include "console/console.h"
 #include "keyfile/random_source.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -35,7 +39,12 @@ FileHandle open_for_reading(const std::filesystem::path& path) {
 // the same path is never replaced.
 FileHandle create_exclusive(const std::filesystem::path& path) {
 #ifdef _WIN32
-    return FileHandle(_wfopen(path.c_str(), L"wbx"));
+    const int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                          _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) _close(fd);
+    return FileHandle(file);
 #else
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
