@@ -66,8 +66,8 @@ bool temp_archive_is_free(CipherMode mode, const Arguments& args) {
                     "' already exists; move it away and run again.");
         return false;
     }
-    if (fs::weakly_canonical(as_path(args.out_fname), error) ==
-        fs::weakly_canonical(temp_archive, error)) {
+    if (fs::weakly_canonical(fs::absolute(as_path(args.out_fname), error), error) ==
+        fs::weakly_canonical(fs::absolute(temp_archive, error), error)) {
         print_named("Error! Output file '", args.out_fname, "' is the temporary archive's name.");
         return false;
     }

@@ -1,0 +1,131 @@
+// Every failure ends with a clear message, a non-zero exit status, no lost input and no
+// plaintext copy left behind.
+#include <gtest/gtest.h>
+
+#include "tests/cli/cli_fixture.h"
+
+namespace quorvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string PACK_ECHO = "!\n7z.exe a quorvelxxxfilo.7z plan.txt\n!";
+
+class CliFaultTest : public CliTest {
+protected:
+    CliFaultTest() { write_file(enc() / "plan.txt", "some plans"); }
+
+    void expect_failed_cleanly(const ProgramRun& result, const std::string& output,
+                               const fs::path& folder) {
+        EXPECT_EQ(result.output, output);
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_FALSE(exists(folder / TEMP_ARCHIVE));
+        EXPECT_EQ(read_file(enc() / "plan.txt"), to_bytes("some plans"));
+    }
+};
+
+TEST_F(CliFaultTest, FullDiskIsAWriteError) {
+    const auto result = run({"plan.txt", "/dev/full", "pw"}, enc());
+    expect_failed_cleanly(result,
+                          "Crypt run\n" + PACK_ECHO +
+                              "Crypt process start!\nError! Can't write file '/dev/full'.\n",
+                          enc());
+}
+
+TEST_F(CliFaultTest, OutputCannotBeCreated) {
+    const auto result = run({"plan.txt", "no-such-folder/out.qv", "pw"}, enc());
+    expect_failed_cleanly(
+        result, "Crypt run\n" + PACK_ECHO + "Error! Can't create file 'no-such-folder/out.qv'.\n",
+        enc());
+}
+
+TEST_F(CliFaultTest, MissingInputIsAPackError) {
+    const auto result = run({"nope", "out.qv", "pw"}, enc());
+    expect_failed_cleanly(result,
+                          "Error! File 'nope' not found.\n!\n7z.exe a quorvelxxxfilo.7z nope\n"
+                          "!Error pack file 'nope'\n",
+                          enc());
+    EXPECT_FALSE(exists(enc() / "out.qv"));
+}
+
+TEST_F(CliFaultTest, KeyFileProblemsStopBeforeAnythingIsEncrypted) {
+    fs::create_directories(enc() / "key folder");
+    const struct {
+        const char* key;
+        std::string output;
+    } cases[] = {
+        {"no-such-folder/k.key", "Crypt run\nError! Can't create key-file 'no-such-folder/k.key'.\n"},
+        {"key folder", "Crypt run\nKey file found.Error! Can't read key-file 'key folder'.\n"},
+    };
+    for (const auto& c : cases) {
+        const auto result = run({"plan.txt", "out.qv", "pw", c.key}, enc());
+        expect_failed_cleanly(result, c.output, enc());
+        EXPECT_FALSE(exists(enc() / "out.qv")) << c.key;
+    }
+}
+
+TEST_F(CliFaultTest, StaleTemporaryArchiveIsLeftAlone) {
+    write_file(enc() / TEMP_ARCHIVE, "an old archive");
+    const auto result = run({"plan.txt", "out.qv", "pw"}, enc());
+    EXPECT_EQ(result.output,
+              "Crypt run\nError! Temporary archive 'quorvelxxxfilo.7z' already exists; move it "
+              "away and run again.\n");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(read_file(enc() / TEMP_ARCHIVE), to_bytes("an old archive"));
+    EXPECT_FALSE(exists(enc() / "out.qv"));
+}
+
+TEST_F(CliFaultTest, TemporaryArchiveNameIsRefusedAsInputOrOutput) {
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc()).exit_code, 0);
+    fs::rename(enc() / "plan.qv", dec() / TEMP_ARCHIVE);
+    const auto encrypted = read_file(dec() / TEMP_ARCHIVE);
+    const auto as_input = run({TEMP_ARCHIVE, "x", "pw"}, dec());
+    EXPECT_EQ(as_input.output,
+              "Error! Input file 'quorvelxxxfilo.7z' is the temporary archive; rename it before "
+              "decrypting.\n");
+    EXPECT_EQ(as_input.exit_code, 1);
+    EXPECT_EQ(read_file(dec() / TEMP_ARCHIVE), encrypted);
+
+    const auto as_output = run({"plan.txt", "./quorvelxxxfilo.7z", "pw"}, enc());
+    expect_failed_cleanly(
+        as_output,
+        "Crypt run\nError! Output file './quorvelxxxfilo.7z' is the temporary archive's name.\n",
+        enc());
+}
+
+TEST_F(CliFaultTest, MissingArchiver) {
+    fs::create_directories(root() / "empty-bin");
+    const auto result = run({"plan.txt", "out.qv", "pw"}, enc(), (root() / "empty-bin").string());
+    expect_failed_cleanly(
+        result, "Crypt run\nError! Archiver not found: looked for '7z', '7zz', '7za' on PATH.\n",
+        enc());
+}
+
+// The archive a failed pack leaves is removed: it may hold part of the plaintext.
+TEST_F(CliFaultTest, FailingOrKilledArchiverWhilePacking) {
+    const struct {
+        const char* label;
+        const char* after_writing;
+    } cases[] = {{"exit 2", "exit 2"}, {"killed", "kill -9 $$"}};
+    for (const auto& c : cases) {
+        const auto path = stand_in_archiver(
+            std::string("bin-") + c.label,
+            std::string("if [ \"$1\" = a ]; then echo partial > \"$2\"; fi\n") + c.after_writing);
+        const auto result = run({"plan.txt", "out.qv", "pw"}, enc(), path);
+        expect_failed_cleanly(result, "Crypt run\n" + PACK_ECHO + "Error pack file 'plan.txt'\n",
+                              enc());
+        EXPECT_FALSE(exists(enc() / "out.qv")) << c.label;
+    }
+}
+
+TEST_F(CliFaultTest, FailingUnpackKeepsTheArchive) {
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc()).exit_code, 0);
+    const auto path = stand_in_archiver("bin-x-fails", "exit 2");
+    const auto result = run({(enc() / "plan.qv").string(), "x", "pw"}, dec(), path);
+    EXPECT_EQ(result.output, DECRYPT_OK + "Error unpack file \n");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(exists(dec() / TEMP_ARCHIVE));
+}
+
+}  // namespace
+}  // namespace quorvel::test

@@ -1,0 +1,57 @@
+// A scratch folder with an "enc" and a "dec" folder, and the built program run in them with
+// the real archiver made quiet, so standard output can be compared byte for byte.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace quorvel::test {
+
+inline constexpr const char* TEMP_ARCHIVE = "quorvelxxxfilo.7z";
+
+inline std::string encrypt_output(const std::string& in_fname, const std::string& before_pack = "") {
+    return "Crypt run\n" + before_pack + "!\n7z.exe a quorvelxxxfilo.7z " + in_fname +
+           "\n!Crypt process start!\nCript complite\n";
+}
+
+inline const std::string DECRYPT_OK = "Decrypt process start!\nDecrypt OK!\n";
+
+class CliTest : public testing::Test {
+protected:
+    CliTest() {
+        std::filesystem::create_directories(enc());
+        std::filesystem::create_directories(dec());
+        quiet_path_ = quiet_archiver_path(dir_ / "quiet-bin");
+    }
+
+    std::filesystem::path enc() const { return dir_ / "enc"; }
+    std::filesystem::path dec() const { return dir_ / "dec"; }
+    const std::filesystem::path& root() const { return dir_.path(); }
+
+    // Runs the program in `folder` with the quiet real archiver, or with `path_env` as PATH.
+    ProgramRun run(const std::vector<std::string>& args, const std::filesystem::path& folder,
+                   const std::optional<std::string>& path_env = std::nullopt) const {
+        return run_program(args, folder, path_env.value_or(quiet_path_));
+    }
+
+    // Folder holding a stand-in "7z" made of `body`, as a PATH value.
+    std::string stand_in_archiver(const std::string& name, const std::string& body) const {
+        write_script(dir_ / name, "7z", body);
+        return (dir_ / name).string();
+    }
+
+    static bool exists(const std::filesystem::path& path) {
+        std::error_code ignored;
+        return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
+    }
+
+private:
+    ScratchDir dir_;
+    std::string quiet_path_;
+};
+
+}  // namespace quorvel::test

@@ -1,0 +1,76 @@
+#include "container/format.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cipher/mixer.h"
+#include "tests/support/test_support.h"
+
+namespace quorvel {
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+struct ProbeCase {
+    const char* name;
+    std::string contents;
+    bool encrypted;
+    const char* printed;
+};
+
+TEST(SignatureProbe, ChoosesModeBySignatureOnly) {
+    const ProbeCase cases[] = {
+        {"exact signature", "%quorvel%", true, ""},
+        {"signature then anything", "%quorvel%whatever follows", true, ""},
+        {"ninth byte differs", "%quorvelX", false, "Crypt run\n"},
+        {"too short", "%quorvel", false, "Crypt run\n"},
+        {"empty", "", false, "Crypt run\n"},
+        {"plain text", "hello world, plain text", false, "Crypt run\n"},
+    };
+    test::ScratchDir dir;
+    for (const auto& c : cases) {
+        test::write_file(dir / "probe", c.contents);
+        CaptureStdout();
+        EXPECT_EQ(is_encrypted_file(dir / "probe"), c.encrypted) << c.name;
+        EXPECT_EQ(GetCapturedStdout(), c.printed) << c.name;
+    }
+}
+
+TEST(SignatureProbe, MissingFileAndFolder) {
+    test::ScratchDir dir;
+    CaptureStdout();
+    EXPECT_FALSE(is_encrypted_file(dir / "missing"));
+    EXPECT_EQ(GetCapturedStdout(), "Error! File '" + (dir / "missing").string() + "' not found.\n");
+
+    CaptureStdout();
+    EXPECT_FALSE(is_encrypted_file(dir.path()));
+    EXPECT_EQ(GetCapturedStdout(), "Crypt run\n");
+}
+
+// The last block of "abc": 61 62 63 FF, 251 bytes '0', then the count 3.
+TEST(CheckBlock, KnownAnswerForAbc) {
+    Block check;
+    check.fill('0');
+    check[0] = 0x61;
+    check[1] = 0x62;
+    check[2] = 0x63;
+    check[3] = 0xFF;
+    check[255] = 0x03;
+    mix_block(check, 1);
+
+    const std::uint8_t row_tail[15] = {0x02, 0xAC, 0xBF, 0x18, 0x1C, 0xF6, 0xC7, 0xBD,
+                                       0xFD, 0x53, 0x40, 0xE7, 0xE3, 0x09, 0x38};
+    for (std::size_t row = 0; row < 16; ++row) {
+        const std::uint8_t first = row == 0 ? 0x97 : 0x42;
+        EXPECT_EQ(check[row * 16], first) << "row " << row;
+        for (std::size_t i = 1; i < 16; ++i) {
+            const std::uint8_t expected = (row == 15 && i == 15) ? 0x08 : row_tail[i - 1];
+            EXPECT_EQ(check[row * 16 + i], expected) << "row " << row << " byte " << i;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorvel

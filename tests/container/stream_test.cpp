@@ -1,0 +1,196 @@
+#include "container/stream.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cipher/rounds.h"
+#include "container/format.h"
+#include "tests/support/test_support.h"
+
+namespace quorvel {
+namespace {
+
+using test::Bytes;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+struct Encrypted {
+    StreamResult result;
+    Bytes bytes;
+    std::string printed;
+};
+
+Encrypted encrypt(const Bytes& plain, const std::string& password, std::size_t chunk = SIZE_MAX) {
+    test::MemorySource source(plain, chunk);
+    test::MemorySink sink;
+    CaptureStdout();
+    const auto result = encrypt_stream(source, sink,
+                                       test::password_keys(password, CipherMode::encrypt),
+                                       select_round_count(password.size()));
+    return {result, sink.bytes, GetCapturedStdout()};
+}
+
+Encrypted decrypt(const Bytes& encrypted, const std::string& password,
+                  std::optional<std::uint64_t> claimed_size = std::nullopt,
+                  std::size_t chunk = SIZE_MAX) {
+    test::MemorySource source(encrypted, chunk);
+    test::MemorySink sink;
+    CaptureStdout();
+    const auto result = decrypt_stream(source, claimed_size.value_or(encrypted.size()), sink,
+                                       test::password_keys(password, CipherMode::decrypt),
+                                       select_round_count(password.size()));
+    return {result, sink.bytes, GetCapturedStdout()};
+}
+
+// Lengths around the block boundaries and the reader's chunk, with sources that hand out
+// data in odd pieces, for every round count.
+TEST(Stream, RoundTripsAcrossBoundariesAndRoundCounts) {
+    const std::size_t chunk = std::size_t{1} << 20;
+    const std::size_t lengths[] = {0,   1,   254, 255, 256,       257,       511,      512,
+                                   513, 767, 1000, chunk - 1, chunk, chunk + 255, 2 * chunk + 1};
+    const std::string passwords[] = {"pw", "ZTnIZHcN7", "thirteen-char", "seventeen-chars!!"};
+    const std::size_t source_chunks[] = {SIZE_MAX, 7, 256};
+    int variant = 0;
+    for (const std::size_t length : lengths) {
+        const Bytes plain = test::random_bytes(length, static_cast<std::uint32_t>(length));
+        const std::string& password = passwords[variant % 4];
+        const std::size_t source_chunk = source_chunks[variant % 3];
+        ++variant;
+        const auto encrypted = encrypt(plain, password, source_chunk);
+        ASSERT_EQ(encrypted.result, StreamResult::ok);
+        EXPECT_EQ(encrypted.printed, "Crypt process start!\nCript complite\n");
+        EXPECT_EQ(encrypted.bytes.size(), encrypted_size(length)) << length;
+        EXPECT_TRUE(std::equal(SIGNATURE.begin(), SIGNATURE.end(), encrypted.bytes.begin()));
+
+        const auto decrypted = decrypt(encrypted.bytes, password, std::nullopt, source_chunk);
+        EXPECT_EQ(decrypted.result, StreamResult::ok) << length;
+        EXPECT_EQ(decrypted.printed, "Decrypt process start!\nDecrypt OK!\n");
+        EXPECT_EQ(decrypted.bytes, plain) << "length " << length << " password " << password;
+    }
+}
+
+TEST(Stream, SizesOfSmallPlaintexts) {
+    const std::pair<std::size_t, std::size_t> cases[] = {{0, 521},   {1, 521},   {254, 521},
+                                                         {255, 521}, {256, 777}, {257, 777},
+                                                         {511, 777}, {512, 1033}};
+    for (const auto& [plain_size, file_size] : cases) {
+        EXPECT_EQ(encrypt(Bytes(plain_size, 'x'), "pw").bytes.size(), file_size) << plain_size;
+    }
+}
+
+TEST(Stream, DeterministicAndCheckBlockIndependentOfPassword) {
+    const Bytes plain = test::random_bytes(3000, 11);
+    const auto first = encrypt(plain, "alpha");
+    EXPECT_EQ(encrypt(plain, "alpha").bytes, first.bytes);
+    const auto other = encrypt(plain, "a much longer password");
+    EXPECT_NE(other.bytes, first.bytes);
+    EXPECT_TRUE(std::equal(first.bytes.begin() + SIGNATURE_SIZE,
+                           first.bytes.begin() + HEADER_SIZE, other.bytes.begin() + SIGNATURE_SIZE));
+}
+
+TEST(Stream, WrongPasswordOrDamagedCheckBlockFailsVerification) {
+    const Bytes plain = test::random_bytes(1000, 12);
+    const auto encrypted = encrypt(plain, "right");
+
+    const auto wrong = decrypt(encrypted.bytes, "wrong");
+    EXPECT_EQ(wrong.result, StreamResult::check_failed);
+    EXPECT_EQ(wrong.printed, "Decrypt process start!\nDecrypt WRONG!\n");
+
+    Bytes damaged = encrypted.bytes;
+    damaged[SIGNATURE_SIZE + 100] ^= 0x01;
+    const auto checked = decrypt(damaged, "right");
+    EXPECT_EQ(checked.result, StreamResult::check_failed);
+    EXPECT_EQ(checked.bytes, plain);  // everything is still written
+}
+
+// Inputs too short to hold a cipher block follow the byte-by-byte reading rules exactly.
+TEST(Stream, HeaderOnlyInputs) {
+    const Bytes signature_only(SIGNATURE.begin(), SIGNATURE.end());
+    const auto bare = decrypt(signature_only, "pw");
+    EXPECT_EQ(bare.result, StreamResult::check_failed);
+    EXPECT_TRUE(bare.bytes.empty());
+
+    // Signature and check block only: one pass decrypts the block 0xFF, '0' ... as the last.
+    Bytes header_only = signature_only;
+    header_only.resize(HEADER_SIZE, 0);
+    const auto keys = test::password_keys("pw", CipherMode::decrypt);
+    Block expected;
+    expected.fill('0');
+    expected[0] = 0xFF;
+    decrypt_rounds(expected, keys, 12);
+    const auto decrypted = decrypt(header_only, "pw");
+    EXPECT_EQ(decrypted.bytes, Bytes(expected.begin(), expected.begin() + expected[255]));
+}
+
+// A length past 4 GiB must not wrap: with the claimed size 4 GiB larger than the data, no
+// block is the last one, so every block is written whole (a 32-bit count would see the
+// last block at the real end and cut it to its count).
+TEST(Stream, LengthsAreCountedIn64Bits) {
+    const Bytes plain = test::random_bytes(600, 13);
+    const auto encrypted = encrypt(plain, "pw");
+    const std::uint64_t claimed = encrypted.bytes.size() + (std::uint64_t{1} << 32);
+    const auto decrypted = decrypt(encrypted.bytes, "pw", claimed);
+    EXPECT_EQ(decrypted.bytes.size(), encrypted.bytes.size() - HEADER_SIZE);
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), decrypted.bytes.begin()));
+}
+
+class FailingSource final : public ByteSource {
+public:
+    explicit FailingSource(std::size_t good_bytes) : good_bytes_(good_bytes) {}
+    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+        if (good_bytes_ == 0) return std::nullopt;
+        const std::size_t count = std::min(buffer.size(), good_bytes_);
+        std::fill_n(buffer.begin(), count, 0x42);
+        good_bytes_ -= count;
+        return count;
+    }
+
+private:
+    std::size_t good_bytes_;
+};
+
+class FailingSink final : public ByteSink {
+public:
+    explicit FailingSink(std::size_t room) : room_(room) {}
+    bool write(std::span<const std::uint8_t> bytes) override {
+        if (bytes.size() > room_) return false;
+        room_ -= bytes.size();
+        return true;
+    }
+    bool write_at(std::uint64_t, std::span<const std::uint8_t>) override { return true; }
+
+private:
+    std::size_t room_;
+};
+
+TEST(Stream, ReadErrorsEndTheStream) {
+    const auto keys = test::password_keys("pw", CipherMode::encrypt);
+    for (const std::size_t good : {0u, 1000u, 3u << 20}) {
+        FailingSource source(good);
+        test::MemorySink sink;
+        CaptureStdout();
+        EXPECT_EQ(encrypt_stream(source, sink, keys, 12), StreamResult::read_error) << good;
+        EXPECT_EQ(GetCapturedStdout(), "Crypt process start!\n");
+
+        FailingSource encrypted(good);
+        CaptureStdout();
+        EXPECT_EQ(decrypt_stream(encrypted, 1u << 30, sink, keys, 12), StreamResult::read_error);
+        EXPECT_EQ(GetCapturedStdout(), "Decrypt process start!\n");
+    }
+}
+
+TEST(Stream, WriteErrorsAreReported) {
+    const Bytes plain = test::random_bytes(5u << 20, 14);
+    const auto keys = test::password_keys("pw", CipherMode::encrypt);
+    for (const std::size_t room : {0u, 100u, 3u << 20}) {
+        test::MemorySource source(plain);
+        FailingSink sink(room);
+        CaptureStdout();
+        EXPECT_EQ(encrypt_stream(source, sink, keys, 12), StreamResult::write_error) << room;
+        EXPECT_EQ(GetCapturedStdout(), "Crypt process start!\n");
+    }
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,84 @@
+// Shared helpers of the test programs: files, scratch folders, in-memory streams and a
+// runner for the built program.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cipher/key_schedule.h"
+#include "container/byte_stream.h"
+
+namespace quorvel::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const Bytes& bytes);
+void write_file(const std::filesystem::path& path, const std::string& text);
+Bytes to_bytes(const std::string& text);
+Bytes random_bytes(std::size_t count, std::uint32_t seed);
+Block random_block(std::mt19937& generator);
+
+// A fresh empty folder, removed with everything in it when the object goes.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A source over bytes held in memory, handing out at most `max_chunk` bytes a read.
+class MemorySource final : public ByteSource {
+public:
+    explicit MemorySource(Bytes bytes, std::size_t max_chunk = SIZE_MAX)
+        : bytes_(std::move(bytes)), max_chunk_(max_chunk) {}
+    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
+
+private:
+    Bytes bytes_;
+    std::size_t max_chunk_;
+    std::size_t position_ = 0;
+};
+
+// A sink that keeps what is written in memory.
+class MemorySink final : public ByteSink {
+public:
+    bool write(std::span<const std::uint8_t> bytes) override;
+    bool write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
+    Bytes bytes;
+};
+
+// Keys of a password, in the given form, as the program derives them.
+RoundKeyTable password_keys(const std::string& password, CipherMode mode);
+
+// The result of one run of the built program.
+struct ProgramRun {
+    int exit_code = -1;   // the exit status; -1 when the program did not exit normally
+    std::string output;   // everything it wrote to standard output
+};
+
+// Runs the built quorvel binary with `args` in `folder`, standard input from /dev/null.
+// `path_env` replaces PATH when given (the archiver is looked for there).
+ProgramRun run_program(const std::vector<std::string>& args, const std::filesystem::path& folder,
+                       const std::optional<std::string>& path_env = std::nullopt);
+
+// Writes an executable script `name` into `folder` with `body` after the "#!/bin/sh" line.
+void write_script(const std::filesystem::path& folder, const std::string& name,
+                  const std::string& body);
+
+// Makes `folder` hold a "7z" that runs the system's real archiver with its own output
+// discarded, so that a run's standard output is the program's alone and can be compared
+// byte for byte. Returns the PATH value that selects it.
+std::string quiet_archiver_path(const std::filesystem::path& folder);
+
+}  // namespace quorvel::test
