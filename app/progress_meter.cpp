@@ -38,7 +38,8 @@ std::string format_progress(std::uint64_t done, std::uint64_t total,
     const auto percent = total == 0 ? 100 : static_cast<unsigned>(done * 100 / total);
     const double seconds = std::chrono::duration<double>(elapsed).count();
     char text[80];
-    if (done == 0 || seconds <= 0) {
+    // The first moments say little about the speed: the first read comes back at once.
+    if (done == 0 || elapsed < PROGRESS_INTERVAL) {
         std::snprintf(text, sizeof text, "%3u%%  -- MiB/s  --:-- left", percent);
         return text;
     }

@@ -21,7 +21,8 @@ inline constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 using ProgressClock = std::chrono::steady_clock;
 
 // The meter's text for `done` of `total` bytes after `elapsed`, for example
-// " 42%  123.4 MiB/s  0:12 left"; speed and time left read "--" until time has passed.
+// " 42%  123.4 MiB/s  0:12 left"; speed and time left read "--" during the first
+// PROGRESS_INTERVAL, too short to tell the speed.
 std::string format_progress(std::uint64_t done, std::uint64_t total,
                             ProgressClock::duration elapsed);
 

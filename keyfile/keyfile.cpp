@@ -76,10 +76,17 @@ bool write_all_and_close(FileHandle file, const std::array<std::uint8_t, KEY_FIL
     return std::fclose(file.release()) == 0 && written;
 }
 
+// A folder opens for reading on POSIX, where only its reads fail, but not on Windows. It is
+// taken as an existing, unreadable key file on both, so that both say the same.
+bool is_folder(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_directory(path, error);
+}
+
 }  // namespace
 
 bool key_file_exists(const std::filesystem::path& path) {
-    if (!open_for_reading(path)) return false;
+    if (!open_for_reading(path) && !is_folder(path)) return false;
     print_text("Key file found.");
     return true;
 }
@@ -106,7 +113,11 @@ bool create_key_file(const std::filesystem::path& path) {
 bool read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
     auto file = open_for_reading(path);
     if (!file) {
-        print_named("Error! File '", display_name(path), "' not found.");
+        if (is_folder(path)) {
+            print_named("Error! Can't read key-file '", display_name(path), "'.");
+        } else {
+            print_named("Error! File '", display_name(path), "' not found.");
+        }
         return false;
     }
     std::array<std::uint8_t, KEY_FILE_SIZE> key_bytes;

@@ -1,8 +1,10 @@
 #include "tests/support/test_support.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -48,9 +50,20 @@ Block random_block(std::mt19937& generator) {
 }
 
 ScratchDir::ScratchDir() {
+#ifdef _WIN32
+    // No mkdtemp: a random name, taken only if create_directory made it anew.
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const auto candidate =
+            fs::temp_directory_path() / ("quorvel-test-" + std::to_string(seed()));
+        if (fs::create_directory(candidate)) path_ = candidate;
+    }
+    if (path_.empty()) throw std::runtime_error("cannot make a scratch folder");
+#else
     std::string pattern = (fs::temp_directory_path() / "quorvel-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+#endif
 }
 
 ScratchDir::~ScratchDir() {
@@ -85,6 +98,7 @@ RoundKeyTable password_keys(const std::string& password, CipherMode mode) {
     return keys;
 }
 
+#ifndef _WIN32
 ProgramRun run_program(const std::vector<std::string>& args, const fs::path& folder,
                        const std::optional<std::string>& path_env) {
     int pipe_ends[2];
@@ -142,5 +156,7 @@ std::string quiet_archiver_path(const fs::path& folder) {
     write_script(folder, "7z", "exec '" + real->string() + "' \"$@\" > /dev/null");
     return folder.string();
 }
+
+#endif  // _WIN32
 
 }  // namespace quorvel::test
