@@ -31,7 +31,8 @@ bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_v
     // "--" ends the switches, so an input named "-x" or "@list" is still a file name.
     const std::array<std::string, 4> arguments{"a", std::string(TEMP_ARCHIVE_NAME), "--",
                                                std::string(input)};
-    return run_process(archiver, arguments).succeeded();
+    // The archive is a plaintext copy of the input: nobody else may read it.
+    return run_process(archiver, arguments, NewFiles::owner_only).succeeded();
 }
 
 bool unpack_temp_archive(const std::filesystem::path& archiver) {

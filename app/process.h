@@ -22,9 +22,17 @@ struct ProcessResult {
 // current folder, as the command interpreter would). Returns the first that exists.
 std::optional<std::filesystem::path> find_program(std::span<const std::string_view> names);
 
+// Who may read the files a started program creates.
+enum class NewFiles {
+    as_usual,       // as the user's settings say
+    owner_only,     // readable by their owner only (a umask of 077 on POSIX)
+};
+
 // Flushes standard output, runs `program` with `arguments` (not counting the program
-// itself) in the current folder, and waits for it to end. The child shares the console.
+// itself) in the current folder, and waits for it to end. The child shares the console; an
+// interrupt meanwhile is passed on to it (see interrupt_cleanup.h).
 ProcessResult run_process(const std::filesystem::path& program,
-                          std::span<const std::string> arguments);
+                          std::span<const std::string> arguments,
+                          NewFiles new_files = NewFiles::as_usual);
 
 }  // namespace quorvel

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/interrupt_cleanup_posix.h"
 #include "app/process.h"
 #include "console/console.h"
 
@@ -50,7 +52,7 @@ std::optional<std::filesystem::path> find_program(std::span<const std::string_vi
 }
 
 ProcessResult run_process(const std::filesystem::path& program,
-                          std::span<const std::string> arguments) {
+                          std::span<const std::string> arguments, NewFiles new_files) {
     flush_output();
     std::vector<char*> argv;
     std::string program_text = program.string();
@@ -59,15 +61,40 @@ ProcessResult run_process(const std::filesystem::path& program,
     for (auto& argument : copies) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    ProcessResult result;
+    // The interrupt handler must know the child from the moment it exists, so the signals
+    // stay blocked until its id is recorded; the child starts with them unblocked and at
+    // their default actions.
+    sigset_t interrupts, saved_mask, empty_mask;
+    sigemptyset(&interrupts);
+    sigemptyset(&empty_mask);
+    for (const int signal_number : interrupt_signals()) sigaddset(&interrupts, signal_number);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigmask(&attributes, &empty_mask);
+    posix_spawnattr_setsigdefault(&attributes, &interrupts);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    sigprocmask(SIG_BLOCK, &interrupts, &saved_mask);
+    const mode_t saved_umask = ::umask(077);
+    if (new_files == NewFiles::as_usual) ::umask(saved_umask);
     pid_t child = 0;
-    if (posix_spawn(&child, program_text.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-        return result;
-    }
+    const int spawned = posix_spawn(&child, program_text.c_str(), nullptr, &attributes,
+                                    argv.data(), environ);
+    ::umask(saved_umask);
+    if (spawned == 0) set_interrupted_child(child);
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    posix_spawnattr_destroy(&attributes);
+
+    ProcessResult result;
+    if (spawned != 0) return result;
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return result;
+        if (errno != EINTR) {
+            set_interrupted_child(0);
+            return result;
+        }
     }
+    set_interrupted_child(0);
     if (WIFEXITED(status)) {
         result.outcome = ProcessResult::Outcome::exited;
         result.code = WEXITSTATUS(status);

@@ -77,8 +77,10 @@ std::optional<std::filesystem::path> find_program(std::span<const std::string_vi
     return std::nullopt;
 }
 
+// `new_files` has no effect here: a file the child creates takes the access list its folder
+// passes on, which in the user's own folders lets only the user (and administrators) read it.
 ProcessResult run_process(const std::filesystem::path& program,
-                          std::span<const std::string> arguments) {
+                          std::span<const std::string> arguments, NewFiles /*new_files*/) {
     flush_output();
     ProcessResult result;
     auto command_line =

@@ -9,6 +9,7 @@
 
 #include "app/archiver.h"
 #include "app/command_line.h"
+#include "app/interrupt_cleanup.h"
 #include "app/progress_meter.h"
 #include "cipher/key_schedule.h"
 #include "console/console.h"
@@ -88,6 +89,19 @@ std::optional<fs::path> locate_archiver() {
     return archiver;
 }
 
+// A key file of another size still reads (missing bytes as 0xFF), but a short one gives
+// weak keys (one of 256 bytes or less gives the keys of an empty file) and either is most
+// likely the wrong file: new files are not encrypted with it. Decryption still takes it, so
+// that files made with such a key file can be read back.
+bool key_file_has_full_size(std::string_view key_file_name) {
+    std::error_code error;
+    const auto size = fs::file_size(as_path(key_file_name), error);
+    if (error || size == KEY_FILE_SIZE) return true;  // unreadable ones are reported by the reader
+    print_named("Error! Key file '", key_file_name,
+                "' is " + std::to_string(size) + " bytes long; a key file has 3072.");
+    return false;
+}
+
 // Fills `keys` from the password or, with a key file, from the key file and the password's
 // length. A missing key file is created in encrypt mode; in decrypt mode it ends the run.
 bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& keys) {
@@ -103,6 +117,8 @@ bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& k
             return false;
         }
         if (!create_key_file(key_file)) return false;
+    } else if (mode == CipherMode::encrypt && !key_file_has_full_size(*args.key_file_name)) {
+        return false;
     }
     if (!read_key_file(key_file, keys)) return false;
     build_round_keys(keys, password_bytes(args.password), mode, KeySource::key_file);
@@ -116,58 +132,78 @@ StreamResult run_cipher_stage(FilePair& pair, CipherMode mode, const RoundKeyTab
     return run_cipher(pair, mode, keys, args.password.size(), meter.get());
 }
 
-// Ends a failed encryption run: the temporary archive is a plaintext copy of the input and
-// must not outlive the run.
-int fail_removing_temp_archive() {
-    if (!remove_temp_archive()) {
-        print_named("Error! Can't delete file '", TEMP_ARCHIVE_NAME, "'.");
-    }
+// Removes the temporary archive, which holds plaintext, at the end of a run. Returns false,
+// with a message, when it is still there.
+bool discard_temp_archive() {
+    const bool removed = remove_temp_archive();
+    forget_on_interrupt(TEMP_ARCHIVE_NAME);
+    if (!removed) print_named("Error! Can't delete file '", TEMP_ARCHIVE_NAME, "'.");
+    return removed;
+}
+
+int fail_discarding_temp_archive() {
+    discard_temp_archive();
     return EXIT_FAILED;
 }
 
-int finish_removing_temp_archive() {
-    if (remove_temp_archive()) return EXIT_OK;
-    print_named("Error! Can't delete file '", TEMP_ARCHIVE_NAME, "'.");
-    return EXIT_FAILED;
+int finish_discarding_temp_archive() {
+    return discard_temp_archive() ? EXIT_OK : EXIT_FAILED;
+}
+
+// Streams the packed archive into the output, which takes its place only when complete.
+bool encrypt_temp_archive(const Arguments& args, const RoundKeyTable& keys) {
+    FilePair pair;
+    if (!open_file_pair(pair, fs::path(TEMP_ARCHIVE_NAME), as_path(args.out_fname),
+                        OutputPolicy::replace_atomically)) {
+        return false;
+    }
+    const fs::path pending = pair.output->pending_path();
+    if (!pending.empty()) remove_on_interrupt(pending);
+    const bool encrypted =
+        run_cipher_stage(pair, CipherMode::encrypt, keys, args) == StreamResult::ok &&
+        close_file_pair(pair);
+    pair.output.reset();  // a failed output's temporary file goes with it
+    if (!pending.empty()) forget_on_interrupt(pending);
+    return encrypted;
 }
 
 int encrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys) {
     print_text("!\n" + pack_command_text(args.in_fname) + "\n!");
+    remove_on_interrupt(TEMP_ARCHIVE_NAME);  // no archive was there before: it is this run's
     if (!pack_into_temp_archive(archiver, args.in_fname)) {
         print_named("Error pack file '", args.in_fname, "'");
-        return fail_removing_temp_archive();
+        return fail_discarding_temp_archive();
     }
-    FilePair pair;
-    if (!open_file_pair(pair, fs::path(TEMP_ARCHIVE_NAME), as_path(args.out_fname)) ||
-        run_cipher_stage(pair, CipherMode::encrypt, keys, args) != StreamResult::ok ||
-        !close_file_pair(pair)) {
-        return fail_removing_temp_archive();
-    }
-    return finish_removing_temp_archive();
+    if (!encrypt_temp_archive(args, keys)) return fail_discarding_temp_archive();
+    return finish_discarding_temp_archive();
 }
 
 int decrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys) {
+    remove_on_interrupt(TEMP_ARCHIVE_NAME);
     FilePair pair;
-    if (!open_file_pair(pair, as_path(args.in_fname), fs::path(TEMP_ARCHIVE_NAME))) {
+    if (!open_file_pair(pair, as_path(args.in_fname), fs::path(TEMP_ARCHIVE_NAME),
+                        OutputPolicy::private_file)) {
+        forget_on_interrupt(TEMP_ARCHIVE_NAME);
         return EXIT_FAILED;
     }
     const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys, args);
     if (result == StreamResult::check_failed) {
         // What was decrypted stays for inspection; nothing is extracted from it.
         close_file_pair(pair);
+        forget_on_interrupt(TEMP_ARCHIVE_NAME);
         return EXIT_FAILED;
     }
-    if (result != StreamResult::ok) {
+    if (result != StreamResult::ok || !close_file_pair(pair)) {
         // A broken stream left neither the whole archive nor a verified one.
         pair.output.reset();
-        return fail_removing_temp_archive();
+        return fail_discarding_temp_archive();
     }
-    if (!close_file_pair(pair)) return fail_removing_temp_archive();
     if (!unpack_temp_archive(archiver)) {
         print_text("Error unpack file \n");
+        forget_on_interrupt(TEMP_ARCHIVE_NAME);
         return EXIT_FAILED;
     }
-    return finish_removing_temp_archive();
+    return finish_discarding_temp_archive();
 }
 
 }  // namespace
@@ -184,6 +220,7 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
         return EXIT_FAILED;
     }
 
+    install_interrupt_cleanup();
     const CipherMode mode = is_encrypted_file(as_path(args.in_fname)) ? CipherMode::decrypt
                                                                       : CipherMode::encrypt;
     if (!temp_archive_is_free(mode, args)) return EXIT_FAILED;

@@ -34,21 +34,48 @@ private:
     detail::FileHandle file_;
 };
 
+// How an output file comes into being.
+enum class OutputPolicy {
+    // Written under a temporary name in the same folder and renamed over the path only by a
+    // successful close(), so a failed or interrupted run leaves what was at the path as it
+    // was. A path that exists and is not a regular file (a device, a pipe) is written
+    // directly: /dev/null must stay a device.
+    replace_atomically,
+    // Created or truncated in place, readable and writable by its owner only: for a file that
+    // holds plaintext.
+    private_file,
+};
+
 class OutputFile final : public ByteSink {
 public:
-    // Creates or truncates `path` for writing; nullopt when that fails.
-    static std::optional<OutputFile> create(const std::filesystem::path& path);
+    // Opens an output for `path` as `policy` says; nullopt when that fails.
+    static std::optional<OutputFile> create(const std::filesystem::path& path, OutputPolicy policy);
+
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&& other) noexcept;
+    // An output never finished by close() is closed unchecked, and its temporary file removed.
+    ~OutputFile() override;
 
     bool write(std::span<const std::uint8_t> bytes) override;
     bool write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
 
-    // Closes the file and returns false when the last writes or the close failed. Must be
-    // called once everything is written; a file destroyed without it is closed unchecked.
+    // Flushes and closes the file and, when it was written under a temporary name, puts it in
+    // place. Returns false when any of that failed; the temporary file is then removed.
     bool close();
 
+    // The temporary name the file is written under until close(); empty when written directly.
+    const std::filesystem::path& pending_path() const { return pending_path_; }
+
 private:
-    explicit OutputFile(detail::FileHandle file) : file_(std::move(file)) {}
+    OutputFile(detail::FileHandle file, std::filesystem::path final_path,
+               std::filesystem::path pending_path)
+        : file_(std::move(file)), final_path_(std::move(final_path)),
+          pending_path_(std::move(pending_path)) {}
+    void discard();
+
     detail::FileHandle file_;
+    std::filesystem::path final_path_;
+    std::filesystem::path pending_path_;
 };
 
 }  // namespace quorvel

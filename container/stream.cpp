@@ -199,7 +199,7 @@ StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSin
 }
 
 bool open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
-                    const std::filesystem::path& output_path) {
+                    const std::filesystem::path& output_path, OutputPolicy policy) {
     pair.input_name = display_name(input_path);
     pair.output_name = display_name(output_path);
     pair.input = InputFile::open(input_path);
@@ -207,7 +207,7 @@ bool open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
         print_named("Error! File '", pair.input_name, "' not found.");
         return false;
     }
-    pair.output = OutputFile::create(output_path);
+    pair.output = OutputFile::create(output_path, policy);
     if (!pair.output) {
         print_named("Error! Can't create file '", pair.output_name, "'.");
         return false;

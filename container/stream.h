@@ -41,14 +41,14 @@ struct FilePair {
     std::string output_name;
 };
 
-// Opens `input_path` for reading and creates `output_path`. Prints
+// Opens `input_path` for reading and the output for `output_path` as `policy` says. Prints
 // "Error! File '...' not found." or "Error! Can't create file '...'." and returns false
 // when one of them fails; nothing is created when the input fails.
 bool open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
-                    const std::filesystem::path& output_path);
+                    const std::filesystem::path& output_path, OutputPolicy policy);
 
-// Closes both files. Returns false, with "Error! Can't write file '...'.", when the
-// output's last bytes could not be written.
+// Closes both files and puts the output in place. Returns false, with
+// "Error! Can't write file '...'.", when the output could not be finished.
 bool close_file_pair(FilePair& pair);
 
 // Streams the pair's input into its output in `mode`, with the round count the password's

@@ -39,13 +39,16 @@ TEST_F(CliFaultTest, OutputCannotBeCreated) {
         enc());
 }
 
+// Names of any length appear whole in the messages (no fixed-size message buffers).
 TEST_F(CliFaultTest, MissingInputIsAPackError) {
-    const auto result = run({"nope", "out.qv", "pw"}, enc());
-    expect_failed_cleanly(result,
-                          "Error! File 'nope' not found.\n!\n7z.exe a quorvelxxxfilo.7z nope\n"
-                          "!Error pack file 'nope'\n",
-                          enc());
-    EXPECT_FALSE(exists(enc() / "out.qv"));
+    for (const std::string& name : {std::string("nope"), "missing/" + std::string(600, 'n')}) {
+        const auto result = run({name, "out.qv", "pw"}, enc());
+        expect_failed_cleanly(result,
+                              "Error! File '" + name + "' not found.\n!\n7z.exe a quorvelxxxfilo.7z " +
+                                  name + "\n!Error pack file '" + name + "'\n",
+                              enc());
+        EXPECT_FALSE(exists(enc() / "out.qv"));
+    }
 }
 
 TEST_F(CliFaultTest, KeyFileProblemsStopBeforeAnythingIsEncrypted) {

@@ -35,7 +35,11 @@ protected:
     // Runs the program in `folder` with the quiet real archiver, or with `path_env` as PATH.
     ProgramRun run(const std::vector<std::string>& args, const std::filesystem::path& folder,
                    const std::optional<std::string>& path_env = std::nullopt) const {
-        return run_program(args, folder, path_env.value_or(quiet_path_));
+        return run_program(args, folder, options(path_env));
+    }
+
+    RunOptions options(const std::optional<std::string>& path_env = std::nullopt) const {
+        return RunOptions{path_env.value_or(quiet_path_), std::nullopt};
     }
 
     // Folder holding a stand-in "7z" made of `body`, as a PATH value.

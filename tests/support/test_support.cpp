@@ -2,6 +2,8 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -99,20 +101,25 @@ RoundKeyTable password_keys(const std::string& password, CipherMode mode) {
 }
 
 #ifndef _WIN32
-ProgramRun run_program(const std::vector<std::string>& args, const fs::path& folder,
-                       const std::optional<std::string>& path_env) {
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& folder,
+                               const RunOptions& options) {
     int pipe_ends[2];
     if (::pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
-    const pid_t child = ::fork();
-    if (child < 0) throw std::runtime_error("fork failed");
-    if (child == 0) {
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
         ::dup2(pipe_ends[1], STDOUT_FILENO);
         ::close(pipe_ends[0]);
         ::close(pipe_ends[1]);
         const int null_input = ::open("/dev/null", O_RDONLY);
         ::dup2(null_input, STDIN_FILENO);
         if (::chdir(folder.c_str()) != 0) ::_exit(127);
-        if (path_env) ::setenv("PATH", path_env->c_str(), 1);
+        if (options.path_env) ::setenv("PATH", options.path_env->c_str(), 1);
+        if (options.file_size_limit) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{*options.file_size_limit, *options.file_size_limit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
         std::vector<char*> argv;
         std::string binary = QUORVEL_BINARY;
         argv.push_back(binary.data());
@@ -123,22 +130,42 @@ ProgramRun run_program(const std::vector<std::string>& args, const fs::path& fol
         ::_exit(127);
     }
     ::close(pipe_ends[1]);
+    output_fd_ = pipe_ends[0];
+}
+
+RunningProgram::~RunningProgram() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        finish();
+    }
+}
+
+void RunningProgram::send_signal(int signal_number) const { ::kill(pid_, signal_number); }
+
+ProgramRun RunningProgram::finish() {
     ProgramRun run;
     char chunk[4096];
     ssize_t got = 0;
-    while ((got = ::read(pipe_ends[0], chunk, sizeof chunk)) != 0) {
+    while ((got = ::read(output_fd_, chunk, sizeof chunk)) != 0) {
         if (got < 0) {
             if (errno == EINTR) continue;
             break;
         }
         run.output.append(chunk, static_cast<std::size_t>(got));
     }
-    ::close(pipe_ends[0]);
+    ::close(output_fd_);
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
+    pid_ = -1;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.term_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return run;
+}
+
+ProgramRun run_program(const std::vector<std::string>& args, const fs::path& folder,
+                       const RunOptions& options) {
+    return RunningProgram(args, folder, options).finish();
 }
 
 void write_script(const fs::path& folder, const std::string& name, const std::string& body) {

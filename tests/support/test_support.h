@@ -65,14 +65,36 @@ RoundKeyTable password_keys(const std::string& password, CipherMode mode);
 
 // The result of one run of the built program.
 struct ProgramRun {
-    int exit_code = -1;   // the exit status; -1 when the program did not exit normally
-    std::string output;   // everything it wrote to standard output
+    int exit_code = -1;    // the exit status; -1 when the program did not exit normally
+    int term_signal = 0;   // the signal that ended it, 0 when it exited
+    std::string output;    // everything it wrote to standard output
+};
+
+struct RunOptions {
+    std::optional<std::string> path_env;              // replaces PATH (where the archiver is found)
+    std::optional<std::uint64_t> file_size_limit;     // RLIMIT_FSIZE, with SIGXFSZ ignored
+};
+
+// The built program running in the background; finish() waits for it.
+class RunningProgram {
+public:
+    RunningProgram(const std::vector<std::string>& args, const std::filesystem::path& folder,
+                   const RunOptions& options = {});
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    void send_signal(int signal_number) const;
+    ProgramRun finish();
+
+private:
+    int pid_ = -1;
+    int output_fd_ = -1;
 };
 
 // Runs the built quorvel binary with `args` in `folder`, standard input from /dev/null.
-// `path_env` replaces PATH when given (the archiver is looked for there).
 ProgramRun run_program(const std::vector<std::string>& args, const std::filesystem::path& folder,
-                       const std::optional<std::string>& path_env = std::nullopt);
+                       const RunOptions& options = {});
 
 // Writes an executable script `name` into `folder` with `body` after the "#!/bin/sh" line.
 void write_script(const std::filesystem::path& folder, const std::string& name,

@@ -81,6 +81,13 @@ new_folder() {  # new_folder <side> <name>
     printf '%s' "$folder"
 }
 
+# What a folder should hold: the given names, and the programs on the Windows side.
+listing() {  # listing <side> <name>...
+    local side=$1
+    shift
+    { printf '%s\n' "$@"; [ "$side" = windows ] && printf '%s\n' quorvel.exe 7z.exe; } | LC_ALL=C sort
+}
+
 make_input() {  # make_input <folder> <name> <kind>
     local path="$1/$2"
     if [ "$3" = folder ]; then
@@ -111,7 +118,8 @@ round_trip() {  # round_trip <label> <name> <kind>
         status=$(run_$side "$folder" "$root/$side-$label.enc.txt" "$name" "out file.qv" secret)
         check "$label: $side encrypts (status $status)" [ "$status" = 0 ]
         enc_text[$side]=$(program_text "$root/$side-$label.enc.txt")
-        check "$label: $side leaves no temporary archive" [ ! -e "$folder/quorvelxxxfilo.7z" ]
+        check "$label: $side leaves nothing but the output" \
+            same_text "$(listing "$side" "$name" "out file.qv")" "$(ls -A "$folder")"
 
         folder=$(new_folder "$side" "dec-$label")
         cp "$root/$side-enc-$label/out file.qv" "$folder/"
@@ -119,7 +127,8 @@ round_trip() {  # round_trip <label> <name> <kind>
         check "$label: $side decrypts (status $status)" [ "$status" = 0 ]
         dec_text[$side]=$(program_text "$root/$side-$label.dec.txt")
         check "$label: $side gives the input back" diff -r "$root/original-$label" "$folder/$name"
-        check "$label: $side removes the temporary archive" [ ! -e "$folder/quorvelxxxfilo.7z" ]
+        check "$label: $side leaves nothing but what was packed" \
+            same_text "$(listing "$side" "$name" "out file.qv")" "$(ls -A "$folder")"
     done
     check "$label: encrypt text as expected" \
         same_text "$(expected_encrypt "$name")" "${enc_text[windows]}"
@@ -163,15 +172,19 @@ check "wrong password: text" same_text $'Decrypt process start!\nDecrypt WRONG!\
     "$(program_text "$root/windows-wrong.txt")"
 check "wrong password: archive kept" [ -e "$folder/quorvelxxxfilo.7z" ]
 
-# A key file made on Windows (the system's random source) decrypts on Linux.
+# A key file made on Windows (the system's random source) decrypts on Linux. The output
+# exists already and is replaced whole.
 folder=$(new_folder windows keyfile)
 make_input "$folder" plan.txt file
+printf 'an older output' > "$folder/out.qv"
 status=$(run_windows "$folder" "$root/windows-keyfile.txt" plan.txt out.qv pw "my key.bin")
 check "key file: Windows encrypts (status $status)" [ "$status" = 0 ]
 check "key file: text" \
     same_text "$(expected_encrypt plan.txt $'Key file is successfully created!\n')" \
     "$(program_text "$root/windows-keyfile.txt")"
 check "key file: 3072 bytes" [ "$(stat -c %s "$folder/my key.bin")" = 3072 ]
+check "key file: nothing else left" \
+    same_text "$(listing windows "my key.bin" out.qv plan.txt)" "$(ls -A "$folder")"
 linux_folder=$(new_folder linux keyfile)
 cp "$folder/out.qv" "$folder/my key.bin" "$linux_folder/"
 status=$(run_linux "$linux_folder" "$root/linux-keyfile.txt" out.qv x pw "my key.bin")

@@ -1,0 +1,17 @@
+// What the POSIX process layer shares with the interrupt handler.
+#pragma once
+
+#include <sys/types.h>
+
+#include <span>
+
+namespace quorvel {
+
+// The signals the interrupt handler takes.
+std::span<const int> interrupt_signals();
+
+// Records the child process now running (0 for none): an interrupt is passed on to it and
+// waited for before the temporary files are removed. Call with the signals blocked.
+void set_interrupted_child(pid_t child);
+
+}  // namespace quorvel

@@ -1,0 +1,265 @@
+// Faults from outside (full disks, read-only folders, interrupts, damaged files) end with a
+// clear error and a failure status, lose nothing and leave no plaintext copy behind.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
+#include "tests/cli/cli_fixture.h"
+
+namespace quorvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string PACK_ECHO = "!\n7z.exe a quorvelxxxfilo.7z plan.txt\n!";
+
+// "a" copies the input as the archive, "x" copies the archive out: sizes are then known.
+const std::string COPYING_ARCHIVER =
+    "case \"$1\" in a) cp -- \"$4\" \"$2\" ;; x) cp -- \"$2\" extracted.bin ;; esac";
+
+class HardeningTest : public CliTest {
+protected:
+    std::vector<fs::path> leftovers(const fs::path& folder) const {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const auto name = entry.path().filename().string();
+            if (name == TEMP_ARCHIVE || name.rfind(".quorvel-out-", 0) == 0) {
+                found.push_back(entry.path());
+            }
+        }
+        return found;
+    }
+
+    // Waits until `path` holds at least `size` bytes; false after ten seconds.
+    static bool wait_for_size(const fs::path& path, std::uintmax_t size) {
+        for (auto waited = 0ms; waited < 10s; waited += 1ms) {
+            std::error_code error;
+            if (fs::file_size(path, error) >= size && !error) return true;
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+
+    static std::optional<fs::path> pending_output(const fs::path& folder) {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            if (entry.path().filename().string().rfind(".quorvel-out-", 0) == 0) return entry.path();
+        }
+        return std::nullopt;
+    }
+};
+
+// A size limit between the archive's size and the encrypted file's: packing succeeds,
+// writing the output fails. The file already at the output path stays as it was.
+TEST_F(HardeningTest, FileSizeLimitWhileWritingTheOutputKeepsTheOldOutput) {
+    write_file(enc() / "plan.txt", random_bytes(20000, 41));
+    write_file(enc() / "out.qv", "the previous encrypted file");
+    auto options = this->options(stand_in_archiver("copy-bin", COPYING_ARCHIVER));
+    options.file_size_limit = 20100;
+    const auto result = run_program({"plan.txt", "out.qv", "pw"}, enc(), options);
+    EXPECT_EQ(result.output, "Crypt run\n" + PACK_ECHO +
+                                 "Crypt process start!\nError! Can't write file 'out.qv'.\n");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(read_file(enc() / "out.qv"), to_bytes("the previous encrypted file"));
+    EXPECT_TRUE(leftovers(enc()).empty());
+}
+
+TEST_F(HardeningTest, FileSizeLimitWhileDecryptingRemovesThePartialArchive) {
+    write_file(enc() / "plan.txt", random_bytes(20000, 42));
+    const auto copying = stand_in_archiver("copy-bin", COPYING_ARCHIVER);
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), copying).exit_code, 0);
+    auto options = this->options(copying);
+    options.file_size_limit = 10000;
+    const auto result = run_program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options);
+    EXPECT_EQ(result.output,
+              "Decrypt process start!\nError! Can't write file 'quorvelxxxfilo.7z'.\n");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(fs::is_empty(dec()));
+}
+
+// Running as root, a device named as the output is written to, never replaced by a file.
+TEST_F(HardeningTest, DeviceOutputStaysADevice) {
+    write_file(enc() / "plan.txt", "some plans");
+    const auto result = run({"plan.txt", "/dev/null", "pw"}, enc());
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+TEST_F(HardeningTest, SuccessfulOutputReplacesTheOldFileWithItsMode) {
+    write_file(enc() / "plan.txt", "some plans");
+    write_file(enc() / "out.qv", "old");
+    fs::permissions(enc() / "out.qv", fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(run({"plan.txt", "out.qv", "pw"}, enc()).exit_code, 0);
+    EXPECT_EQ(fs::status(enc() / "out.qv").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(run({(enc() / "out.qv").string(), "x", "pw"}, dec()).output, DECRYPT_OK);
+}
+
+// The archive holds plaintext: it is made readable by its owner only, in both modes.
+TEST_F(HardeningTest, TemporaryArchiveIsPrivate) {
+    write_file(enc() / "plan.txt", "some plans");
+    const auto recording = stand_in_archiver(
+        "recording-bin", "if [ \"$1\" = a ]; then umask > ../umask.txt; cp -- \"$4\" \"$2\"; fi");
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), recording).exit_code, 0);
+    EXPECT_EQ(read_file(root() / "umask.txt"), to_bytes("0077\n"));
+
+    // A wrong password keeps the decrypted archive; an older file of that name was replaced.
+    write_file(dec() / TEMP_ARCHIVE, "older");
+    fs::permissions(dec() / TEMP_ARCHIVE, fs::perms::all);
+    ASSERT_EQ(run({(enc() / "plan.qv").string(), "x", "wrong"}, dec()).exit_code, 1);
+    EXPECT_EQ(fs::status(dec() / TEMP_ARCHIVE).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(const fs::path& path) : path_(path) {
+        fs::create_directories(path_);
+        fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_exec);
+        // Root ignores permissions; an immutable folder stops root as well.
+        if (::geteuid() == 0) immutable_ = std::system(("chattr +i '" + path_.string() + "' 2>/dev/null").c_str()) == 0;
+    }
+    ~ReadOnlyFolder() {
+        if (immutable_) std::system(("chattr -i '" + path_.string() + "'").c_str());
+        fs::permissions(path_, fs::perms::owner_all);
+    }
+    bool works() const {
+        const auto probe = path_ / "probe";
+        std::FILE* file = std::fopen(probe.c_str(), "wb");
+        if (file == nullptr) return true;
+        std::fclose(file);
+        fs::remove(probe);
+        return false;
+    }
+
+private:
+    fs::path path_;
+    bool immutable_ = false;
+};
+
+TEST_F(HardeningTest, ReadOnlyOutputFolderAndWorkingFolder) {
+    write_file(enc() / "plan.txt", "some plans");
+    ReadOnlyFolder locked(enc() / "locked");
+    if (!locked.works()) GTEST_SKIP() << "no way to make a read-only folder on this machine";
+    const auto result = run({"plan.txt", "locked/out.qv", "pw"}, enc());
+    EXPECT_EQ(result.output, "Crypt run\n" + PACK_ECHO + "Error! Can't create file 'locked/out.qv'.\n");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(leftovers(enc()).empty());
+
+    // In a read-only working folder the archiver cannot make the archive.
+    write_file(root() / "elsewhere.txt", "data");
+    const auto packed = run({(root() / "elsewhere.txt").string(), "out.qv", "pw"}, enc() / "locked");
+    EXPECT_EQ(packed.exit_code, 1);
+    EXPECT_NE(packed.output.find("Error pack file '"), std::string::npos) << packed.output;
+}
+
+TEST_F(HardeningTest, KeyFileOfTheWrongSizeIsRefusedForEncryption) {
+    write_file(enc() / "plan.txt", "some plans");
+    for (const std::size_t size : {0u, 100u, 3071u, 3073u}) {
+        write_file(enc() / "k.key", random_bytes(size, 43));
+        const auto result = run({"plan.txt", "out.qv", "pw", "k.key"}, enc());
+        EXPECT_EQ(result.output, "Crypt run\nKey file found.Error! Key file 'k.key' is " +
+                                     std::to_string(size) + " bytes long; a key file has 3072.\n");
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_FALSE(exists(enc() / "out.qv"));
+    }
+}
+
+// Every truncation of an encrypted file, and a flipped byte anywhere, fails verification:
+// "Decrypt WRONG!", status 1, and nothing is extracted.
+TEST_F(HardeningTest, TruncatedOrDamagedFilesFailVerification) {
+    write_file(enc() / "plan.txt", random_bytes(1200, 44));
+    const auto copying = stand_in_archiver("copy-bin", COPYING_ARCHIVER);
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), copying).exit_code, 0);
+    const auto encrypted = read_file(enc() / "plan.qv");
+    ASSERT_GT(encrypted.size(), 265u + 3 * 256);
+
+    std::vector<Bytes> damaged;
+    for (std::size_t length = 9; length <= 265 + 3 * 256; ++length) {
+        damaged.emplace_back(encrypted.begin(), encrypted.begin() + static_cast<std::ptrdiff_t>(length));
+    }
+    for (std::size_t offset = 9; offset < encrypted.size(); offset += 37) {
+        damaged.push_back(encrypted);
+        damaged.back()[offset] ^= 0x20;
+    }
+    for (const auto& bytes : damaged) {
+        write_file(dec() / "damaged.qv", bytes);
+        const auto result = run({"damaged.qv", "x", "pw"}, dec(), copying);
+        ASSERT_EQ(result.output, "Decrypt process start!\nDecrypt WRONG!\n") << bytes.size();
+        ASSERT_EQ(result.exit_code, 1);
+        ASSERT_FALSE(exists(dec() / "extracted.bin"));
+    }
+}
+
+struct InterruptCase {
+    const char* label;
+    int signal_number;
+};
+
+const InterruptCase INTERRUPTS[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
+
+// A big input keeps the cipher stage busy long enough to be interrupted in the middle.
+TEST_F(HardeningTest, InterruptDuringTheCipherStageRemovesTemporaryFiles) {
+    const auto big = enc() / "plan.txt";
+    { std::FILE* file = std::fopen(big.c_str(), "wb"); std::fclose(file); }
+    fs::resize_file(big, std::uintmax_t{1} << 30);  // sparse: quick to make, slow to encrypt
+    const auto linking = stand_in_archiver(
+        "link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
+    for (const auto& c : INTERRUPTS) {
+        SCOPED_TRACE(c.label);
+        RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options(linking));
+        std::optional<fs::path> pending;
+        for (auto waited = 0ms; !pending && waited < 10s; waited += 1ms) {
+            pending = pending_output(enc());
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(pending);
+        ASSERT_TRUE(wait_for_size(*pending, 1u << 20));
+        program.send_signal(c.signal_number);
+        const auto result = program.finish();
+        EXPECT_EQ(result.term_signal, c.signal_number);
+        EXPECT_TRUE(leftovers(enc()).empty());
+        EXPECT_FALSE(exists(enc() / "out.qv"));
+        EXPECT_EQ(fs::file_size(big), std::uintmax_t{1} << 30);
+    }
+}
+
+TEST_F(HardeningTest, InterruptDuringASlowArchiverRemovesTheArchive) {
+    write_file(enc() / "plan.txt", "some plans");
+    const auto slow = stand_in_archiver(
+        "slow-bin", "if [ \"$1\" = a ]; then echo partial > \"$2\"; fi\nexec sleep 30");
+    for (const auto& c : INTERRUPTS) {
+        SCOPED_TRACE(c.label);
+        const auto started = std::chrono::steady_clock::now();
+        RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options(slow));
+        ASSERT_TRUE(wait_for_size(enc() / TEMP_ARCHIVE, 1));
+        program.send_signal(c.signal_number);
+        const auto result = program.finish();
+        EXPECT_EQ(result.term_signal, c.signal_number);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+        EXPECT_TRUE(leftovers(enc()).empty());
+    }
+}
+
+TEST_F(HardeningTest, InterruptedDecryptionRemovesItsPartialArchive) {
+    const auto big = enc() / "plan.txt";
+    { std::FILE* file = std::fopen(big.c_str(), "wb"); std::fclose(file); }
+    fs::resize_file(big, std::uintmax_t{1} << 29);
+    const auto linking = stand_in_archiver(
+        "link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), linking).exit_code, 0);
+    RunningProgram program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options(linking));
+    ASSERT_TRUE(wait_for_size(dec() / TEMP_ARCHIVE, 1u << 20));
+    program.send_signal(SIGINT);
+    const auto result = program.finish();
+    EXPECT_EQ(result.term_signal, SIGINT);
+    EXPECT_TRUE(fs::is_empty(dec()));
+}
+
+}  // namespace
+}  // namespace quorvel::test
