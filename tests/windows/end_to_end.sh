@@ -206,5 +206,5 @@ rm -f "$linux_folder/plan.txt"
 status=$(run_linux "$linux_folder" "$root/linux-password-utf8.txt" out.qv x "pässwort")
 check "code-page password: UTF-8 bytes do not decrypt (status $status)" [ "$status" = 1 ]
 
-echo "windows end-to-end: $passed passed, $failed failed"
+echo "windows-e2e: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
