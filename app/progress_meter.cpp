@@ -44,7 +44,8 @@ std::string format_progress(std::uint64_t done, std::uint64_t total,
         return text;
     }
     const double rate = static_cast<double>(done) / seconds;
-    const auto left = static_cast<std::uint64_t>(std::ceil(static_cast<double>(total - done) / rate));
+    const auto left =
+        static_cast<std::uint64_t>(std::ceil(static_cast<double>(total - done) / rate));
     std::snprintf(text, sizeof text, "%3u%%  %.1f MiB/s  %s left", percent, rate / MIB,
                   format_duration(left).c_str());
     return text;

@@ -25,10 +25,17 @@ struct SplitRun {
     double seconds = 0;
 };
 
-// Runs the built program in `folder` with PATH set to `path_env`, standard output into a file,
-// standard error on a new pseudo-terminal when `terminal`, else on a pipe.
+enum class Streams {
+    errors_on_pipe,      // standard error on a pipe
+    errors_on_terminal,  // standard error on a pseudo-terminal
+    both_on_terminal,    // standard output and standard error on the same pseudo-terminal
+};
+
+// Runs the built program in `folder` with PATH set to `path_env`, standard output into a file
+// unless both streams go to the terminal (then `errors` has both).
 SplitRun run_split(const std::vector<std::string>& args, const fs::path& folder,
-                   const std::string& path_env, bool terminal) {
+                   const std::string& path_env, Streams streams) {
+    const bool terminal = streams != Streams::errors_on_pipe;
     const fs::path output_file = folder.parent_path() / "stdout.txt";
     int reader = -1;
     int pipe_ends[2] = {-1, -1};
@@ -50,7 +57,7 @@ SplitRun run_split(const std::vector<std::string>& args, const fs::path& folder,
         }
         const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int null_input = ::open("/dev/null", O_RDONLY);
-        ::dup2(out, STDOUT_FILENO);
+        if (streams != Streams::both_on_terminal) ::dup2(out, STDOUT_FILENO);
         ::dup2(null_input, STDIN_FILENO);
         if (::chdir(folder.c_str()) != 0) ::_exit(127);
         ::setenv("PATH", path_env.c_str(), 1);
@@ -125,29 +132,52 @@ protected:
 TEST_F(ProgressTest, LargeRunOnATerminalShowsTheMeterOnStandardErrorOnly) {
     write_file(enc() / "big.bin", Bytes(PROGRESS_THRESHOLD + 1, 'q'));
 
-    const auto encrypted = run_split({"big.bin", "big.qv", "pw"}, enc(), copy_path_, true);
+    const auto encrypted =
+        run_split({"big.bin", "big.qv", "pw"}, enc(), copy_path_, Streams::errors_on_terminal);
     EXPECT_EQ(encrypted.exit_code, 0);
     EXPECT_EQ(encrypted.output, encrypt_output("big.bin"));
     const int drawings = expect_meter_drawn_and_erased(encrypted.errors);
     EXPECT_LE(drawings, 1 + static_cast<int>(encrypted.seconds * 10) + 1);
 
     fs::rename(enc() / "big.qv", dec() / "big.qv");
-    const auto decrypted = run_split({"big.qv", "x", "pw"}, dec(), copy_path_, true);
+    const auto decrypted =
+        run_split({"big.qv", "x", "pw"}, dec(), copy_path_, Streams::errors_on_terminal);
     EXPECT_EQ(decrypted.exit_code, 0);
     EXPECT_EQ(decrypted.output, DECRYPT_OK);
     expect_meter_drawn_and_erased(decrypted.errors);
+}
+
+// On a shared terminal the meter must be gone before the next message is printed.
+TEST_F(ProgressTest, MeterIsErasedBeforeTheNextMessageOnASharedTerminal) {
+    write_file(enc() / "big.bin", Bytes(PROGRESS_THRESHOLD + 1, 'q'));
+    const auto run =
+        run_split({"big.bin", "big.qv", "pw"}, enc(), copy_path_, Streams::both_on_terminal);
+    EXPECT_EQ(run.exit_code, 0);
+    const std::string start = "Crypt process start!\r\n";
+    const std::string end = "Cript complite\r\n";
+    const std::size_t meter_at = run.errors.find(start);
+    const std::size_t end_at = run.errors.find(end);
+    ASSERT_NE(meter_at, std::string::npos) << run.errors;
+    ASSERT_NE(end_at, std::string::npos) << run.errors;
+    // Between the two messages: the meter's drawings, and its erasure right before the second.
+    const std::string between = run.errors.substr(meter_at + start.size(),
+                                                  end_at - meter_at - start.size());
+    expect_meter_drawn_and_erased(between);
+    EXPECT_TRUE(run.errors.ends_with(end)) << run.errors;
 }
 
 TEST_F(ProgressTest, NothingOnStandardErrorWithoutATerminalOrForASmallInput) {
     write_file(enc() / "big.bin", Bytes(PROGRESS_THRESHOLD + 1, 'q'));
     write_file(enc() / "small.bin", Bytes(PROGRESS_THRESHOLD, 'q'));
 
-    const auto piped = run_split({"big.bin", "big.qv", "pw"}, enc(), copy_path_, false);
+    const auto piped =
+        run_split({"big.bin", "big.qv", "pw"}, enc(), copy_path_, Streams::errors_on_pipe);
     EXPECT_EQ(piped.exit_code, 0);
     EXPECT_EQ(piped.output, encrypt_output("big.bin"));
     EXPECT_EQ(piped.errors, "");
 
-    const auto small = run_split({"small.bin", "small.qv", "pw"}, enc(), copy_path_, true);
+    const auto small = run_split({"small.bin", "small.qv", "pw"}, enc(), copy_path_,
+                                 Streams::errors_on_terminal);
     EXPECT_EQ(small.exit_code, 0);
     EXPECT_EQ(small.output, encrypt_output("small.bin"));
     EXPECT_EQ(small.errors, "");

@@ -41,7 +41,8 @@ TEST(Wtf8, KnownUnitsAndBytesConvertBothWays) {
 TEST(Wtf8, EverySingleUnitRoundTrips) {
     for (char32_t unit = 0; unit <= 0xFFFF; ++unit) {
         const std::u16string units{static_cast<char16_t>(unit), u'x'};
-        ASSERT_EQ(utf16_from_wtf8(wtf8_from_utf16(units)), units) << "unit " << static_cast<unsigned>(unit);
+        ASSERT_EQ(utf16_from_wtf8(wtf8_from_utf16(units)), units)
+            << "unit " << static_cast<unsigned>(unit);
     }
 }
 

@@ -85,7 +85,10 @@ new_folder() {  # new_folder <side> <name>
 listing() {  # listing <side> <name>...
     local side=$1
     shift
-    { printf '%s\n' "$@"; [ "$side" = windows ] && printf '%s\n' quorvel.exe 7z.exe; } | LC_ALL=C sort
+    {
+        printf '%s\n' "$@"
+        [ "$side" = windows ] && printf '%s\n' quorvel.exe 7z.exe
+    } | LC_ALL=C sort
 }
 
 make_input() {  # make_input <folder> <name> <kind>
@@ -101,8 +104,8 @@ make_input() {  # make_input <folder> <name> <kind>
 }
 
 expected_encrypt() {  # expected_encrypt <name> [text before the pack echo]
-    printf 'Crypt run\n%s!\n7z.exe a quorvelxxxfilo.7z %s\n!Crypt process start!\nCript complite\n[end]' \
-        "${2:-}" "$1"
+    printf 'Crypt run\n%s!\n7z.exe a quorvelxxxfilo.7z %s\n!' "${2:-}" "$1"
+    printf 'Crypt process start!\nCript complite\n[end]'
 }
 DECRYPT_OK=$'Decrypt process start!\nDecrypt OK!\n[end]'
 
