@@ -30,7 +30,7 @@ fi
 
 # The first start of a Wine prefix sets it up (tens of seconds): done once here, not inside
 # a test's time limit.
-export WINEPREFIX="$PWD/build/wine" WINEDEBUG=-all
+export WINEPREFIX="$PWD/build/windows/wine" WINEDEBUG=-all
 wine wineboot --init >/dev/null 2>&1 || true
 wineserver -w || true
 
