@@ -12,6 +12,7 @@
 #include "app/interrupt_cleanup.h"
 #include "app/progress_meter.h"
 #include "cipher/key_schedule.h"
+#include "cipher/secure_wipe.h"
 #include "console/console.h"
 #include "container/format.h"
 #include "container/stream.h"
@@ -227,11 +228,14 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     const auto archiver = locate_archiver();
     if (!archiver) return EXIT_FAILED;
 
-    RoundKeyTable keys;
-    if (!prepare_round_keys(args, mode, keys)) return EXIT_FAILED;
-
-    return mode == CipherMode::encrypt ? encrypt_run(args, *archiver, keys)
-                                       : decrypt_run(args, *archiver, keys);
+    RoundKeyTable keys{};
+    int status = EXIT_FAILED;
+    if (prepare_round_keys(args, mode, keys)) {
+        status = mode == CipherMode::encrypt ? encrypt_run(args, *archiver, keys)
+                                             : decrypt_run(args, *archiver, keys);
+    }
+    secure_wipe(std::as_writable_bytes(std::span(keys)));
+    return status;
 }
 
 }  // namespace quorvel

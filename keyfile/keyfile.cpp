@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "cipher/mixer.h"
+#include "cipher/secure_wipe.h"
 #include "console/console.h"
 #include "keyfile/random_source.h"
 
@@ -68,6 +69,8 @@ bool make_key_bytes(std::array<std::uint8_t, KEY_FILE_SIZE>& key_bytes) {
         }
         std::copy(work.begin(), work.end(), key_bytes.begin() + static_cast<std::ptrdiff_t>(d * BLOCK_SIZE));
     }
+    secure_wipe(random);
+    secure_wipe(work);
     return true;
 }
 
@@ -102,6 +105,7 @@ bool create_key_file(const std::filesystem::path& path) {
             std::filesystem::remove(path, ignored);
         }
     }
+    secure_wipe(key_bytes);
     if (!created) {
         print_named("Error! Can't create key-file '", display_name(path), "'.");
         return false;
@@ -128,14 +132,16 @@ bool read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
         if (n == 0) break;
         got += n;
     }
-    if (std::ferror(file.get())) {
+    const bool read = !std::ferror(file.get());
+    if (read) {
+        for (std::size_t i = 0; i < KEY_FILE_SIZE; ++i) {
+            table[i / BLOCK_SIZE][i % BLOCK_SIZE] ^= key_bytes[i];
+        }
+    } else {
         print_named("Error! Can't read key-file '", display_name(path), "'.");
-        return false;
     }
-    for (std::size_t i = 0; i < KEY_FILE_SIZE; ++i) {
-        table[i / BLOCK_SIZE][i % BLOCK_SIZE] ^= key_bytes[i];
-    }
-    return true;
+    secure_wipe(key_bytes);
+    return read;
 }
 
 }  // namespace quorvel

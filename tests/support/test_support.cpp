@@ -76,7 +76,8 @@ ScratchDir::~ScratchDir() {
 
 std::optional<std::size_t> MemorySource::read(std::span<std::uint8_t> buffer) {
     const std::size_t count = std::min({buffer.size(), max_chunk_, bytes_.size() - position_});
-    std::memcpy(buffer.data(), bytes_.data() + position_, count);
+    // An empty vector's data() may be null, which memcpy must not get even for 0 bytes.
+    if (count > 0) std::memcpy(buffer.data(), bytes_.data() + position_, count);
     position_ += count;
     return count;
 }
