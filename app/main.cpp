@@ -1,9 +1,17 @@
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/run_sequence.h"
+#include "cipher/secure_wipe.h"
 
 int main(int argc, char** argv) {
-    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    return quorvel::run_quorvel(args);
+    auto args = quorvel::program_arguments(argc, argv);
+    if (!args) return quorvel::EXIT_FAILED;
+    const std::vector<std::string_view> views(args->begin(), args->end());
+    const int status = quorvel::run_quorvel(views);
+    // The copy of the password (the third argument) is key material.
+    if (args->size() > 2) quorvel::secure_wipe(std::as_writable_bytes(std::span((*args)[2])));
+    return status;
 }

@@ -8,8 +8,11 @@
 #include <system_error>
 
 #include "app/archiver.h"
+#include "app/command_line.h"
 #include "app/interrupt_cleanup.h"
+#include "app/progress_meter.h"
 #include "cipher/key_schedule.h"
+#include "cipher/secure_wipe.h"
 #include "console/console.h"
 #include "container/format.h"
 #include "container/stream.h"
@@ -28,7 +31,7 @@ struct Arguments {
     std::optional<std::string_view> key_file_name;  // only with exactly four arguments
 };
 
-fs::path as_path(std::string_view text) { return fs::path(std::string(text)); }
+fs::path as_path(std::string_view text) { return argument_path(text); }
 
 std::span<const std::uint8_t> password_bytes(std::string_view password) {
     return {reinterpret_cast<const std::uint8_t*>(password.data()), password.size()};
@@ -123,6 +126,13 @@ bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& k
     return true;
 }
 
+// The cipher stage, with a progress meter when the input is large and a terminal watches.
+StreamResult run_cipher_stage(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
+                              const Arguments& args) {
+    const auto meter = progress_source_for(*pair.input, pair.input->size());
+    return run_cipher(pair, mode, keys, args.password.size(), meter.get());
+}
+
 // Removes the temporary archive, which holds plaintext, at the end of a run. Returns false,
 // with a message, when it is still there.
 bool discard_temp_archive() {
@@ -151,7 +161,7 @@ bool encrypt_temp_archive(const Arguments& args, const RoundKeyTable& keys) {
     const fs::path pending = pair.output->pending_path();
     if (!pending.empty()) remove_on_interrupt(pending);
     const bool encrypted =
-        run_cipher(pair, CipherMode::encrypt, keys, args.password.size()) == StreamResult::ok &&
+        run_cipher_stage(pair, CipherMode::encrypt, keys, args) == StreamResult::ok &&
         close_file_pair(pair);
     pair.output.reset();  // a failed output's temporary file goes with it
     if (!pending.empty()) forget_on_interrupt(pending);
@@ -177,8 +187,7 @@ int decrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyT
         forget_on_interrupt(TEMP_ARCHIVE_NAME);
         return EXIT_FAILED;
     }
-    const StreamResult result =
-        run_cipher(pair, CipherMode::decrypt, keys, args.password.size());
+    const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys, args);
     if (result == StreamResult::check_failed) {
         // What was decrypted stays for inspection; nothing is extracted from it.
         close_file_pair(pair);
@@ -219,11 +228,14 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     const auto archiver = locate_archiver();
     if (!archiver) return EXIT_FAILED;
 
-    RoundKeyTable keys;
-    if (!prepare_round_keys(args, mode, keys)) return EXIT_FAILED;
-
-    return mode == CipherMode::encrypt ? encrypt_run(args, *archiver, keys)
-                                       : decrypt_run(args, *archiver, keys);
+    RoundKeyTable keys{};
+    int status = EXIT_FAILED;
+    if (prepare_round_keys(args, mode, keys)) {
+        status = mode == CipherMode::encrypt ? encrypt_run(args, *archiver, keys)
+                                             : decrypt_run(args, *archiver, keys);
+    }
+    secure_wipe(std::as_writable_bytes(std::span(keys)));
+    return status;
 }
 
 }  // namespace quorvel

@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "cipher/mixer.h"
+#include "cipher/secure_wipe.h"
 
 namespace quorvel {
 
@@ -20,6 +21,7 @@ void derive_from_password(RoundKeyTable& table, std::span<const std::uint8_t> pa
         mix_block(work, factor);
         key = work;
     }
+    secure_wipe(work);
 }
 
 void derive_from_key_file(RoundKeyTable& table, std::int8_t factor) {

@@ -5,6 +5,11 @@
 //   as the user typed it.
 // - Standard output is flushed before a child process starts, so that redirected output
 //   keeps the order a console shows.
+// - Names are shown as given: on POSIX the bytes of the command line, on Windows the UTF-8 of
+//   the Unicode name (WTF-8 for the rare name that is not valid UTF-16).
+// - A status line (the progress meter) goes to standard error, and only when standard error
+//   is a terminal; it is erased before anything else is printed, so a terminal never shows it
+//   mixed into a message, and standard output carries none of it.
 #pragma once
 
 #include <filesystem>
@@ -23,10 +28,21 @@ void print_line(std::string_view text);
 // for example print_named("Error! File '", path, "' not found.").
 void print_named(std::string_view prefix, std::string_view name, std::string_view suffix);
 
-// The text a message shows for `path`: on POSIX its bytes as given on the command line.
+// The text a message shows for `path`: on POSIX its bytes as given on the command line, on
+// Windows its WTF-8 form (console/wtf8.h).
 std::string display_name(const std::filesystem::path& path);
 
 // Pushes everything printed so far to the terminal, pipe or file behind standard output.
 void flush_output();
+
+// True when standard error is a terminal (a console on Windows).
+bool status_line_possible();
+
+// Replaces the status line on standard error with `text` (one line, no line break). Does
+// nothing unless status_line_possible().
+void show_status(std::string_view text);
+
+// Erases the status line, if one is shown, and puts the cursor back at the start of the line.
+void clear_status();
 
 }  // namespace quorvel

@@ -8,7 +8,10 @@
 #include <system_error>
 #include <utility>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -19,7 +22,12 @@ namespace {
 
 detail::FileHandle open_handle(const std::filesystem::path& path, bool for_writing) {
 #ifdef _WIN32
-    std::FILE* file = _wfopen(path.c_str(), for_writing ? L"wb" : L"rb");
+    // Not inheritable, so that an archiver started meanwhile does not hold the file open.
+    const int flags = _O_BINARY | _O_NOINHERIT |
+                      (for_writing ? _O_WRONLY | _O_CREAT | _O_TRUNC : _O_RDONLY);
+    const int fd = _wopen(path.c_str(), flags, _S_IREAD | _S_IWRITE);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, for_writing ? "wb" : "rb");
+    if (fd >= 0 && file == nullptr) _close(fd);
 #else
     std::FILE* file = std::fopen(path.c_str(), for_writing ? "wb" : "rb");
 #endif
@@ -61,8 +69,17 @@ std::optional<PendingFile> create_pending_beside(const std::filesystem::path& fi
     for (int attempt = 0; attempt < 16; ++attempt) {
         const auto name = L".quorvel-out-" + std::to_wstring(random()) + L".tmp";
         const auto candidate = folder.empty() ? std::filesystem::path(name) : folder / name;
-        std::FILE* file = _wfopen(candidate.c_str(), L"wbx");
-        if (file != nullptr) {
+        // _O_EXCL rather than fopen's "x", which older C runtimes (msvcrt.dll) do not know.
+        const int fd = _wopen(candidate.c_str(),
+                              _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                              _S_IREAD | _S_IWRITE);
+        if (fd >= 0) {
+            std::FILE* file = _fdopen(fd, "wb");
+            if (file == nullptr) {
+                _close(fd);
+                _wremove(candidate.c_str());
+                break;
+            }
             std::setvbuf(file, nullptr, _IONBF, 0);
             return PendingFile{detail::FileHandle(file), candidate};
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <system_error>
 
 #include "console/console.h"
 #include "container/file_stream.h"
@@ -10,6 +11,13 @@ namespace quorvel {
 
 bool is_encrypted_file(const std::filesystem::path& path) {
     auto input = InputFile::open(path);
+    std::error_code error;
+    if (!input && std::filesystem::is_directory(path, error)) {
+        // A folder opens on POSIX and only its reads fail, while Windows refuses to open it;
+        // either way it is a plain input, which the archiver packs.
+        print_text("Crypt run\n");
+        return false;
+    }
     if (!input) {
         print_named("Error! File '", display_name(path), "' not found.");
         return false;

@@ -220,13 +220,14 @@ bool close_file_pair(FilePair& pair) {
 }
 
 StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
-                        std::uint64_t password_length) {
+                        std::uint64_t password_length, ByteSource* source) {
+    ByteSource& input = source != nullptr ? *source : *pair.input;
     const int rounds = select_round_count(password_length);
     StreamResult result = StreamResult::read_error;
     if (mode == CipherMode::encrypt) {
-        result = encrypt_stream(*pair.input, *pair.output, keys, rounds);
+        result = encrypt_stream(input, *pair.output, keys, rounds);
     } else if (const auto size = pair.input->size()) {
-        result = decrypt_stream(*pair.input, *size, *pair.output, keys, rounds);
+        result = decrypt_stream(input, *size, *pair.output, keys, rounds);
     }
     if (result == StreamResult::read_error) {
         print_named("Error! Can't read file '", pair.input_name, "'.");

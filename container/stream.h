@@ -53,8 +53,9 @@ bool close_file_pair(FilePair& pair);
 
 // Streams the pair's input into its output in `mode`, with the round count the password's
 // length selects. Prints what failed: a read or write error names the file, a failed check
-// prints "Decrypt WRONG!".
+// prints "Decrypt WRONG!". A `source`, when given, is read instead of the pair's input (a
+// wrapper around it, such as a progress meter); the pair's input still gives the size.
 StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
-                std::uint64_t password_length);
+                std::uint64_t password_length, ByteSource* source = nullptr);
 
 }  // namespace quorvel

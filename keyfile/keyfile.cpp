@@ -6,10 +6,15 @@
 #include <system_error>
 
 #include "cipher/mixer.h"
+#include "cipher/secure_wipe.h"
 #include "console/console.h"
 #include "keyfile/random_source.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -35,7 +40,12 @@ FileHandle open_for_reading(const std::filesystem::path& path) {
 // the same path is never replaced.
 FileHandle create_exclusive(const std::filesystem::path& path) {
 #ifdef _WIN32
-    return FileHandle(_wfopen(path.c_str(), L"wbx"));
+    const int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                          _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) _close(fd);
+    return FileHandle(file);
 #else
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
@@ -59,6 +69,8 @@ bool make_key_bytes(std::array<std::uint8_t, KEY_FILE_SIZE>& key_bytes) {
         }
         std::copy(work.begin(), work.end(), key_bytes.begin() + static_cast<std::ptrdiff_t>(d * BLOCK_SIZE));
     }
+    secure_wipe(random);
+    secure_wipe(work);
     return true;
 }
 
@@ -67,10 +79,17 @@ bool write_all_and_close(FileHandle file, const std::array<std::uint8_t, KEY_FIL
     return std::fclose(file.release()) == 0 && written;
 }
 
+// A folder opens for reading on POSIX, where only its reads fail, but not on Windows. It is
+// taken as an existing, unreadable key file on both, so that both say the same.
+bool is_folder(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_directory(path, error);
+}
+
 }  // namespace
 
 bool key_file_exists(const std::filesystem::path& path) {
-    if (!open_for_reading(path)) return false;
+    if (!open_for_reading(path) && !is_folder(path)) return false;
     print_text("Key file found.");
     return true;
 }
@@ -86,6 +105,7 @@ bool create_key_file(const std::filesystem::path& path) {
             std::filesystem::remove(path, ignored);
         }
     }
+    secure_wipe(key_bytes);
     if (!created) {
         print_named("Error! Can't create key-file '", display_name(path), "'.");
         return false;
@@ -97,7 +117,11 @@ bool create_key_file(const std::filesystem::path& path) {
 bool read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
     auto file = open_for_reading(path);
     if (!file) {
-        print_named("Error! File '", display_name(path), "' not found.");
+        if (is_folder(path)) {
+            print_named("Error! Can't read key-file '", display_name(path), "'.");
+        } else {
+            print_named("Error! File '", display_name(path), "' not found.");
+        }
         return false;
     }
     std::array<std::uint8_t, KEY_FILE_SIZE> key_bytes;
@@ -108,14 +132,16 @@ bool read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
         if (n == 0) break;
         got += n;
     }
-    if (std::ferror(file.get())) {
+    const bool read = !std::ferror(file.get());
+    if (read) {
+        for (std::size_t i = 0; i < KEY_FILE_SIZE; ++i) {
+            table[i / BLOCK_SIZE][i % BLOCK_SIZE] ^= key_bytes[i];
+        }
+    } else {
         print_named("Error! Can't read key-file '", display_name(path), "'.");
-        return false;
     }
-    for (std::size_t i = 0; i < KEY_FILE_SIZE; ++i) {
-        table[i / BLOCK_SIZE][i % BLOCK_SIZE] ^= key_bytes[i];
-    }
-    return true;
+    secure_wipe(key_bytes);
+    return read;
 }
 
 }  // namespace quorvel

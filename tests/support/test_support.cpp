@@ -1,10 +1,12 @@
 #include "tests/support/test_support.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -50,9 +52,20 @@ Block random_block(std::mt19937& generator) {
 }
 
 ScratchDir::ScratchDir() {
+#ifdef _WIN32
+    // No mkdtemp: a random name, taken only if create_directory made it anew.
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const auto candidate =
+            fs::temp_directory_path() / ("quorvel-test-" + std::to_string(seed()));
+        if (fs::create_directory(candidate)) path_ = candidate;
+    }
+    if (path_.empty()) throw std::runtime_error("cannot make a scratch folder");
+#else
     std::string pattern = (fs::temp_directory_path() / "quorvel-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+#endif
 }
 
 ScratchDir::~ScratchDir() {
@@ -63,7 +76,8 @@ ScratchDir::~ScratchDir() {
 
 std::optional<std::size_t> MemorySource::read(std::span<std::uint8_t> buffer) {
     const std::size_t count = std::min({buffer.size(), max_chunk_, bytes_.size() - position_});
-    std::memcpy(buffer.data(), bytes_.data() + position_, count);
+    // An empty vector's data() may be null, which memcpy must not get even for 0 bytes.
+    if (count > 0) std::memcpy(buffer.data(), bytes_.data() + position_, count);
     position_ += count;
     return count;
 }
@@ -87,6 +101,7 @@ RoundKeyTable password_keys(const std::string& password, CipherMode mode) {
     return keys;
 }
 
+#ifndef _WIN32
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& folder,
                                const RunOptions& options) {
     int pipe_ends[2];
@@ -169,5 +184,7 @@ std::string quiet_archiver_path(const fs::path& folder) {
     write_script(folder, "7z", "exec '" + real->string() + "' \"$@\" > /dev/null");
     return folder.string();
 }
+
+#endif  // _WIN32
 
 }  // namespace quorvel::test

@@ -61,6 +61,8 @@ public:
 // Keys of a password, in the given form, as the program derives them.
 RoundKeyTable password_keys(const std::string& password, CipherMode mode);
 
+// The rest runs programs through POSIX calls; the Windows build of the tests has none of it.
+
 // The result of one run of the built program.
 struct ProgramRun {
     int exit_code = -1;    // the exit status; -1 when the program did not exit normally

@@ -1,0 +1,28 @@
+// The arguments as the run sequence reads them, and the file names they stand for.
+//
+// On POSIX an argument is the bytes of argv, and a file name is those bytes.
+// On Windows the file names come from the wide (UTF-16) command line, so that any name the file
+// system allows reaches the program intact; they are kept as WTF-8 text (see console/wtf8.h),
+// which is also what messages show. The password, the third argument, keeps the bytes that a
+// plain main(argc, argv) receives there: the wide text in the active code page. Those are the
+// bytes the key schedule has always been given, so files stay compatible across builds.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvel {
+
+// The arguments after the program name, from main's `argc` and `argv`. Returns nullopt, after
+// printing why, when the Windows wide command line splits into a different number of arguments
+// than the code-page one (a character that the code page maps to a double quote, for one):
+// there is then no telling which name goes with which password.
+std::optional<std::vector<std::string>> program_arguments(int argc, char** argv);
+
+// The file system path that `argument`, one of program_arguments(), names.
+std::filesystem::path argument_path(std::string_view argument);
+
+}  // namespace quorvel

@@ -1,0 +1,14 @@
+#include "app/command_line.h"
+
+namespace quorvel {
+
+std::optional<std::vector<std::string>> program_arguments(int argc, char** argv) {
+    if (argc < 1) return std::vector<std::string>{};
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+
+std::filesystem::path argument_path(std::string_view argument) {
+    return std::filesystem::path(std::string(argument));
+}
+
+}  // namespace quorvel

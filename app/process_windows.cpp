@@ -1,0 +1,112 @@
+#include <windows.h>
+
+#include <cwchar>
+#include <system_error>
+#include <vector>
+
+#include "app/process.h"
+#include "app/windows_command_line.h"
+#include "console/console.h"
+#include "console/wtf8.h"
+
+namespace quorvel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::u16string_view units_of(const std::wstring& text) {
+    return {reinterpret_cast<const char16_t*>(text.data()), text.size()};
+}
+
+std::optional<std::wstring> wide_from_wtf8(std::string_view text) {
+    const auto units = utf16_from_wtf8(text);
+    if (!units) return std::nullopt;
+    return std::wstring(units->begin(), units->end());
+}
+
+// Where the command interpreter looks for a program: the current folder, then each folder of
+// PATH in order (";"-separated, an entry possibly in double quotes).
+std::vector<fs::path> search_folders() {
+    std::vector<fs::path> folders;
+    std::error_code error;
+    folders.push_back(fs::current_path(error));
+    const wchar_t* path = _wgetenv(L"PATH");
+    const std::wstring_view list = path != nullptr ? path : L"";
+    std::size_t start = 0;
+    while (start < list.size()) {
+        const std::size_t end = std::min(list.find(L';', start), list.size());
+        std::wstring_view folder = list.substr(start, end - start);
+        if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"') {
+            folder = folder.substr(1, folder.size() - 2);
+        }
+        if (!folder.empty()) folders.emplace_back(folder);
+        start = end + 1;
+    }
+    return folders;
+}
+
+// The standard handles, made inheritable so that the archiver writes where this program does,
+// be it a console, a pipe or a file. No other handle is inheritable while a child runs: files
+// are opened after packing and closed before unpacking.
+void share_standard_handles(STARTUPINFOW& startup) {
+    startup.dwFlags |= STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    for (const HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+            SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> find_program(std::span<const std::string_view> names) {
+    const auto folders = search_folders();
+    for (const auto name : names) {
+        const auto wide_name = wide_from_wtf8(name);
+        if (!wide_name) continue;
+        for (const auto& folder : folders) {
+            auto candidate = folder / *wide_name;
+            std::error_code error;
+            if (fs::is_regular_file(candidate, error)) return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+// `new_files` has no effect here: a file the child creates takes the access list its folder
+// passes on, which in the user's own folders lets only the user (and administrators) read it.
+ProcessResult run_process(const std::filesystem::path& program,
+                          std::span<const std::string> arguments, NewFiles /*new_files*/) {
+    flush_output();
+    ProcessResult result;
+    auto command_line =
+        wide_from_wtf8(windows_command_line(wtf8_from_utf16(units_of(program.native())),
+                                            arguments));
+    if (!command_line) return result;
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    share_standard_handles(startup);
+    PROCESS_INFORMATION process{};
+    // The program is named directly: no command interpreter, and no second search that could
+    // find a different file than the one found above.
+    if (!CreateProcessW(program.c_str(), command_line->data(), nullptr, nullptr, TRUE, 0,
+                        nullptr, nullptr, &startup, &process)) {
+        return result;
+    }
+    CloseHandle(process.hThread);
+    DWORD code = 0;
+    if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(process.hProcess, &code)) {
+        result.outcome = ProcessResult::Outcome::exited;
+        result.code = static_cast<int>(code);
+    }
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+}  // namespace quorvel

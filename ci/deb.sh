@@ -1,0 +1,69 @@
+#!/bin/bash
+# The Debian package, installed as a user would install it: builds quorvel_<version>_<arch>.deb
+# with CPack, installs it with apt-get, runs the installed quorvel from PATH on a sample
+# (encrypt, decrypt, compare), checks that the man page is installed and renders, and removes
+# the package again. Installs what is missing from Debian's packages; safe to rerun.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+# dpkg-shlibdeps (dpkg-dev) computes the library dependencies; man-db renders the page.
+scripts/install-deps dpkg-dev man-db
+
+man ./quorvel.1 > /dev/null  # the page in the source tree renders
+cmake --preset release >/dev/null
+cmake --build --preset release -j2
+rm -rf build/package
+(cd build/release && cpack -G DEB -B "$PWD/../package")
+deb=$(ls build/package/quorvel_*.deb)
+dpkg-deb -f "$deb" Depends | grep -q '^7zip | p7zip-full, ' ||
+    { echo "FAILED: the package does not depend on 7zip | p7zip-full"; exit 1; }
+
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get install -y -q --reinstall "./$deb"
+trap '$sudo apt-get remove -y -q quorvel > /dev/null' EXIT
+
+passed=0
+failed=0
+check() {  # check <description> <command...>: counts, and prints failures
+    local what=$1
+    shift
+    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+# The program's own lines: the archiver's output (which differs between 7-Zip versions) is cut
+# where it runs. "[end]" closes the text so that $(...) keeps its last line break.
+program_text() {
+    perl -0777 -pe 's/(\n7z\.exe a quorvelxxxfilo\.7z [^\n]*\n!).*?(Crypt process start!\n)/$1$2/s;
+        s/(Decrypt OK!\n).*/$1/s; $_ .= "[end]"' "$1"
+}
+
+check "quorvel on PATH is /usr/bin/quorvel" [ "$(command -v quorvel)" = /usr/bin/quorvel ]
+check "man finds the installed page" [ "$(man -w quorvel)" = /usr/share/man/man1/quorvel.1.gz ]
+check "the installed page renders" \
+    bash -c 'MANWIDTH=80 man quorvel 2> /dev/null | grep -q "FILES LEFT ON FAILURE"'
+
+sample=$(mktemp -d)
+trap '$sudo apt-get remove -y -q quorvel > /dev/null; rm -rf "$sample"' EXIT
+mkdir "$sample/enc" "$sample/dec"
+head -c 100000 /dev/urandom > "$sample/enc/sample data.bin"
+status=0
+(cd "$sample/enc" && quorvel "sample data.bin" sample.qv secret > ../enc.txt) || status=$?
+check "encryption ends with status 0 (got $status)" [ "$status" = 0 ]
+expected=$'Crypt run\n!\n7z.exe a quorvelxxxfilo.7z sample data.bin\n!'
+expected+=$'Crypt process start!\nCript complite\n[end]'
+check "encryption prints its messages" [ "$(program_text "$sample/enc.txt")" = "$expected" ]
+mv "$sample/enc/sample.qv" "$sample/dec/"
+status=0
+(cd "$sample/dec" && quorvel sample.qv x secret > ../dec.txt) || status=$?
+check "decryption ends with status 0 (got $status)" [ "$status" = 0 ]
+check "decryption prints its messages" \
+    [ "$(program_text "$sample/dec.txt")" = $'Decrypt process start!\nDecrypt OK!\n[end]' ]
+check "decryption gives the sample back" \
+    cmp -s "$sample/enc/sample data.bin" "$sample/dec/sample data.bin"
+check "nothing else is left" [ "$(ls -A "$sample/dec")" = $'sample data.bin\nsample.qv' ]
+
+[ "$failed" -eq 0 ] || { cat "$sample/enc.txt" "$sample/dec.txt"; }
+echo "Installed $(basename "$deb") and ran quorvel from PATH."
+echo "deb: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

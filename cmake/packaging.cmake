@@ -1,0 +1,43 @@
+# Installation and the Debian package.
+#
+# `cmake --install <build>` puts the program in bin/ and its man page, compressed, in
+# share/man/man1/. In a build folder, `cpack -G DEB` makes quorvel_<version>_<arch>.deb, which
+# installs to /usr and depends on a 7-Zip archiver.
+include(GNUInstallDirs)
+
+# Debian policy: man pages are gzip-compressed, and -n keeps the time stamp out so that
+# rebuilds give the same bytes.
+set(QUORVEL_MAN_PAGE ${PROJECT_SOURCE_DIR}/quorvel.1)
+set(QUORVEL_MAN_PAGE_GZ ${PROJECT_BINARY_DIR}/quorvel.1.gz)
+add_custom_command(OUTPUT ${QUORVEL_MAN_PAGE_GZ}
+                   COMMAND gzip -9 -n -c ${QUORVEL_MAN_PAGE} > ${QUORVEL_MAN_PAGE_GZ}
+                   DEPENDS ${QUORVEL_MAN_PAGE}
+                   COMMENT "Compressing the man page")
+add_custom_target(quorvel_man_page ALL DEPENDS ${QUORVEL_MAN_PAGE_GZ})
+install(FILES ${QUORVEL_MAN_PAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(CPACK_PACKAGE_NAME quorvel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "file encryption with a password, packing with 7-Zip")
+set(CPACK_PACKAGE_CONTACT "quorvel maintainers")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The long description; CPack puts the summary above it and indents it as Debian wants.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "quorvel encrypts a file or a folder with a password, optionally with a key
+file, and decrypts it again; it tells the two apart by itself. The data is
+packed with the 7-Zip archiver before it is encrypted, and extracted with it
+after decryption.
+
+The cipher is the program's own construction and has not been reviewed.")
+# The archiver is found on PATH at run time: Debian's 7zip gives 7zz, p7zip-full gives 7z.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "7zip | p7zip-full")
+# The C and C++ runtime libraries the binary links against, as dpkg-shlibdeps finds them.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+include(CPack)

@@ -1,0 +1,99 @@
+#include "fuzz/fuzz_support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <system_error>
+
+namespace quorvel::fuzz {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef _WIN32
+constexpr const char* NULL_DEVICE = "NUL";
+#else
+constexpr const char* NULL_DEVICE = "/dev/null";
+#endif
+
+// Owns the scratch folder; a static of this type removes it at exit.
+class ScratchFolder {
+  public:
+    ScratchFolder() {
+        std::random_device entropy;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            path_ = fs::temp_directory_path() / ("quorvel-fuzz-" + std::to_string(entropy()));
+            std::error_code error;
+            if (fs::create_directory(path_, error)) return;
+        }
+        fail("cannot create a scratch folder");
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+}  // namespace
+
+std::optional<std::size_t> MemorySource::read(std::span<std::uint8_t> buffer) {
+    const std::size_t count = std::min({buffer.size(), max_chunk_, bytes_.size() - position_});
+    if (count > 0) std::memcpy(buffer.data(), bytes_.data() + position_, count);
+    position_ += count;
+    return count;
+}
+
+bool MemorySink::write(std::span<const std::uint8_t> data) {
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    return true;
+}
+
+bool MemorySink::write_at(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    if (offset > bytes.size() || data.size() > bytes.size() - offset) return false;
+    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    return true;
+}
+
+void silence_console() {
+    static const bool silenced = std::freopen(NULL_DEVICE, "w", stdout) != nullptr;
+    if (!silenced) fail("cannot send standard output to the null device");
+}
+
+fs::path scratch_path(std::string_view name) {
+    static const ScratchFolder folder;
+    return folder.path() / fs::path(std::string(name));
+}
+
+void write_file(const fs::path& path, std::span<const std::uint8_t> bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) fail("cannot write a scratch file");
+}
+
+Bytes read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot read a file back");
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void fail(std::string_view what) {
+    std::fprintf(stderr, "property failed: %.*s\n", static_cast<int>(what.size()), what.data());
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace quorvel::fuzz

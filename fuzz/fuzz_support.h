@@ -1,0 +1,67 @@
+// Shared pieces of the fuzz targets: in-memory streams, a per-process scratch folder, and a
+// way to stop on a broken property that libFuzzer records as a crash.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "container/byte_stream.h"
+
+// The libFuzzer entry point each target defines; the replay program calls it too.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace quorvel::fuzz {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A source over caller-owned bytes that hands out at most `max_chunk` bytes a read, so that
+// block and chunk boundaries fall in odd places.
+class MemorySource final : public ByteSource {
+  public:
+    MemorySource(std::span<const std::uint8_t> bytes, std::size_t max_chunk)
+        : bytes_(bytes), max_chunk_(max_chunk) {}
+    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
+
+  private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t max_chunk_;
+    std::size_t position_ = 0;
+};
+
+// A sink that keeps everything written in memory.
+class MemorySink final : public ByteSink {
+  public:
+    bool write(std::span<const std::uint8_t> bytes) override;
+    bool write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
+    Bytes bytes;
+};
+
+// Sends standard output to the null device: the library prints progress messages for every
+// input, which would flood the fuzzer's console. Safe to call more than once.
+void silence_console();
+
+// A path named `name` in a folder of this process's own, made on first use and removed with
+// everything in it when the process exits normally.
+std::filesystem::path scratch_path(std::string_view name);
+
+// Writes `bytes` to `path`, replacing it. Stops the process when that fails.
+void write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
+// The whole contents of `path`. Stops the process when it cannot be read.
+Bytes read_file(const std::filesystem::path& path);
+
+// Prints "property failed: <what>" to standard error and aborts, which libFuzzer reports as
+// a crash and saves the input for.
+[[noreturn]] void fail(std::string_view what);
+
+// Calls fail(what) unless `holds`.
+inline void require(bool holds, std::string_view what) {
+    if (!holds) fail(what);
+}
+
+}  // namespace quorvel::fuzz

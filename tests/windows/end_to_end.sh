@@ -1,0 +1,213 @@
+#!/bin/bash
+# quorvel.exe under Wine with a real Windows 7-Zip, against the Linux build with the Linux
+# 7-Zip: the same runs in both, the same console text (the archiver's own lines aside, Windows
+# line ends read as "\n"), the same files back, and each side decrypts what the other made.
+#
+# Usage: end_to_end.sh <quorvel.exe> <Linux quorvel> <Windows 7z.exe or 7za.exe>
+# Needs wine (WINE may name another loader), and 7z, 7zz or 7za on PATH for the Linux build.
+set -uo pipefail
+
+windows_binary=$(realpath "$1")
+linux_binary=$(realpath "$2")
+windows_archiver=$(realpath "$3")
+wine=${WINE:-wine}
+export WINEDEBUG=${WINEDEBUG:--all}
+# Wine turns the command line into Unicode by the locale, and takes its code page from it too:
+# in C.UTF-8 the Windows side has code page 1252.
+export LC_ALL=C.UTF-8
+
+# A folder name with a space and an ampersand: 7z.exe is found in the current folder, so its
+# full path, handed to CreateProcessW, holds both.
+scratch=$(mktemp -d)
+[ -n "${KEEP_SCRATCH:-}" ] || trap 'rm -rf "$scratch"' EXIT
+root="$scratch/e2e & co"
+mkdir -p "$root"
+
+passed=0
+failed=0
+check() {  # check <description> <command...>: counts, and prints failures
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $what"
+    fi
+}
+
+same_text() {  # same_text <expected> <actual>
+    if [ "$1" == "$2" ]; then return 0; fi
+    echo "--- expected"
+    printf '%s' "$1" | cat -A
+    echo "--- got"
+    printf '%s' "$2" | cat -A
+    return 1
+}
+
+# The program's own console text: Windows line ends read as "\n", and the archiver's output cut
+# where it runs: after the echoed pack command's closing "!" until the cipher stage starts, and
+# after "Decrypt OK!". A failed pack leaves the archiver's lines in, so the texts differ.
+# "[end]" closes the text so that $(...) keeps its last line break.
+program_text() {  # program_text <file>
+    perl -0777 -pe 's/\r\n/\n/g;
+        s/(\n7z\.exe a quorvelxxxfilo\.7z [^\n]*\n!).*?(Crypt process start!\n)/$1$2/s;
+        s/(Decrypt OK!\n).*/$1/s;
+        $_ .= "[end]"' "$1"
+}
+
+run_windows() {  # run_windows <folder> <output file> <arguments...>; prints the exit status
+    local folder=$1 output=$2
+    shift 2
+    (cd "$folder" && "$wine" ./quorvel.exe "$@" > "$output" 2>> "$scratch/wine.log")
+    echo $?
+}
+
+run_linux() {  # run_linux <folder> <output file> <arguments...>; prints the exit status
+    local folder=$1 output=$2
+    shift 2
+    (cd "$folder" && "$linux_binary" "$@" > "$output" 2>&1)
+    echo $?
+}
+
+# A fresh folder for one side of one case; the Windows one holds quorvel.exe and 7z.exe.
+new_folder() {  # new_folder <side> <name>
+    local folder="$root/$1-$2"
+    mkdir -p "$folder"
+    if [ "$1" = windows ]; then
+        cp "$windows_binary" "$folder/quorvel.exe"
+        cp "$windows_archiver" "$folder/7z.exe"
+    fi
+    printf '%s' "$folder"
+}
+
+# What a folder should hold: the given names, and the programs on the Windows side.
+listing() {  # listing <side> <name>...
+    local side=$1
+    shift
+    {
+        printf '%s\n' "$@"
+        [ "$side" = windows ] && printf '%s\n' quorvel.exe 7z.exe
+    } | LC_ALL=C sort
+}
+
+make_input() {  # make_input <folder> <name> <kind>
+    local path="$1/$2"
+    if [ "$3" = folder ]; then
+        mkdir -p "$path/inner folder"
+        printf 'top\n' > "$path/top.txt"
+        printf 'a&b\n' > "$path/inner folder/a&b.txt"
+        head -c 70000 /dev/zero | tr '\0' 'z' > "$path/inner folder/with space.bin"
+    else
+        head -c 5000 /dev/urandom > "$path"
+    fi
+}
+
+expected_encrypt() {  # expected_encrypt <name> [text before the pack echo]
+    printf 'Crypt run\n%s!\n7z.exe a quorvelxxxfilo.7z %s\n!' "${2:-}" "$1"
+    printf 'Crypt process start!\nCript complite\n[end]'
+}
+DECRYPT_OK=$'Decrypt process start!\nDecrypt OK!\n[end]'
+
+# One input encrypted and decrypted on both sides; each side also decrypts the other's file.
+round_trip() {  # round_trip <label> <name> <kind>
+    local label=$1 name=$2 kind=$3
+    local side folder status
+    local -A enc_text dec_text
+    make_input "$root" "original-$label" "$kind"
+    for side in windows linux; do
+        folder=$(new_folder "$side" "enc-$label")
+        cp -r "$root/original-$label" "$folder/$name"
+        status=$(run_$side "$folder" "$root/$side-$label.enc.txt" "$name" "out file.qv" secret)
+        check "$label: $side encrypts (status $status)" [ "$status" = 0 ]
+        enc_text[$side]=$(program_text "$root/$side-$label.enc.txt")
+        check "$label: $side leaves nothing but the output" \
+            same_text "$(listing "$side" "$name" "out file.qv")" "$(ls -A "$folder")"
+
+        folder=$(new_folder "$side" "dec-$label")
+        cp "$root/$side-enc-$label/out file.qv" "$folder/"
+        status=$(run_$side "$folder" "$root/$side-$label.dec.txt" "out file.qv" x secret)
+        check "$label: $side decrypts (status $status)" [ "$status" = 0 ]
+        dec_text[$side]=$(program_text "$root/$side-$label.dec.txt")
+        check "$label: $side gives the input back" diff -r "$root/original-$label" "$folder/$name"
+        check "$label: $side leaves nothing but what was packed" \
+            same_text "$(listing "$side" "$name" "out file.qv")" "$(ls -A "$folder")"
+    done
+    check "$label: encrypt text as expected" \
+        same_text "$(expected_encrypt "$name")" "${enc_text[windows]}"
+    check "$label: encrypt text same on both" same_text "${enc_text[linux]}" "${enc_text[windows]}"
+    check "$label: decrypt text as expected" same_text "$DECRYPT_OK" "${dec_text[windows]}"
+    check "$label: decrypt text same on both" same_text "${dec_text[linux]}" "${dec_text[windows]}"
+
+    for side in windows linux; do
+        local other=linux
+        [ "$side" = linux ] && other=windows
+        folder=$(new_folder "$side" "cross-$label")
+        cp "$root/$other-enc-$label/out file.qv" "$folder/"
+        status=$(run_$side "$folder" "$root/$side-$label.cross.txt" "out file.qv" x secret)
+        check "$label: $side decrypts the $other file" [ "$status" = 0 ]
+        check "$label: $side restores the $other input" \
+            diff -r "$root/original-$label" "$folder/$name"
+    done
+}
+
+round_trip file plan.txt file
+round_trip folder "my folder" folder
+round_trip spaces "name with spaces.txt" file
+round_trip ampersand "a&b.txt" file
+round_trip non-ascii "café plán 计划.txt" file
+
+# Usage text and exit status 2, on both.
+for side in windows linux; do
+    folder=$(new_folder "$side" usage)
+    status=$(run_$side "$folder" "$root/$side-usage.txt" only two)
+    check "usage: $side exits with 2 (status $status)" [ "$status" = 2 ]
+done
+check "usage: same text on both" \
+    same_text "$(program_text "$root/linux-usage.txt")" "$(program_text "$root/windows-usage.txt")"
+
+# A wrong password: "Decrypt WRONG!", status 1, the decrypted archive left in place.
+folder=$(new_folder windows wrong)
+cp "$root/windows-enc-file/out file.qv" "$folder/"
+status=$(run_windows "$folder" "$root/windows-wrong.txt" "out file.qv" x not-the-secret)
+check "wrong password: status 1 (got $status)" [ "$status" = 1 ]
+check "wrong password: text" same_text $'Decrypt process start!\nDecrypt WRONG!\n[end]' \
+    "$(program_text "$root/windows-wrong.txt")"
+check "wrong password: archive kept" [ -e "$folder/quorvelxxxfilo.7z" ]
+
+# A key file made on Windows (the system's random source) decrypts on Linux. The output
+# exists already and is replaced whole.
+folder=$(new_folder windows keyfile)
+make_input "$folder" plan.txt file
+printf 'an older output' > "$folder/out.qv"
+status=$(run_windows "$folder" "$root/windows-keyfile.txt" plan.txt out.qv pw "my key.bin")
+check "key file: Windows encrypts (status $status)" [ "$status" = 0 ]
+check "key file: text" \
+    same_text "$(expected_encrypt plan.txt $'Key file is successfully created!\n')" \
+    "$(program_text "$root/windows-keyfile.txt")"
+check "key file: 3072 bytes" [ "$(stat -c %s "$folder/my key.bin")" = 3072 ]
+check "key file: nothing else left" \
+    same_text "$(listing windows "my key.bin" out.qv plan.txt)" "$(ls -A "$folder")"
+linux_folder=$(new_folder linux keyfile)
+cp "$folder/out.qv" "$folder/my key.bin" "$linux_folder/"
+status=$(run_linux "$linux_folder" "$root/linux-keyfile.txt" out.qv x pw "my key.bin")
+check "key file: Linux decrypts the Windows file (status $status)" [ "$status" = 0 ]
+check "key file: Linux restores the input" cmp -s "$folder/plan.txt" "$linux_folder/plan.txt"
+
+# A non-ASCII password reaches the key schedule as its code-page bytes: "ä" is 0xE4 in code
+# page 1252, so the Linux build opens the file with that byte and not with UTF-8's two.
+folder=$(new_folder windows password)
+make_input "$folder" plan.txt file
+status=$(run_windows "$folder" "$root/windows-password.txt" plan.txt out.qv "pässwort")
+check "code-page password: Windows encrypts (status $status)" [ "$status" = 0 ]
+linux_folder=$(new_folder linux password)
+cp "$folder/out.qv" "$linux_folder/"
+status=$(run_linux "$linux_folder" "$root/linux-password.txt" out.qv x $'p\xe4sswort')
+check "code-page password: Linux decrypts with byte 0xE4 (status $status)" [ "$status" = 0 ]
+check "code-page password: input restored" cmp -s "$folder/plan.txt" "$linux_folder/plan.txt"
+rm -f "$linux_folder/plan.txt"
+status=$(run_linux "$linux_folder" "$root/linux-password-utf8.txt" out.qv x "pässwort")
+check "code-page password: UTF-8 bytes do not decrypt (status $status)" [ "$status" = 1 ]
+
+echo "windows-e2e: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
