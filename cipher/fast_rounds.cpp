@@ -6,6 +6,7 @@
 
 #include "cipher/fast_rounds_kernels.h"
 #include "cipher/rounds.h"
+#include "cipher/secure_wipe.h"
 
 namespace quorvel {
 
@@ -87,6 +88,10 @@ void run_chain(std::span<std::uint8_t> data, ChainState& state, const PreparedRo
 }
 
 }  // namespace
+
+PreparedRounds::~PreparedRounds() {
+    secure_wipe(std::as_writable_bytes(std::span(this, 1)));
+}
 
 std::span<const RoundsPath> supported_rounds_paths() {
     return known_paths();

@@ -35,8 +35,14 @@ inline constexpr std::size_t ROTATION_KEY_COUNT = ROUND_KEY_COUNT / 3;
 // Room for a path's own form of the rotation keys and the constant (see PreparedRounds).
 inline constexpr std::size_t PATH_KEYS_SIZE = 12 * 1024;
 
-// The round keys of one run, prepared once for the engine by prepare_rounds.
+// The round keys of one run, prepared once for the engine by prepare_rounds. All of it is key
+// material, wiped when the object goes.
 struct PreparedRounds {
+    PreparedRounds() = default;
+    PreparedRounds(const PreparedRounds&) = default;
+    PreparedRounds& operator=(const PreparedRounds&) = default;
+    ~PreparedRounds();
+
     RoundsPath path = RoundsPath::portable;
     CipherMode mode = CipherMode::encrypt;
     // Rotation rounds in the sequence; the g-th of them, counted in encryption order, uses

@@ -5,6 +5,7 @@
 // attribute rather than a flag for the whole file, so nothing built for AVX2 can end up in
 // code that runs before the CPU check.
 #include "cipher/fast_rounds_kernels.h"
+#include "cipher/secure_wipe.h"
 
 #ifdef QUORVEL_X86_64
 
@@ -94,7 +95,7 @@ QUORVEL_AVX2 inline void undiffuse_lanes(Lanes& lanes) {
 }
 
 QUORVEL_AVX2 void prepare_lanes(PreparedRounds& prepared) {
-    LaneRounds rounds;
+    LaneRounds& rounds = make_path_keys<LaneRounds>(prepared);
     for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
         alignas(32) std::uint16_t even[BLOCK_SIZE / 2];
         alignas(32) std::uint16_t odd[BLOCK_SIZE / 2];
@@ -107,15 +108,15 @@ QUORVEL_AVX2 void prepare_lanes(PreparedRounds& prepared) {
                 _mm256_load_si256(reinterpret_cast<const __m256i*>(even) + j);
             rounds.keys[slot].odd[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(odd) + j);
         }
+        secure_wipe(std::as_writable_bytes(std::span(even)));
+        secure_wipe(std::as_writable_bytes(std::span(odd)));
     }
     rounds.constant = load_lanes(prepared.constant.data());
-    store_path_keys(prepared, rounds);
 }
 
 QUORVEL_AVX2 void decrypt_avx2(std::uint8_t* data, std::size_t blocks, ChainState& state,
                                const PreparedRounds& prepared) {
-    LaneRounds rounds;
-    load_path_keys(rounds, prepared);
+    const LaneRounds& rounds = path_keys_of<LaneRounds>(prepared);
     Lanes previous = load_lanes(state.previous.data());
     Lanes sum = load_lanes(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {

@@ -6,6 +6,7 @@
 // GFNI rotations. Every function is compiled for these extensions through a target attribute,
 // as on the AVX2 path.
 #include "cipher/fast_rounds_kernels.h"
+#include "cipher/secure_wipe.h"
 
 #ifdef QUORVEL_X86_64
 
@@ -120,7 +121,7 @@ QUORVEL_AVX512 inline void undiffuse_lanes(Lanes& lanes) {
 }
 
 QUORVEL_AVX512 void prepare_lanes(PreparedRounds& prepared) {
-    LaneRounds rounds;
+    LaneRounds& rounds = make_path_keys<LaneRounds>(prepared);
     for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
         for (std::size_t s = 0; s < 3; ++s) {
             for (std::size_t j = 0; j < LANES; ++j) {
@@ -140,11 +141,11 @@ QUORVEL_AVX512 void prepare_lanes(PreparedRounds& prepared) {
                     matrices[word] = rotation_matrix(prepared.rotation_amounts[slot][position]);
                 }
                 rounds.side_by_side[slot].matrix[q][m] = _mm512_load_si512(matrices);
+                secure_wipe(std::as_writable_bytes(std::span(matrices)));
             }
         }
     }
     rounds.constant = load_lanes(prepared.constant.data());
-    store_path_keys(prepared, rounds);
 }
 
 // One round of interleaving the bytes of vector i with those of vector i + 4. Three rounds
@@ -236,8 +237,7 @@ QUORVEL_AVX512 inline void decrypt_eight(std::uint8_t* data, Lanes& previous, La
 
 QUORVEL_AVX512 void decrypt_avx512(std::uint8_t* data, std::size_t blocks, ChainState& state,
                                    const PreparedRounds& prepared) {
-    LaneRounds rounds;
-    load_path_keys(rounds, prepared);
+    const LaneRounds& rounds = path_keys_of<LaneRounds>(prepared);
     Lanes previous = load_lanes(state.previous.data());
     Lanes sum = load_lanes(state.plain_sum.data());
     std::size_t b = 0;

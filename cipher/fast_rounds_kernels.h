@@ -4,7 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <new>
+#include <type_traits>
 
 #include "cipher/fast_rounds.h"
 
@@ -36,18 +37,20 @@ constexpr std::uint16_t rotation_factor(unsigned amount) {
     return static_cast<std::uint16_t>((257u << (8u - amount)) & 0xFFFFu);
 }
 
-// Stores a path's key form in prepared.path_keys, and copies it out again. `PathKeys` must be
+// A path's key form lives in prepared.path_keys and is made and read there, in place, so that
+// the key material is in one place, which PreparedRounds wipes. make_path_keys starts a
+// zeroed `PathKeys` there for the path to fill; path_keys_of reads it. `PathKeys` must be
 // trivially copyable and fit.
 template <class PathKeys>
-void store_path_keys(PreparedRounds& prepared, const PathKeys& keys) {
-    static_assert(sizeof(PathKeys) <= PATH_KEYS_SIZE);
-    std::memcpy(prepared.path_keys.data(), &keys, sizeof(PathKeys));
+PathKeys& make_path_keys(PreparedRounds& prepared) {
+    static_assert(sizeof(PathKeys) <= PATH_KEYS_SIZE && alignof(PathKeys) <= 64);
+    static_assert(std::is_trivially_copyable_v<PathKeys>);
+    return *new (prepared.path_keys.data()) PathKeys{};
 }
 
 template <class PathKeys>
-void load_path_keys(PathKeys& keys, const PreparedRounds& prepared) {
-    static_assert(sizeof(PathKeys) <= PATH_KEYS_SIZE);
-    std::memcpy(&keys, prepared.path_keys.data(), sizeof(PathKeys));
+const PathKeys& path_keys_of(const PreparedRounds& prepared) {
+    return *std::launder(reinterpret_cast<const PathKeys*>(prepared.path_keys.data()));
 }
 
 // Plain C++ on 64-bit words; runs anywhere.

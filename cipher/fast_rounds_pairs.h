@@ -10,7 +10,7 @@
 // into columns when loaded and back when stored; the chain of ciphertext blocks stays in
 // columns in between.
 //
-// Needs <immintrin.h>, fast_rounds_kernels.h and quorvel::detail in scope.
+// Needs <immintrin.h>, fast_rounds_kernels.h, secure_wipe.h and quorvel::detail in scope.
 
 constexpr int PAIRS = 8;
 
@@ -155,21 +155,21 @@ QUORVEL_PAIRS inline void make_pair_key(PairKey& pair_key, const Block& amounts)
         pair_key.even[u] = _mm256_load_si256(reinterpret_cast<const __m256i*>(even[u]));
         pair_key.odd[u] = _mm256_load_si256(reinterpret_cast<const __m256i*>(odd[u]));
     }
+    secure_wipe(std::as_writable_bytes(std::span(even)));
+    secure_wipe(std::as_writable_bytes(std::span(odd)));
 }
 
 QUORVEL_PAIRS inline void prepare_pairs(PreparedRounds& prepared) {
-    PairRounds rounds;
+    PairRounds& rounds = make_path_keys<PairRounds>(prepared);
     for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
         make_pair_key(rounds.keys[slot], prepared.rotation_amounts[slot]);
     }
     rounds.constant = load_pairs(prepared.constant.data());
-    store_path_keys(prepared, rounds);
 }
 
 QUORVEL_PAIRS inline void encrypt_pairs(std::uint8_t* data, std::size_t blocks, ChainState& state,
                                         const PreparedRounds& prepared) {
-    PairRounds rounds;
-    load_path_keys(rounds, prepared);
+    const PairRounds& rounds = path_keys_of<PairRounds>(prepared);
     Pairs previous = load_pairs(state.previous.data());
     Pairs sum = load_pairs(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cipher/fast_rounds_kernels.h"
+#include "cipher/secure_wipe.h"
 
 namespace quorvel::detail {
 
@@ -51,16 +52,15 @@ struct WordKey {
     std::array<Words, 3> select;
 };
 
-WordKey make_word_key(const Block& amounts) {
-    WordKey word_key;
+void make_word_key(WordKey& word_key, const Block& amounts) {
+    Block select;
     for (std::size_t s = 0; s < 3; ++s) {
-        Block select;
         for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
             select[i] = ((amounts[i] >> s) & 1u) != 0 ? 0xFF : 0x00;
         }
         word_key.select[s] = load_words(select.data());
     }
-    return word_key;
+    secure_wipe(select);
 }
 
 // Rotates every byte right by its own amount in three steps, by 1, 2 and 4, each taken only
@@ -107,18 +107,16 @@ struct WordRounds {
 };
 
 void prepare_portable(PreparedRounds& prepared) {
-    WordRounds rounds;
+    WordRounds& rounds = make_path_keys<WordRounds>(prepared);
     for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
-        rounds.keys[slot] = make_word_key(prepared.rotation_amounts[slot]);
+        make_word_key(rounds.keys[slot], prepared.rotation_amounts[slot]);
     }
     rounds.constant = load_words(prepared.constant.data());
-    store_path_keys(prepared, rounds);
 }
 
 void encrypt_portable(std::uint8_t* data, std::size_t blocks, ChainState& state,
                       const PreparedRounds& prepared) {
-    WordRounds rounds;
-    load_path_keys(rounds, prepared);
+    const WordRounds& rounds = path_keys_of<WordRounds>(prepared);
     Words previous = load_words(state.previous.data());
     Words sum = load_words(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
@@ -139,8 +137,7 @@ void encrypt_portable(std::uint8_t* data, std::size_t blocks, ChainState& state,
 
 void decrypt_portable(std::uint8_t* data, std::size_t blocks, ChainState& state,
                       const PreparedRounds& prepared) {
-    WordRounds rounds;
-    load_path_keys(rounds, prepared);
+    const WordRounds& rounds = path_keys_of<WordRounds>(prepared);
     Words previous = load_words(state.previous.data());
     Words sum = load_words(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {

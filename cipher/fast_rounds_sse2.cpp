@@ -8,6 +8,7 @@
 // Blocks are turned into columns when loaded and back into rows when stored; the chain of
 // ciphertext blocks stays in columns in between.
 #include "cipher/fast_rounds_kernels.h"
+#include "cipher/secure_wipe.h"
 
 #ifdef QUORVEL_X86_64
 
@@ -157,21 +158,21 @@ inline void make_column_key(ColumnKey& column_key, const Block& amounts) {
         column_key.even[v] = _mm_load_si128(reinterpret_cast<const __m128i*>(even[v]));
         column_key.odd[v] = _mm_load_si128(reinterpret_cast<const __m128i*>(odd[v]));
     }
+    secure_wipe(std::as_writable_bytes(std::span(even)));
+    secure_wipe(std::as_writable_bytes(std::span(odd)));
 }
 
 void prepare_columns(PreparedRounds& prepared) {
-    ColumnRounds rounds;
+    ColumnRounds& rounds = make_path_keys<ColumnRounds>(prepared);
     for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
         make_column_key(rounds.keys[slot], prepared.rotation_amounts[slot]);
     }
     rounds.constant = load_columns(prepared.constant.data());
-    store_path_keys(prepared, rounds);
 }
 
 void encrypt_columns(std::uint8_t* data, std::size_t blocks, ChainState& state,
                      const PreparedRounds& prepared) {
-    ColumnRounds rounds;
-    load_path_keys(rounds, prepared);
+    const ColumnRounds& rounds = path_keys_of<ColumnRounds>(prepared);
     Columns previous = load_columns(state.previous.data());
     Columns sum = load_rows(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
@@ -193,8 +194,7 @@ void encrypt_columns(std::uint8_t* data, std::size_t blocks, ChainState& state,
 
 void decrypt_columns(std::uint8_t* data, std::size_t blocks, ChainState& state,
                      const PreparedRounds& prepared) {
-    ColumnRounds rounds;
-    load_path_keys(rounds, prepared);
+    const ColumnRounds& rounds = path_keys_of<ColumnRounds>(prepared);
     Columns previous = load_rows(state.previous.data());
     Columns sum = load_rows(state.plain_sum.data());
     for (std::size_t b = 0; b < blocks; ++b, data += BLOCK_SIZE) {
