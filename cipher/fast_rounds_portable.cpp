@@ -56,7 +56,8 @@ void make_word_key(WordKey& word_key, const Block& amounts) {
     Block select;
     for (std::size_t s = 0; s < 3; ++s) {
         for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
-            select[i] = ((amounts[i] >> s) & 1u) != 0 ? 0xFF : 0x00;
+            const bool set = ((static_cast<unsigned>(amounts[i]) >> s) & 1u) != 0;
+            select[i] = set ? 0xFF : 0x00;
         }
         word_key.select[s] = load_words(select.data());
     }

@@ -49,8 +49,8 @@ class ByteReader {
 };
 
 Bytes reference_encrypt(const Bytes& plain, const RoundKeyTable& keys, int rounds) {
-    Bytes out(SIGNATURE.begin(), SIGNATURE.end());
-    out.resize(HEADER_SIZE, 0);
+    Bytes out(HEADER_SIZE, 0);
+    std::copy(SIGNATURE.begin(), SIGNATURE.end(), out.begin());
     ByteReader reader(plain);
     Block check{};
     Block previous{};
