@@ -9,7 +9,8 @@
 
 #include "cipher/fast_rounds.h"
 
-#if defined(__x86_64__) || defined(_M_X64)
+// The x86-64 paths; defining QUORVEL_PORTABLE_ONLY builds what other processors get.
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(QUORVEL_PORTABLE_ONLY)
 #define QUORVEL_X86_64 1
 #endif
 
