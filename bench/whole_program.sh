@@ -53,10 +53,10 @@ head -c $((1 << 20)) /dev/urandom > small.bin
 run_case() {
     case $1 in
         cp) cp plain.bin copy.out ;;
-        encrypt-5) "$program" plain.bin out.enc "$short_password" > log.txt ;;
-        encrypt-17) "$program" plain.bin out.enc "$long_password" > log.txt ;;
-        decrypt-5) "$program" short.enc unused "$short_password" > log.txt ;;
-        decrypt-17) "$program" long.enc unused "$long_password" > log.txt ;;
+        encrypt-5) "$program" plain.bin out.enc "$short_password" > log.txt 2>&1 ;;
+        encrypt-17) "$program" plain.bin out.enc "$long_password" > log.txt 2>&1 ;;
+        decrypt-5) "$program" short.enc unused "$short_password" > log.txt 2>&1 ;;
+        decrypt-17) "$program" long.enc unused "$long_password" > log.txt 2>&1 ;;
     esac
 }
 
