@@ -81,23 +81,31 @@ for ((rep = 0; rep < reps; rep++)); do
     done
 done
 
-median_us() { tr ' ' '\n' <<< "$1" | grep . | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+median_us() {
+    tr ' ' '\n' <<< "$1" | grep . | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'
+}
 
 model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
-echo "Machine: $model, $(nproc) cores; file: $size_mib MiB in $(df --output=fstype . | tail -n 1); $reps runs each"
+fs_type=$(df --output=fstype . | tail -n 1)
+echo "Machine: $model, $(nproc) cores; file: $size_mib MiB in $fs_type; $reps runs each"
 printf '%-11s %10s %9s\n' command "median s" "x cp"
 cp_us=$(median_us "${times[cp]}")
 for name in "${cases[@]}"; do
     us=$(median_us "${times[$name]}")
-    printf '%-11s %10.3f %9.2f\n' "$name" "$(bc -l <<< "$us / 1000000")" "$(bc -l <<< "$cp_us / $us")"
+    printf '%-11s %10.3f %9.2f\n' "$name" "$(bc -l <<< "$us / 1000000")" \
+        "$(bc -l <<< "$cp_us / $us")"
 done
 
 if [[ -x /usr/bin/time ]]; then
     peak_kib() { /usr/bin/time -f %M "$@" 2>&1 > /dev/null | tail -n 1; }
     echo "Peak resident memory (KiB), 1 MiB file / $size_mib MiB file:"
-    echo "  encrypt: $(peak_kib "$program" small.bin out.enc "$short_password") / $(peak_kib "$program" plain.bin out.enc "$short_password")"
+    small=$(peak_kib "$program" small.bin out.enc "$short_password")
+    large=$(peak_kib "$program" plain.bin out.enc "$short_password")
     rm -f out.enc
-    echo "  decrypt: $(peak_kib "$program" small.enc unused "$short_password") / $(peak_kib "$program" short.enc unused "$short_password")"
+    echo "  encrypt: $small / $large"
+    small=$(peak_kib "$program" small.enc unused "$short_password")
+    large=$(peak_kib "$program" short.enc unused "$short_password")
+    echo "  decrypt: $small / $large"
 else
     echo "Peak resident memory: /usr/bin/time not installed (Debian package 'time')."
 fi

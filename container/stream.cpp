@@ -23,7 +23,7 @@ constexpr std::size_t CHUNK_CAPACITY = CHUNK_SIZE + BLOCK_SIZE;
 
 // Reads the input into the caller's chunks, and remembers when it has seen the end.
 class ChunkReader {
-  public:
+public:
     explicit ChunkReader(ByteSource& source) : source_(source) {}
 
     // True once a read has found no more data.
@@ -41,7 +41,7 @@ class ChunkReader {
         return filled;
     }
 
-  private:
+private:
     ByteSource& source_;
     bool exhausted_ = false;
 };

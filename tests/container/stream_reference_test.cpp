@@ -21,7 +21,7 @@ using testing::internal::GetCapturedStdout;
 
 // One byte at a time from memory, with an end flag set by the first read that finds no data.
 class ByteReader {
-  public:
+public:
     explicit ByteReader(const Bytes& bytes, std::size_t start = 0)
         : bytes_(bytes), position_(std::min(start, bytes.size())) {}
 
@@ -42,7 +42,7 @@ class ByteReader {
         return static_cast<int>(BLOCK_SIZE);
     }
 
-  private:
+private:
     const Bytes& bytes_;
     std::size_t position_;
     bool at_end_ = false;
