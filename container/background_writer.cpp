@@ -60,13 +60,12 @@ bool BackgroundWriter::finish() {
         changed_.notify_all();
         thread_.join();
     }
-    return !failed_;
+    return !failed();
 }
 
-// Runs on the writing thread while there is one; failed_ is read by the caller only after
-// that thread has stopped.
+// Runs on the writing thread while there is one.
 void BackgroundWriter::write_chunk(Chunk& chunk) {
-    if (!failed_ && !chunk.pending.empty() && !sink_.write(chunk.pending)) failed_ = true;
+    if (!failed() && !chunk.pending.empty() && !sink_.write(chunk.pending)) failed_ = true;
     chunk.pending = {};
 }
 

@@ -3,6 +3,7 @@
 // the writing thread, so memory use does not grow with the file.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -37,8 +38,12 @@ public:
     // writing after everything submitted before; the buffer goes back to the pool once written.
     void submit(std::span<const std::uint8_t> bytes);
 
+    // True once a write has failed; writing stops at the first failure, so the caller may
+    // as well stop producing chunks.
+    bool failed() const { return failed_.load(std::memory_order_relaxed); }
+
     // Writes out everything submitted and stops the thread. Returns false when any write
-    // failed (writing stops at the first failure).
+    // failed.
     bool finish();
 
 private:
@@ -55,7 +60,7 @@ private:
     std::size_t acquired_ = 0;        // index of the chunk the caller holds
     std::vector<std::size_t> free_;   // chunks ready to be acquired
     std::deque<std::size_t> queued_;  // chunks waiting to be written, in order
-    bool failed_ = false;
+    std::atomic<bool> failed_ = false;
     bool stopping_ = false;
     std::mutex mutex_;
     std::condition_variable changed_;

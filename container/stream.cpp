@@ -110,6 +110,7 @@ StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyT
         }
         encrypt_chained(chunk.first(end), chain, prepared);
         writer.submit(chunk.first(end));
+        if (writer.failed()) return StreamResult::write_error;
     }
     if (!writer.finish()) return StreamResult::write_error;
 
@@ -171,6 +172,7 @@ StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSin
         }
         writer.submit(chunk.subspan(start, end - start));
         if (done) break;
+        if (writer.failed()) return StreamResult::write_error;
 
         // The input goes on: carry the bytes after the last whole block into the next chunk.
         Block partial;

@@ -1,7 +1,7 @@
 // The chunked stream against a literal byte-at-a-time rendering of the format's algorithm:
 // the same encrypted bytes for files of several chunks, and the same output and verdict when
 // decrypting well-formed, truncated, extended and damaged files and files whose claimed length
-// is wrong.
+// is wrong. And a stream whose output fails stops reading soon after.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -212,6 +212,52 @@ TEST(StreamAgainstReference, DecryptsDamagedAndMisSizedFilesTheSameWay) {
                     << expected.plain.size() << " expected";
             }
         }
+    }
+}
+
+// `size` zero bytes, counting what it hands out.
+class ZeroSource final : public ByteSource {
+public:
+    explicit ZeroSource(std::uint64_t size) : left_(size) {}
+    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left_));
+        std::fill_n(buffer.begin(), count, 0);
+        left_ -= count;
+        handed_out += count;
+        return count;
+    }
+    std::uint64_t handed_out = 0;
+
+private:
+    std::uint64_t left_;
+};
+
+class RefusingSink final : public ByteSink {
+public:
+    bool write(std::span<const std::uint8_t>) override { return false; }
+    bool write_at(std::uint64_t, std::span<const std::uint8_t>) override { return false; }
+};
+
+TEST(StreamAgainstReference, AFailedWriteStopsTheReading) {
+    const auto encrypt_keys = test::password_keys("pw", CipherMode::encrypt);
+    const auto decrypt_keys = test::password_keys("pw", CipherMode::decrypt);
+    constexpr std::uint64_t SIZE = std::uint64_t{256} << 20;
+    constexpr std::uint64_t LIMIT = std::uint64_t{16} << 20;
+    {
+        ZeroSource input(SIZE);
+        RefusingSink sink;
+        CaptureStdout();
+        EXPECT_EQ(encrypt_stream(input, sink, encrypt_keys, 12), StreamResult::write_error);
+        GetCapturedStdout();
+        EXPECT_LT(input.handed_out, LIMIT);
+    }
+    {
+        ZeroSource input(SIZE);
+        RefusingSink sink;
+        CaptureStdout();
+        EXPECT_EQ(decrypt_stream(input, SIZE, sink, decrypt_keys, 12), StreamResult::write_error);
+        GetCapturedStdout();
+        EXPECT_LT(input.handed_out, LIMIT);
     }
 }
 
