@@ -53,7 +53,7 @@ struct Decrypted {
 };
 
 Decrypted decrypt_in_memory(std::span<const std::uint8_t> data, std::size_t max_chunk) {
-    MemorySource source(data, max_chunk);
+    MemorySource source(Bytes(data.begin(), data.end()), max_chunk);
     MemorySink sink;
     const auto result =
         decrypt_stream(source, data.size(), sink, fixed_keys().decrypt, fixed_keys().rounds);
@@ -83,7 +83,7 @@ void check_file_decryption(const std::filesystem::path& input, const Decrypted& 
 }
 
 void check_round_trip(std::span<const std::uint8_t> plain) {
-    MemorySource source(plain, SIZE_MAX);
+    MemorySource source(Bytes(plain.begin(), plain.end()));
     MemorySink encrypted;
     require(encrypt_stream(source, encrypted, fixed_keys().encrypt, fixed_keys().rounds) ==
                 StreamResult::ok,

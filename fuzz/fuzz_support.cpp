@@ -48,24 +48,6 @@ class ScratchFolder {
 
 }  // namespace
 
-std::optional<std::size_t> MemorySource::read(std::span<std::uint8_t> buffer) {
-    const std::size_t count = std::min({buffer.size(), max_chunk_, bytes_.size() - position_});
-    if (count > 0) std::memcpy(buffer.data(), bytes_.data() + position_, count);
-    position_ += count;
-    return count;
-}
-
-bool MemorySink::write(std::span<const std::uint8_t> data) {
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    return true;
-}
-
-bool MemorySink::write_at(std::uint64_t offset, std::span<const std::uint8_t> data) {
-    if (offset > bytes.size() || data.size() > bytes.size() - offset) return false;
-    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
-    return true;
-}
-
 void silence_console() {
     static const bool silenced = std::freopen(NULL_DEVICE, "w", stdout) != nullptr;
     if (!silenced) fail("cannot send standard output to the null device");

@@ -11,35 +11,17 @@
 #include <vector>
 
 #include "container/byte_stream.h"
+#include "tests/support/memory_streams.h"
 
 // The libFuzzer entry point each target defines; the replay program calls it too.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace quorvel::fuzz {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// A source over caller-owned bytes that hands out at most `max_chunk` bytes a read, so that
-// block and chunk boundaries fall in odd places.
-class MemorySource final : public ByteSource {
-  public:
-    MemorySource(std::span<const std::uint8_t> bytes, std::size_t max_chunk)
-        : bytes_(bytes), max_chunk_(max_chunk) {}
-    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
-
-  private:
-    std::span<const std::uint8_t> bytes_;
-    std::size_t max_chunk_;
-    std::size_t position_ = 0;
-};
-
-// A sink that keeps everything written in memory.
-class MemorySink final : public ByteSink {
-  public:
-    bool write(std::span<const std::uint8_t> bytes) override;
-    bool write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
-    Bytes bytes;
-};
+// The tests' in-memory streams.
+using test::Bytes;
+using test::MemorySink;
+using test::MemorySource;
 
 // Sends standard output to the null device: the library prints progress messages for every
 // input, which would flood the fuzzer's console. Safe to call more than once.

@@ -11,10 +11,9 @@
 
 #include "cipher/key_schedule.h"
 #include "container/byte_stream.h"
+#include "tests/support/memory_streams.h"
 
 namespace quorvel::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 Bytes read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const Bytes& bytes);
@@ -35,27 +34,6 @@ public:
 
 private:
     std::filesystem::path path_;
-};
-
-// A source over bytes held in memory, handing out at most `max_chunk` bytes a read.
-class MemorySource final : public ByteSource {
-public:
-    explicit MemorySource(Bytes bytes, std::size_t max_chunk = SIZE_MAX)
-        : bytes_(std::move(bytes)), max_chunk_(max_chunk) {}
-    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
-
-private:
-    Bytes bytes_;
-    std::size_t max_chunk_;
-    std::size_t position_ = 0;
-};
-
-// A sink that keeps what is written in memory.
-class MemorySink final : public ByteSink {
-public:
-    bool write(std::span<const std::uint8_t> bytes) override;
-    bool write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
-    Bytes bytes;
 };
 
 // Keys of a password, in the given form, as the program derives them.
