@@ -25,7 +25,9 @@ std::span<const std::string_view> archiver_names() {
     return names;
 }
 
-std::optional<std::filesystem::path> find_archiver() { return find_program(archiver_names()); }
+std::optional<std::filesystem::path> find_archiver() {
+    return find_program(archiver_names());
+}
 
 bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input) {
     // "--" ends the switches, so an input named "-x" or "@list" is still a file name.

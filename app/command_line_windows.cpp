@@ -27,8 +27,8 @@ std::u16string_view units_of(const wchar_t* text) {
 
 std::optional<std::vector<std::string>> program_arguments(int argc, char** argv) {
     int wide_count = 0;
-    const std::unique_ptr<LPWSTR, LocalFreer> wide(CommandLineToArgvW(GetCommandLineW(),
-                                                                      &wide_count));
+    const std::unique_ptr<LPWSTR, LocalFreer> wide(
+        CommandLineToArgvW(GetCommandLineW(), &wide_count));
     if (!wide || wide_count != argc) {
         print_line(
             "Error! The command line reads differently in Unicode and in the active code page; "

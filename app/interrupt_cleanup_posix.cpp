@@ -93,8 +93,12 @@ void forget_on_interrupt(const std::filesystem::path& path) {
     }
 }
 
-std::span<const int> interrupt_signals() { return INTERRUPT_SIGNALS; }
+std::span<const int> interrupt_signals() {
+    return INTERRUPT_SIGNALS;
+}
 
-void set_interrupted_child(pid_t child) { running_child = child; }
+void set_interrupted_child(pid_t child) {
+    running_child = child;
+}
 
 }  // namespace quorvel

@@ -32,8 +32,10 @@ BOOL WINAPI on_console_event(DWORD event) {
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT: break;
-        default: return FALSE;
+        case CTRL_SHUTDOWN_EVENT:
+            break;
+        default:
+            return FALSE;
     }
     std::lock_guard lock(guard);
     for (std::size_t i = 0; i < MAX_PATHS; ++i) {
@@ -44,7 +46,9 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 }  // namespace
 
-void install_interrupt_cleanup() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+void install_interrupt_cleanup() {
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
 
 void remove_on_interrupt(const std::filesystem::path& path) {
     std::lock_guard lock(guard);

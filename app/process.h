@@ -24,8 +24,8 @@ std::optional<std::filesystem::path> find_program(std::span<const std::string_vi
 
 // Who may read the files a started program creates.
 enum class NewFiles {
-    as_usual,       // as the user's settings say
-    owner_only,     // readable by their owner only (a umask of 077 on POSIX)
+    as_usual,    // as the user's settings say
+    owner_only,  // readable by their owner only (a umask of 077 on POSIX)
 };
 
 // Flushes standard output, runs `program` with `arguments` (not counting the program

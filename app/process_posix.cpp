@@ -78,8 +78,8 @@ ProcessResult run_process(const std::filesystem::path& program,
     const mode_t saved_umask = ::umask(077);
     if (new_files == NewFiles::as_usual) ::umask(saved_umask);
     pid_t child = 0;
-    const int spawned = posix_spawn(&child, program_text.c_str(), nullptr, &attributes,
-                                    argv.data(), environ);
+    const int spawned =
+        posix_spawn(&child, program_text.c_str(), nullptr, &attributes, argv.data(), environ);
     ::umask(saved_umask);
     if (spawned == 0) set_interrupted_child(child);
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);

@@ -83,9 +83,8 @@ ProcessResult run_process(const std::filesystem::path& program,
                           std::span<const std::string> arguments, NewFiles /*new_files*/) {
     flush_output();
     ProcessResult result;
-    auto command_line =
-        wide_from_wtf8(windows_command_line(wtf8_from_utf16(units_of(program.native())),
-                                            arguments));
+    auto command_line = wide_from_wtf8(
+        windows_command_line(wtf8_from_utf16(units_of(program.native())), arguments));
     if (!command_line) return result;
 
     STARTUPINFOW startup{};
@@ -94,8 +93,8 @@ ProcessResult run_process(const std::filesystem::path& program,
     PROCESS_INFORMATION process{};
     // The program is named directly: no command interpreter, and no second search that could
     // find a different file than the one found above.
-    if (!CreateProcessW(program.c_str(), command_line->data(), nullptr, nullptr, TRUE, 0,
-                        nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(program.c_str(), command_line->data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &startup, &process)) {
         return result;
     }
     CloseHandle(process.hThread);

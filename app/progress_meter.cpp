@@ -19,10 +19,9 @@ std::string format_duration(std::uint64_t seconds) {
     const auto minutes = seconds / 60 % 60;
     const auto rest = seconds % 60;
     if (hours > 0) {
-        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
-                      static_cast<unsigned long long>(hours),
-                      static_cast<unsigned long long>(minutes),
-                      static_cast<unsigned long long>(rest));
+        std::snprintf(
+            text, sizeof text, "%llu:%02llu:%02llu", static_cast<unsigned long long>(hours),
+            static_cast<unsigned long long>(minutes), static_cast<unsigned long long>(rest));
     } else {
         std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(minutes),
                       static_cast<unsigned long long>(rest));
@@ -64,7 +63,9 @@ std::optional<std::string> ProgressMeter::update(std::uint64_t done,
 ProgressSource::ProgressSource(ByteSource& input, std::uint64_t total)
     : input_(input), total_(total), meter_(total, ProgressClock::now()) {}
 
-ProgressSource::~ProgressSource() { clear_status(); }
+ProgressSource::~ProgressSource() {
+    clear_status();
+}
 
 std::optional<std::size_t> ProgressSource::read(std::span<std::uint8_t> buffer) {
     const auto got = input_.read(buffer);

@@ -31,7 +31,9 @@ struct Arguments {
     std::optional<std::string_view> key_file_name;  // only with exactly four arguments
 };
 
-fs::path as_path(std::string_view text) { return argument_path(text); }
+fs::path as_path(std::string_view text) {
+    return argument_path(text);
+}
 
 std::span<const std::uint8_t> password_bytes(std::string_view password) {
     return {reinterpret_cast<const std::uint8_t*>(password.data()), password.size()};
@@ -222,8 +224,8 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     }
 
     install_interrupt_cleanup();
-    const CipherMode mode = is_encrypted_file(as_path(args.in_fname)) ? CipherMode::decrypt
-                                                                      : CipherMode::encrypt;
+    const CipherMode mode =
+        is_encrypted_file(as_path(args.in_fname)) ? CipherMode::decrypt : CipherMode::encrypt;
     if (!temp_archive_is_free(mode, args)) return EXIT_FAILED;
     const auto archiver = locate_archiver();
     if (!archiver) return EXIT_FAILED;

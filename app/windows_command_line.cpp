@@ -29,8 +29,7 @@ void append_quoted_argument(std::string& command_line, std::string_view argument
     command_line.append(backslashes, '\\');
 }
 
-std::string windows_command_line(std::string_view program,
-                                 std::span<const std::string> arguments) {
+std::string windows_command_line(std::string_view program, std::span<const std::string> arguments) {
     std::string command_line = "\"";
     command_line += program;
     command_line += '"';

@@ -16,7 +16,9 @@ void xor_block(Block& block, const Block& key) {
     for (std::size_t i = 0; i < BLOCK_SIZE; ++i) block[i] ^= key[i];
 }
 
-bool blocks_equal(const Block& a, const Block& b) { return a == b; }
+bool blocks_equal(const Block& a, const Block& b) {
+    return a == b;
+}
 
 void gather_block(Block& block, const Block& perm) {
     Block gathered;

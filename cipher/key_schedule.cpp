@@ -41,8 +41,8 @@ void put_keys_in_mode_form(RoundKeyTable& table, CipherMode mode) {
 
 }  // namespace
 
-void build_round_keys(RoundKeyTable& table, std::span<const std::uint8_t> password,
-                      CipherMode mode, KeySource source) {
+void build_round_keys(RoundKeyTable& table, std::span<const std::uint8_t> password, CipherMode mode,
+                      KeySource source) {
     assert(password.size() <= MAX_PASSWORD_SIZE);
     const std::int8_t factor = mix_factor(password.size());
     if (source == KeySource::password) {

@@ -31,7 +31,7 @@ enum class KeySource : std::uint8_t {
 // password's length as factor; in key-file mode key d is key-file block d mixed once with
 // that factor, and the password's characters do not matter. Permutation keys always end up
 // as the identity. Requires password.size() <= MAX_PASSWORD_SIZE.
-void build_round_keys(RoundKeyTable& table, std::span<const std::uint8_t> password,
-                      CipherMode mode, KeySource source);
+void build_round_keys(RoundKeyTable& table, std::span<const std::uint8_t> password, CipherMode mode,
+                      KeySource source);
 
 }  // namespace quorvel

@@ -15,8 +15,12 @@ void encrypt_rounds(Block& block, const RoundKeyTable& keys, int rounds) {
     for (int r = 0; r < rounds; ++r) {
         const Block& key = keys[static_cast<std::size_t>(r) % ROUND_KEY_COUNT];
         switch (r % 3) {
-            case 0: gather_block(block, key); break;
-            case 1: xor_block(block, key); break;
+            case 0:
+                gather_block(block, key);
+                break;
+            case 1:
+                xor_block(block, key);
+                break;
             default:
                 rotate_block(block, key);
                 diffuse_block(block);
@@ -29,8 +33,12 @@ void decrypt_rounds(Block& block, const RoundKeyTable& keys, int rounds) {
     for (int r = rounds - 1; r >= 0; --r) {
         const Block& key = keys[static_cast<std::size_t>(r) % ROUND_KEY_COUNT];
         switch (r % 3) {
-            case 0: gather_block(block, key); break;
-            case 1: xor_block(block, key); break;
+            case 0:
+                gather_block(block, key);
+                break;
+            case 1:
+                xor_block(block, key);
+                break;
             default:
                 undiffuse_block(block);
                 rotate_block(block, key);

@@ -53,7 +53,9 @@ std::string display_name(const std::filesystem::path& path) {
 #endif
 }
 
-void flush_output() { std::fflush(stdout); }
+void flush_output() {
+    std::fflush(stdout);
+}
 
 bool status_line_possible() {
     static const bool possible = stderr_is_terminal();

@@ -6,8 +6,12 @@ namespace quorvel {
 
 namespace {
 
-bool is_high_surrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool is_high_surrogate(char32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool is_low_surrogate(char32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 void append_code_point(std::string& out, char32_t c) {
     const auto byte = [&out](char32_t value) { out.push_back(static_cast<char>(value)); };

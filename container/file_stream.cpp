@@ -23,8 +23,8 @@ namespace {
 detail::FileHandle open_handle(const std::filesystem::path& path, bool for_writing) {
 #ifdef _WIN32
     // Not inheritable, so that an archiver started meanwhile does not hold the file open.
-    const int flags = _O_BINARY | _O_NOINHERIT |
-                      (for_writing ? _O_WRONLY | _O_CREAT | _O_TRUNC : _O_RDONLY);
+    const int flags =
+        _O_BINARY | _O_NOINHERIT | (for_writing ? _O_WRONLY | _O_CREAT | _O_TRUNC : _O_RDONLY);
     const int fd = _wopen(path.c_str(), flags, _S_IREAD | _S_IWRITE);
     std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, for_writing ? "wb" : "rb");
     if (fd >= 0 && file == nullptr) _close(fd);
@@ -70,9 +70,9 @@ std::optional<PendingFile> create_pending_beside(const std::filesystem::path& fi
         const auto name = L".quorvel-out-" + std::to_wstring(random()) + L".tmp";
         const auto candidate = folder.empty() ? std::filesystem::path(name) : folder / name;
         // _O_EXCL rather than fopen's "x", which older C runtimes (msvcrt.dll) do not know.
-        const int fd = _wopen(candidate.c_str(),
-                              _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                              _S_IREAD | _S_IWRITE);
+        const int fd =
+            _wopen(candidate.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
         if (fd >= 0) {
             std::FILE* file = _fdopen(fd, "wb");
             if (file == nullptr) {
@@ -211,7 +211,9 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     return *this;
 }
 
-OutputFile::~OutputFile() { discard(); }
+OutputFile::~OutputFile() {
+    discard();
+}
 
 void OutputFile::discard() {
     file_.reset();

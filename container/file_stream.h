@@ -69,7 +69,8 @@ public:
 private:
     OutputFile(detail::FileHandle file, std::filesystem::path final_path,
                std::filesystem::path pending_path)
-        : file_(std::move(file)), final_path_(std::move(final_path)),
+        : file_(std::move(file)),
+          final_path_(std::move(final_path)),
           pending_path_(std::move(pending_path)) {}
     void discard();
 

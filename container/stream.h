@@ -14,10 +14,10 @@
 namespace quorvel {
 
 enum class StreamResult {
-    ok,             // everything written; on decryption the check block matched
-    check_failed,   // decryption wrote everything it produced, but the check block differs
-    read_error,     // the input failed before its end; the output is incomplete
-    write_error,    // the output refused bytes; it is incomplete
+    ok,            // everything written; on decryption the check block matched
+    check_failed,  // decryption wrote everything it produced, but the check block differs
+    read_error,    // the input failed before its end; the output is incomplete
+    write_error,   // the output refused bytes; it is incomplete
 };
 
 // Prints "Crypt process start!", writes the signature, the check block and the cipher
@@ -56,6 +56,6 @@ bool close_file_pair(FilePair& pair);
 // prints "Decrypt WRONG!". A `source`, when given, is read instead of the pair's input (a
 // wrapper around it, such as a progress meter); the pair's input still gives the size.
 StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
-                std::uint64_t password_length, ByteSource* source = nullptr);
+                        std::uint64_t password_length, ByteSource* source = nullptr);
 
 }  // namespace quorvel

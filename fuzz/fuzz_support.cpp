@@ -24,7 +24,7 @@ constexpr const char* NULL_DEVICE = "/dev/null";
 
 // Owns the scratch folder; a static of this type removes it at exit.
 class ScratchFolder {
-  public:
+public:
     ScratchFolder() {
         std::random_device entropy;
         for (int attempt = 0; attempt < 100; ++attempt) {
@@ -42,7 +42,7 @@ class ScratchFolder {
     ScratchFolder& operator=(const ScratchFolder&) = delete;
     const fs::path& path() const { return path_; }
 
-  private:
+private:
     fs::path path_;
 };
 

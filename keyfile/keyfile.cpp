@@ -67,7 +67,8 @@ bool make_key_bytes(std::array<std::uint8_t, KEY_FILE_SIZE>& key_bytes) {
             work[j] = random[next++];
             mix_block(work, 1);
         }
-        std::copy(work.begin(), work.end(), key_bytes.begin() + static_cast<std::ptrdiff_t>(d * BLOCK_SIZE));
+        std::copy(work.begin(), work.end(),
+                  key_bytes.begin() + static_cast<std::ptrdiff_t>(d * BLOCK_SIZE));
     }
     secure_wipe(random);
     secure_wipe(work);
@@ -128,7 +129,8 @@ bool read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
     key_bytes.fill(0xFF);  // what a missing byte reads as
     std::size_t got = 0;
     while (got < KEY_FILE_SIZE) {
-        const std::size_t n = std::fread(key_bytes.data() + got, 1, KEY_FILE_SIZE - got, file.get());
+        const std::size_t n =
+            std::fread(key_bytes.data() + got, 1, KEY_FILE_SIZE - got, file.get());
         if (n == 0) break;
         got += n;
     }

@@ -60,9 +60,15 @@ TEST(WindowsProcess, ChildGetsEveryArgumentIntactAndItsStatusComesBack) {
     const fs::path child = folder / "echo child.exe";
     fs::copy_file(this_program(), child);
 
-    const std::vector<std::string> arguments{
-        "a", "quorvelxxxfilo.7z", "--", "name with spaces & more.txt", "",
-        "folder with spaces\\", "caf\xc3\xa9 \xe8\xae\xa1\xe5\x88\x92", "say \"hi\"", "%PATH%"};
+    const std::vector<std::string> arguments{"a",
+                                             "quorvelxxxfilo.7z",
+                                             "--",
+                                             "name with spaces & more.txt",
+                                             "",
+                                             "folder with spaces\\",
+                                             "caf\xc3\xa9 \xe8\xae\xa1\xe5\x88\x92",
+                                             "say \"hi\"",
+                                             "%PATH%"};
     const ProcessResult result = run_process(child, arguments);
     _wputenv_s(L"QUORVEL_ECHO_TO", L"");
     EXPECT_EQ(result.outcome, ProcessResult::Outcome::exited);
@@ -86,8 +92,8 @@ TEST(WindowsProcess, ProgramIsFoundInTheCurrentFolderBeforePath) {
     test::write_file(dir / "second" / "only-second.exe", "x");
     const fs::path old_folder = fs::current_path();
     const std::wstring old_path = _wgetenv(L"PATH") != nullptr ? _wgetenv(L"PATH") : L"";
-    const std::wstring path = L";\"" + (dir / "first on path").native() + L"\";" +
-                              (dir / "second").native() + L";";
+    const std::wstring path =
+        L";\"" + (dir / "first on path").native() + L"\";" + (dir / "second").native() + L";";
     _wputenv_s(L"PATH", path.c_str());
     fs::current_path(dir / "here");
 

@@ -33,8 +33,10 @@ Arguments split_by_c_runtime_rules(std::string_view line) {
             while (at < line.size() && line[at] == '\\') ++backslashes, ++at;
             if (at < line.size() && line[at] == '"') {
                 word.append(backslashes / 2, '\\');
-                if (backslashes % 2 == 1) word += '"';
-                else quoted = !quoted;
+                if (backslashes % 2 == 1)
+                    word += '"';
+                else
+                    quoted = !quoted;
                 ++at;
             } else {
                 word.append(backslashes, '\\');
@@ -59,8 +61,10 @@ Arguments split_by_7zip_rules(std::string_view line) {
         std::string word;
         bool quoted = false;
         for (; at < line.size() && (quoted || (line[at] != ' ' && line[at] != '\t')); ++at) {
-            if (line[at] == '"') quoted = !quoted;
-            else word += line[at];
+            if (line[at] == '"')
+                quoted = !quoted;
+            else
+                word += line[at];
         }
         words.push_back(word);
     }

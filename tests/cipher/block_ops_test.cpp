@@ -51,7 +51,7 @@ TEST(RotationAmounts, SignedRemainderInBothModes) {
     struct Case {
         std::uint8_t byte, encrypt, decrypt;
     };
-    const Case cases[] = {{0x00, 0x00, 8}, {0x07, 0x07, 1}, {0x08, 0x00, 8}, {0x7F, 0x07, 1},
+    const Case cases[] = {{0x00, 0x00, 8}, {0x07, 0x07, 1},  {0x08, 0x00, 8}, {0x7F, 0x07, 1},
                           {0x80, 0x00, 8}, {0xF9, 0xF9, 15}, {0xFF, 0xFF, 9}, {0xFD, 0xFD, 11}};
     for (const auto& c : cases) {
         Block encrypt{}, decrypt{};

@@ -91,10 +91,10 @@ TEST(KeySchedule, KeyFileModeUsesOnlyThePasswordLength) {
 
     auto derive = [&](const std::string& password) {
         RoundKeyTable keys = file_blocks;
-        build_round_keys(keys,
-                         std::span(reinterpret_cast<const std::uint8_t*>(password.data()),
-                                   password.size()),
-                         CipherMode::encrypt, KeySource::key_file);
+        build_round_keys(
+            keys,
+            std::span(reinterpret_cast<const std::uint8_t*>(password.data()), password.size()),
+            CipherMode::encrypt, KeySource::key_file);
         return keys;
     };
     EXPECT_EQ(derive("abcde"), derive("vwxyz"));

@@ -11,8 +11,8 @@ namespace quorvel {
 namespace {
 
 TEST(RoundCount, ByPasswordLength) {
-    const std::pair<std::uint64_t, int> cases[] = {{0, 12},  {8, 12},  {9, 24},   {12, 24},
-                                                   {13, 36}, {16, 36}, {17, 48},  {255, 48},
+    const std::pair<std::uint64_t, int> cases[] = {{0, 12},   {8, 12},       {9, 24},  {12, 24},
+                                                   {13, 36},  {16, 36},      {17, 48}, {255, 48},
                                                    {256, 48}, {1u << 20, 48}};
     for (const auto& [length, rounds] : cases) {
         EXPECT_EQ(select_round_count(length), rounds) << "length " << length;

@@ -26,10 +26,10 @@ protected:
 
 TEST_F(CliFaultTest, FullDiskIsAWriteError) {
     const auto result = run({"plan.txt", "/dev/full", "pw"}, enc());
-    expect_failed_cleanly(result,
-                          "Crypt run\n" + PACK_ECHO +
-                              "Crypt process start!\nError! Can't write file '/dev/full'.\n",
-                          enc());
+    expect_failed_cleanly(
+        result,
+        "Crypt run\n" + PACK_ECHO + "Crypt process start!\nError! Can't write file '/dev/full'.\n",
+        enc());
 }
 
 TEST_F(CliFaultTest, OutputCannotBeCreated) {
@@ -44,8 +44,9 @@ TEST_F(CliFaultTest, MissingInputIsAPackError) {
     for (const std::string& name : {std::string("nope"), "missing/" + std::string(600, 'n')}) {
         const auto result = run({name, "out.qv", "pw"}, enc());
         expect_failed_cleanly(result,
-                              "Error! File '" + name + "' not found.\n!\n7z.exe a quorvelxxxfilo.7z " +
-                                  name + "\n!Error pack file '" + name + "'\n",
+                              "Error! File '" + name +
+                                  "' not found.\n!\n7z.exe a quorvelxxxfilo.7z " + name +
+                                  "\n!Error pack file '" + name + "'\n",
                               enc());
         EXPECT_FALSE(exists(enc() / "out.qv"));
     }
@@ -57,7 +58,8 @@ TEST_F(CliFaultTest, KeyFileProblemsStopBeforeAnythingIsEncrypted) {
         const char* key;
         std::string output;
     } cases[] = {
-        {"no-such-folder/k.key", "Crypt run\nError! Can't create key-file 'no-such-folder/k.key'.\n"},
+        {"no-such-folder/k.key",
+         "Crypt run\nError! Can't create key-file 'no-such-folder/k.key'.\n"},
         {"key folder", "Crypt run\nKey file found.Error! Can't read key-file 'key folder'.\n"},
     };
     for (const auto& c : cases) {

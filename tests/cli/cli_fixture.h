@@ -13,7 +13,8 @@ namespace quorvel::test {
 
 inline constexpr const char* TEMP_ARCHIVE = "quorvelxxxfilo.7z";
 
-inline std::string encrypt_output(const std::string& in_fname, const std::string& before_pack = "") {
+inline std::string encrypt_output(const std::string& in_fname,
+                                  const std::string& before_pack = "") {
     return "Crypt run\n" + before_pack + "!\n7z.exe a quorvelxxxfilo.7z " + in_fname +
            "\n!Crypt process start!\nCript complite\n";
 }

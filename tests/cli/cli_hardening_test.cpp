@@ -48,7 +48,8 @@ protected:
 
     static std::optional<fs::path> pending_output(const fs::path& folder) {
         for (const auto& entry : fs::directory_iterator(folder)) {
-            if (entry.path().filename().string().rfind(".quorvel-out-", 0) == 0) return entry.path();
+            if (entry.path().filename().string().rfind(".quorvel-out-", 0) == 0)
+                return entry.path();
         }
         return std::nullopt;
     }
@@ -122,7 +123,9 @@ public:
         fs::create_directories(path_);
         fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_exec);
         // Root ignores permissions; an immutable folder stops root as well.
-        if (::geteuid() == 0) immutable_ = std::system(("chattr +i '" + path_.string() + "' 2>/dev/null").c_str()) == 0;
+        if (::geteuid() == 0)
+            immutable_ =
+                std::system(("chattr +i '" + path_.string() + "' 2>/dev/null").c_str()) == 0;
     }
     ~ReadOnlyFolder() {
         if (immutable_) std::system(("chattr -i '" + path_.string() + "'").c_str());
@@ -147,13 +150,15 @@ TEST_F(HardeningTest, ReadOnlyOutputFolderAndWorkingFolder) {
     ReadOnlyFolder locked(enc() / "locked");
     if (!locked.works()) GTEST_SKIP() << "no way to make a read-only folder on this machine";
     const auto result = run({"plan.txt", "locked/out.qv", "pw"}, enc());
-    EXPECT_EQ(result.output, "Crypt run\n" + PACK_ECHO + "Error! Can't create file 'locked/out.qv'.\n");
+    EXPECT_EQ(result.output,
+              "Crypt run\n" + PACK_ECHO + "Error! Can't create file 'locked/out.qv'.\n");
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_TRUE(leftovers(enc()).empty());
 
     // In a read-only working folder the archiver cannot make the archive.
     write_file(root() / "elsewhere.txt", "data");
-    const auto packed = run({(root() / "elsewhere.txt").string(), "out.qv", "pw"}, enc() / "locked");
+    const auto packed =
+        run({(root() / "elsewhere.txt").string(), "out.qv", "pw"}, enc() / "locked");
     EXPECT_EQ(packed.exit_code, 1);
     EXPECT_NE(packed.output.find("Error pack file '"), std::string::npos) << packed.output;
 }
@@ -181,7 +186,8 @@ TEST_F(HardeningTest, TruncatedOrDamagedFilesFailVerification) {
 
     std::vector<Bytes> damaged;
     for (std::size_t length = 9; length <= 265 + 3 * 256; ++length) {
-        damaged.emplace_back(encrypted.begin(), encrypted.begin() + static_cast<std::ptrdiff_t>(length));
+        damaged.emplace_back(encrypted.begin(),
+                             encrypted.begin() + static_cast<std::ptrdiff_t>(length));
     }
     for (std::size_t offset = 9; offset < encrypted.size(); offset += 37) {
         damaged.push_back(encrypted);
@@ -206,10 +212,13 @@ const InterruptCase INTERRUPTS[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"
 // A big input keeps the cipher stage busy long enough to be interrupted in the middle.
 TEST_F(HardeningTest, InterruptDuringTheCipherStageRemovesTemporaryFiles) {
     const auto big = enc() / "plan.txt";
-    { std::FILE* file = std::fopen(big.c_str(), "wb"); std::fclose(file); }
+    {
+        std::FILE* file = std::fopen(big.c_str(), "wb");
+        std::fclose(file);
+    }
     fs::resize_file(big, std::uintmax_t{1} << 30);  // sparse: quick to make, slow to encrypt
-    const auto linking = stand_in_archiver(
-        "link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
+    const auto linking =
+        stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
     for (const auto& c : INTERRUPTS) {
         SCOPED_TRACE(c.label);
         RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options(linking));
@@ -248,10 +257,13 @@ TEST_F(HardeningTest, InterruptDuringASlowArchiverRemovesTheArchive) {
 
 TEST_F(HardeningTest, InterruptedDecryptionRemovesItsPartialArchive) {
     const auto big = enc() / "plan.txt";
-    { std::FILE* file = std::fopen(big.c_str(), "wb"); std::fclose(file); }
+    {
+        std::FILE* file = std::fopen(big.c_str(), "wb");
+        std::fclose(file);
+    }
     fs::resize_file(big, std::uintmax_t{1} << 29);
-    const auto linking = stand_in_archiver(
-        "link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
+    const auto linking =
+        stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), linking).exit_code, 0);
     RunningProgram program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options(linking));
     ASSERT_TRUE(wait_for_size(dec() / TEMP_ARCHIVE, 1u << 20));

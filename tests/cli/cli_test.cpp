@@ -70,8 +70,7 @@ TEST_F(CliTest, RoundTripOfAwkwardNamesWithPasswordAndKeyFile) {
             if (with_key_file) back.push_back(key.string());
             const auto decrypted = run(back, dec());
             EXPECT_EQ(decrypted.exit_code, 0);
-            EXPECT_EQ(decrypted.output,
-                      (with_key_file ? "Key file found." : "") + DECRYPT_OK);
+            EXPECT_EQ(decrypted.output, (with_key_file ? "Key file found." : "") + DECRYPT_OK);
             EXPECT_EQ(read_file(dec() / name), contents);
             EXPECT_FALSE(exists(dec() / TEMP_ARCHIVE));
 
@@ -114,7 +113,8 @@ TEST_F(CliTest, ArchiverOutputPassesThroughInOrder) {
     EXPECT_NE(start, std::string::npos);
     EXPECT_LT(archiver_line, start);
 
-    const auto decrypted = run({(enc() / "plan.qv").string(), "x", "pw"}, dec(), std::string(system_path));
+    const auto decrypted =
+        run({(enc() / "plan.qv").string(), "x", "pw"}, dec(), std::string(system_path));
     EXPECT_EQ(decrypted.exit_code, 0);
     EXPECT_EQ(decrypted.output.substr(0, DECRYPT_OK.size()), DECRYPT_OK);
     EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("some plans"));
@@ -148,7 +148,8 @@ TEST_F(CliTest, KeyFileDecisions) {
     // The key file, not the password's characters, makes the keys: another password of the
     // same length decrypts.
     ASSERT_EQ(run({"plan.txt", "kplan.qv", "abcde", "k.key"}, enc()).exit_code, 0);
-    const auto other = run({(enc() / "kplan.qv").string(), "x", "vwxyz", (enc() / "k.key").string()}, dec());
+    const auto other =
+        run({(enc() / "kplan.qv").string(), "x", "vwxyz", (enc() / "k.key").string()}, dec());
     EXPECT_EQ(other.output, "Key file found." + DECRYPT_OK);
     EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("some plans"));
 }

@@ -123,8 +123,8 @@ protected:
     ProgressTest() {
         // Packing copies the input, so the cipher stage sees exactly the input's size;
         // unpacking does nothing.
-        copy_path_ = stand_in_archiver("copy-bin",
-                                       "if [ \"$1\" = a ]; then exec cp -- \"$4\" \"$2\"; fi");
+        copy_path_ =
+            stand_in_archiver("copy-bin", "if [ \"$1\" = a ]; then exec cp -- \"$4\" \"$2\"; fi");
     }
     std::string copy_path_;
 };
@@ -160,8 +160,8 @@ TEST_F(ProgressTest, MeterIsErasedBeforeTheNextMessageOnASharedTerminal) {
     ASSERT_NE(meter_at, std::string::npos) << run.errors;
     ASSERT_NE(end_at, std::string::npos) << run.errors;
     // Between the two messages: the meter's drawings, and its erasure right before the second.
-    const std::string between = run.errors.substr(meter_at + start.size(),
-                                                  end_at - meter_at - start.size());
+    const std::string between =
+        run.errors.substr(meter_at + start.size(), end_at - meter_at - start.size());
     expect_meter_drawn_and_erased(between);
     EXPECT_TRUE(run.errors.ends_with(end)) << run.errors;
 }
@@ -176,8 +176,8 @@ TEST_F(ProgressTest, NothingOnStandardErrorWithoutATerminalOrForASmallInput) {
     EXPECT_EQ(piped.output, encrypt_output("big.bin"));
     EXPECT_EQ(piped.errors, "");
 
-    const auto small = run_split({"small.bin", "small.qv", "pw"}, enc(), copy_path_,
-                                 Streams::errors_on_terminal);
+    const auto small =
+        run_split({"small.bin", "small.qv", "pw"}, enc(), copy_path_, Streams::errors_on_terminal);
     EXPECT_EQ(small.exit_code, 0);
     EXPECT_EQ(small.output, encrypt_output("small.bin"));
     EXPECT_EQ(small.errors, "");

@@ -53,7 +53,9 @@ TEST(Wtf8, BytesNoEncoderMakesAreRefused) {
     } cases[] = {
         {"stray continuation byte", "a\x80"},
         {"truncated sequence", "\xe8\xae"},
-        {"continuation missing inside", "\xe8" "a\xa1"},
+        {"continuation missing inside",
+         "\xe8"
+         "a\xa1"},
         {"overlong slash", "\xc0\xaf"},
         {"overlong three bytes", "\xe0\x80\xaf"},
         {"beyond U+10FFFF", "\xf4\x90\x80\x80"},

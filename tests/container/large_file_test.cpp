@@ -27,12 +27,15 @@ long peak_resident_kib() {
 // Checks, as it is written, that the plaintext is `zeros` zero bytes followed by `tail`.
 class ExpectedPlaintextSink final : public ByteSink {
 public:
-    ExpectedPlaintextSink(std::uint64_t zeros, test::Bytes tail) : zeros_(zeros), tail_(std::move(tail)) {}
+    ExpectedPlaintextSink(std::uint64_t zeros, test::Bytes tail)
+        : zeros_(zeros), tail_(std::move(tail)) {}
 
     bool write(std::span<const std::uint8_t> bytes) override {
         for (const auto byte : bytes) {
-            const std::uint8_t expected =
-                position_ < zeros_ ? 0 : position_ - zeros_ < tail_.size() ? tail_[position_ - zeros_] : 0xAA;
+            const std::uint8_t expected = position_ < zeros_ ? 0
+                                          : position_ - zeros_ < tail_.size()
+                                              ? tail_[position_ - zeros_]
+                                              : 0xAA;
             if (byte != expected && mismatches_++ == 0) first_mismatch_ = position_;
             ++position_;
         }

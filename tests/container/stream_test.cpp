@@ -25,9 +25,9 @@ Encrypted encrypt(const Bytes& plain, const std::string& password, std::size_t c
     test::MemorySource source(plain, chunk);
     test::MemorySink sink;
     CaptureStdout();
-    const auto result = encrypt_stream(source, sink,
-                                       test::password_keys(password, CipherMode::encrypt),
-                                       select_round_count(password.size()));
+    const auto result =
+        encrypt_stream(source, sink, test::password_keys(password, CipherMode::encrypt),
+                       select_round_count(password.size()));
     return {result, sink.bytes, GetCapturedStdout()};
 }
 
@@ -47,7 +47,7 @@ Encrypted decrypt(const Bytes& encrypted, const std::string& password,
 // data in odd pieces, for every round count.
 TEST(Stream, RoundTripsAcrossBoundariesAndRoundCounts) {
     const std::size_t chunk = std::size_t{1} << 20;
-    const std::size_t lengths[] = {0,   1,   254, 255, 256,       257,       511,      512,
+    const std::size_t lengths[] = {0,   1,   254,  255,       256,   257,         511,          512,
                                    513, 767, 1000, chunk - 1, chunk, chunk + 255, 2 * chunk + 1};
     const std::string passwords[] = {"pw", "ZTnIZHcN7", "thirteen-char", "seventeen-chars!!"};
     const std::size_t source_chunks[] = {SIZE_MAX, 7, 256};
@@ -85,8 +85,8 @@ TEST(Stream, DeterministicAndCheckBlockIndependentOfPassword) {
     EXPECT_EQ(encrypt(plain, "alpha").bytes, first.bytes);
     const auto other = encrypt(plain, "a much longer password");
     EXPECT_NE(other.bytes, first.bytes);
-    EXPECT_TRUE(std::equal(first.bytes.begin() + SIGNATURE_SIZE,
-                           first.bytes.begin() + HEADER_SIZE, other.bytes.begin() + SIGNATURE_SIZE));
+    EXPECT_TRUE(std::equal(first.bytes.begin() + SIGNATURE_SIZE, first.bytes.begin() + HEADER_SIZE,
+                           other.bytes.begin() + SIGNATURE_SIZE));
 }
 
 TEST(Stream, WrongPasswordOrDamagedCheckBlockFailsVerification) {

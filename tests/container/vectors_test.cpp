@@ -57,10 +57,10 @@ RoundKeyTable keys_for(const VectorCase& c, CipherMode mode) {
     if (!c.key_file) return test::password_keys(c.password, mode);
     RoundKeyTable keys{};
     EXPECT_TRUE(read_key_file(*c.key_file, keys));
-    build_round_keys(keys,
-                     std::span(reinterpret_cast<const std::uint8_t*>(c.password.data()),
-                               c.password.size()),
-                     mode, KeySource::key_file);
+    build_round_keys(
+        keys,
+        std::span(reinterpret_cast<const std::uint8_t*>(c.password.data()), c.password.size()),
+        mode, KeySource::key_file);
     return keys;
 }
 

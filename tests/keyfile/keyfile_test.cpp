@@ -24,7 +24,8 @@ TEST(KeyFile, CreatedFilesAreFullSizePrivateAndDiffer) {
     EXPECT_EQ(two.size(), KEY_FILE_SIZE);
     EXPECT_NE(one, two);
 #ifndef _WIN32  // Windows has no permission bits; a file takes its folder's access list
-    EXPECT_EQ(fs::status(dir / "one.key").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(dir / "one.key").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 #endif
 }
 

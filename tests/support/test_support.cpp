@@ -3,9 +3,9 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 #endif
 
 #include <algorithm>
@@ -30,13 +30,18 @@ Bytes read_file(const fs::path& path) {
 
 void write_file(const fs::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-void write_file(const fs::path& path, const std::string& text) { write_file(path, to_bytes(text)); }
+void write_file(const fs::path& path, const std::string& text) {
+    write_file(path, to_bytes(text));
+}
 
-Bytes to_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes to_bytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes random_bytes(std::size_t count, std::uint32_t seed) {
     std::mt19937 generator(seed);
@@ -76,9 +81,9 @@ ScratchDir::~ScratchDir() {
 
 RoundKeyTable password_keys(const std::string& password, CipherMode mode) {
     RoundKeyTable keys{};
-    build_round_keys(keys, std::span(reinterpret_cast<const std::uint8_t*>(password.data()),
-                                     password.size()),
-                     mode, KeySource::password);
+    build_round_keys(
+        keys, std::span(reinterpret_cast<const std::uint8_t*>(password.data()), password.size()),
+        mode, KeySource::password);
     return keys;
 }
 
@@ -122,7 +127,9 @@ RunningProgram::~RunningProgram() {
     }
 }
 
-void RunningProgram::send_signal(int signal_number) const { ::kill(pid_, signal_number); }
+void RunningProgram::send_signal(int signal_number) const {
+    ::kill(pid_, signal_number);
+}
 
 ProgramRun RunningProgram::finish() {
     ProgramRun run;

@@ -43,14 +43,14 @@ RoundKeyTable password_keys(const std::string& password, CipherMode mode);
 
 // The result of one run of the built program.
 struct ProgramRun {
-    int exit_code = -1;    // the exit status; -1 when the program did not exit normally
-    int term_signal = 0;   // the signal that ended it, 0 when it exited
-    std::string output;    // everything it wrote to standard output
+    int exit_code = -1;   // the exit status; -1 when the program did not exit normally
+    int term_signal = 0;  // the signal that ended it, 0 when it exited
+    std::string output;   // everything it wrote to standard output
 };
 
 struct RunOptions {
-    std::optional<std::string> path_env;              // replaces PATH (where the archiver is found)
-    std::optional<std::uint64_t> file_size_limit;     // RLIMIT_FSIZE, with SIGXFSZ ignored
+    std::optional<std::string> path_env;           // replaces PATH (where the archiver is found)
+    std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
 };
 
 // The built program running in the background; finish() waits for it.
