@@ -70,8 +70,10 @@ bool temp_archive_is_free(CipherMode mode, const Arguments& args) {
                     "' already exists; move it away and run again.");
         return false;
     }
-    if (fs::weakly_canonical(fs::absolute(as_path(args.out_fname), error), error) ==
-        fs::weakly_canonical(fs::absolute(temp_archive, error), error)) {
+    const auto output = fs::weakly_canonical(fs::absolute(as_path(args.out_fname), error), error);
+    const bool output_resolved = !error;
+    const auto archive = fs::weakly_canonical(fs::absolute(temp_archive, error), error);
+    if (output_resolved && !error && output == archive) {
         print_named("Error! Output file '", args.out_fname, "' is the temporary archive's name.");
         return false;
     }
