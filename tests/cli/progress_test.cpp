@@ -56,19 +56,8 @@ SplitRun run_split(const std::vector<std::string>& args, const fs::path& folder,
             ::close(pipe_ends[1]);
         }
         const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int null_input = ::open("/dev/null", O_RDONLY);
         if (streams != Streams::both_on_terminal) ::dup2(out, STDOUT_FILENO);
-        ::dup2(null_input, STDIN_FILENO);
-        if (::chdir(folder.c_str()) != 0) ::_exit(127);
-        ::setenv("PATH", path_env.c_str(), 1);
-        std::vector<char*> argv;
-        std::string binary = QUORVEL_BINARY;
-        argv.push_back(binary.data());
-        std::vector<std::string> copies = args;
-        for (auto& arg : copies) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        ::execv(binary.c_str(), argv.data());
-        ::_exit(127);
+        become_program(args, folder, RunOptions{path_env, std::nullopt});
     }
     if (!terminal) ::close(pipe_ends[1]);
     SplitRun run;

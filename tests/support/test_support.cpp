@@ -88,6 +88,27 @@ RoundKeyTable password_keys(const std::string& password, CipherMode mode) {
 }
 
 #ifndef _WIN32
+void become_program(const std::vector<std::string>& args, const fs::path& folder,
+                    const RunOptions& options) {
+    const int null_input = ::open("/dev/null", O_RDONLY);
+    ::dup2(null_input, STDIN_FILENO);
+    if (::chdir(folder.c_str()) != 0) ::_exit(127);
+    if (options.path_env) ::setenv("PATH", options.path_env->c_str(), 1);
+    if (options.file_size_limit) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{*options.file_size_limit, *options.file_size_limit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    std::vector<char*> argv;
+    std::string binary = QUORVEL_BINARY;
+    argv.push_back(binary.data());
+    std::vector<std::string> copies = args;
+    for (auto& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::execv(binary.c_str(), argv.data());
+    ::_exit(127);
+}
+
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& folder,
                                const RunOptions& options) {
     int pipe_ends[2];
@@ -98,23 +119,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
         ::dup2(pipe_ends[1], STDOUT_FILENO);
         ::close(pipe_ends[0]);
         ::close(pipe_ends[1]);
-        const int null_input = ::open("/dev/null", O_RDONLY);
-        ::dup2(null_input, STDIN_FILENO);
-        if (::chdir(folder.c_str()) != 0) ::_exit(127);
-        if (options.path_env) ::setenv("PATH", options.path_env->c_str(), 1);
-        if (options.file_size_limit) {
-            ::signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{*options.file_size_limit, *options.file_size_limit};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        std::vector<char*> argv;
-        std::string binary = QUORVEL_BINARY;
-        argv.push_back(binary.data());
-        std::vector<std::string> copies = args;
-        for (auto& arg : copies) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        ::execv(binary.c_str(), argv.data());
-        ::_exit(127);
+        become_program(args, folder, options);
     }
     ::close(pipe_ends[1]);
     output_fd_ = pipe_ends[0];

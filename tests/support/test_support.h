@@ -53,6 +53,13 @@ struct RunOptions {
     std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
 };
 
+// For a freshly forked child: standard input from /dev/null, `folder` as the working folder,
+// `options` applied, then the built program run with `args`. Never returns (exit status 127
+// when the program cannot be started).
+[[noreturn]] void become_program(const std::vector<std::string>& args,
+                                 const std::filesystem::path& folder,
+                                 const RunOptions& options = {});
+
 // The built program running in the background; finish() waits for it.
 class RunningProgram {
 public:
