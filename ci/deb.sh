@@ -1,17 +1,22 @@
 #!/bin/bash
 # The Debian package, installed as a user would install it: builds quorvel_<version>_<arch>.deb
-# with CPack, installs it with apt-get, runs the installed quorvel from PATH on a sample
-# (encrypt, decrypt, compare), checks that the man page is installed and renders, and removes
-# the package again. Installs what is missing from Debian's packages; safe to rerun.
+# with CPack, has lintian check it (any error or warning fails), installs it with apt-get,
+# runs the installed quorvel from PATH on a sample (encrypt, decrypt, compare), checks that the
+# man page is installed and renders, and removes the package again. Installs what is missing
+# from Debian's packages; safe to rerun.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-# dpkg-shlibdeps (dpkg-dev) computes the library dependencies; man-db renders the page.
-scripts/install-deps dpkg-dev man-db
+# dpkg-shlibdeps (dpkg-dev) computes the library dependencies; man-db renders the page;
+# lintian checks the package against Debian policy.
+scripts/install-deps dpkg-dev man-db lintian
 
-man ./quorvel.1 > /dev/null  # the page in the source tree renders
+# The page in the source tree renders without a single warning from groff.
+man_warnings=$(MANWIDTH=80 man --warnings ./quorvel.1 2>&1 >/dev/null)
+[ -z "$man_warnings" ] ||
+    { echo "$man_warnings"; echo "FAILED: quorvel.1 renders with warnings"; exit 1; }
 cmake --preset release >/dev/null
 cmake --build --preset release -j2
 rm -rf build/package
@@ -19,6 +24,10 @@ rm -rf build/package
 deb=$(ls build/package/quorvel_*.deb)
 dpkg-deb -f "$deb" Depends | grep -q '^7zip | p7zip-full, ' ||
     { echo "FAILED: the package does not depend on 7zip | p7zip-full"; exit 1; }
+# Every tag is shown, informational ones included; an error or a warning fails the build.
+lintian --info --display-info --fail-on error,warning "$deb" ||
+    { echo "FAILED: lintian found errors or warnings in $(basename "$deb")"; exit 1; }
+echo "lintian: $(basename "$deb") has no errors or warnings"
 
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get install -y -q --reinstall "./$deb"
