@@ -29,9 +29,11 @@ lintian --info --display-info --fail-on error,warning "$deb" ||
     { echo "FAILED: lintian found errors or warnings in $(basename "$deb")"; exit 1; }
 echo "lintian: $(basename "$deb") has no errors or warnings"
 
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get install -y -q --reinstall "./$deb"
-trap '$sudo apt-get remove -y -q quorvel > /dev/null' EXIT
+# apt-get waits for the package manager's lock instead of failing while another install runs;
+# the frontend setting goes through env so that sudo keeps it.
+apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+$sudo "${apt[@]}" install -y -q --reinstall "./$deb"
+trap '$sudo "${apt[@]}" remove -y -q quorvel > /dev/null' EXIT
 
 passed=0
 failed=0
@@ -53,7 +55,7 @@ check "the installed page renders" \
     bash -c 'MANWIDTH=80 man quorvel 2> /dev/null | grep -q "FILES LEFT ON FAILURE"'
 
 sample=$(mktemp -d)
-trap '$sudo apt-get remove -y -q quorvel > /dev/null; rm -rf "$sample"' EXIT
+trap '$sudo "${apt[@]}" remove -y -q quorvel > /dev/null; rm -rf "$sample"' EXIT
 mkdir "$sample/enc" "$sample/dec"
 head -c 100000 /dev/urandom > "$sample/enc/sample data.bin"
 status=0
