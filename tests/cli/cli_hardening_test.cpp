@@ -150,29 +150,59 @@ TEST_F(HardeningTest, ReadOnlyOutputFolderAndWorkingFolder) {
     ReadOnlyFolder locked(enc() / "locked");
     if (!locked.works()) GTEST_SKIP() << "no way to make a read-only folder on this machine";
     const auto result = run({"plan.txt", "locked/out.qv", "pw"}, enc());
-    EXPECT_EQ(result.output,
-              "Crypt run\n" + PACK_ECHO + "Error! Can't create file 'locked/out.qv'.\n");
+    EXPECT_EQ(result.output, "Crypt run\nError! Can't create file 'locked/out.qv'.\n");
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_TRUE(leftovers(enc()).empty());
 
     // In a read-only working folder the archiver cannot make the archive.
     write_file(root() / "elsewhere.txt", "data");
     const auto packed =
-        run({(root() / "elsewhere.txt").string(), "out.qv", "pw"}, enc() / "locked");
+        run({(root() / "elsewhere.txt").string(), (root() / "out.qv").string(), "pw"},
+            enc() / "locked");
     EXPECT_EQ(packed.exit_code, 1);
     EXPECT_NE(packed.output.find("Error pack file '"), std::string::npos) << packed.output;
 }
 
-TEST_F(HardeningTest, KeyFileOfTheWrongSizeIsRefusedForEncryption) {
+// A writable output in a folder where no temporary file can be made is written over in
+// place; it then holds the new encrypted file, whatever its old length.
+TEST_F(HardeningTest, WritableOutputInAReadOnlyFolderIsWrittenInPlace) {
     write_file(enc() / "plan.txt", "some plans");
-    for (const std::size_t size : {0u, 100u, 3071u, 3073u}) {
+    fs::create_directories(enc() / "locked");
+    write_file(enc() / "locked" / "out.qv", random_bytes(100000, 7));
+    ReadOnlyFolder locked(enc() / "locked");
+    if (!locked.works()) GTEST_SKIP() << "no way to make a read-only folder on this machine";
+    const auto result = run({"plan.txt", "locked/out.qv", "pw"}, enc());
+    EXPECT_EQ(result.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(fs::file_size(enc() / "locked" / "out.qv"), 265u + 256u);
+    const auto decrypted = run({(enc() / "locked" / "out.qv").string(), "x", "pw"}, dec());
+    EXPECT_EQ(decrypted.output, DECRYPT_OK);
+    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("some plans"));
+}
+
+// Short key files give weak keys and are refused for encryption; any longer one works, its
+// first 3072 bytes counting.
+TEST_F(HardeningTest, ShortKeyFilesAreRefusedForEncryption) {
+    write_file(enc() / "plan.txt", "some plans");
+    for (const std::size_t size : {0u, 100u, 3071u}) {
         write_file(enc() / "k.key", random_bytes(size, 43));
         const auto result = run({"plan.txt", "out.qv", "pw", "k.key"}, enc());
         EXPECT_EQ(result.output, "Crypt run\nKey file found.Error! Key file 'k.key' is " +
-                                     std::to_string(size) + " bytes long; a key file has 3072.\n");
+                                     std::to_string(size) +
+                                     " bytes long; a key file needs 3072 or more.\n");
         EXPECT_EQ(result.exit_code, 1);
         EXPECT_FALSE(exists(enc() / "out.qv"));
     }
+    auto long_key = random_bytes(5000, 44);
+    write_file(enc() / "long.key", long_key);
+    long_key.resize(3072);
+    write_file(dec() / "cut.key", long_key);
+    const auto result = run({"plan.txt", "out.qv", "pw", "long.key"}, enc());
+    EXPECT_EQ(result.output, encrypt_output("plan.txt", "Key file found."));
+    ASSERT_EQ(result.exit_code, 0);
+    const auto back = run({(enc() / "out.qv").string(), "x", "pw", "cut.key"}, dec());
+    EXPECT_EQ(back.output, "Key file found." + DECRYPT_OK);
+    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("some plans"));
 }
 
 // Every truncation of an encrypted file, and a flipped byte anywhere, fails verification:
