@@ -278,17 +278,24 @@ int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const Rou
             return EXIT_FAILED;
         }
         own_pending(*pair.output, pending);
+        if (!pending) {
+            print_named("Error! Can't create file '", TEMP_ARCHIVE_NAME, "'.");
+            return EXIT_FAILED;
+        }
         // Once renamed, the archive name refers to this same file.
-        if (pending)
-            archive.emplace(TemporaryFile::adopt(TEMP_ARCHIVE_PATH, *pair.output->identity()));
+        archive.emplace(TemporaryFile::adopt(TEMP_ARCHIVE_PATH, *pair.output->identity()));
     }
-    if (!archive) return EXIT_FAILED;
+    const files::Identity identity = *pair.output->identity();
     const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys, args);
+    const bool closed = (result == StreamResult::ok || result == StreamResult::check_failed) &&
+                        close_file_pair(pair);
+    if (!closed) return EXIT_FAILED;
+    archive->identify(identity);  // now at its name: held open from here
+    pending->commit();
     if (result == StreamResult::check_failed) {
-        if (close_file_pair(pair)) archive->commit();
+        archive->commit();  // kept for inspection; nothing is extracted from it
         return EXIT_FAILED;
     }
-    if (result != StreamResult::ok || !close_file_pair(pair)) return EXIT_FAILED;
     if (!unpack_temp_archive(archiver)) {
         print_text("Error unpack file \n");
         archive->commit();

@@ -8,7 +8,16 @@
 namespace quorvel {
 
 TemporaryFile::TemporaryFile(std::filesystem::path path, std::optional<files::Identity> identity)
-    : path_(std::move(path)), identity_(identity), entry_(remove_on_interrupt(path_, identity_)) {}
+    : path_(std::move(path)), identity_(identity), entry_(remove_on_interrupt(path_, identity_)) {
+    pin();
+}
+
+void TemporaryFile::pin() {
+    if (!identity_) return;
+    pin_ = files::open_for_reading(path_, false);
+    // Not there under its name (yet): nothing to hold.
+    if (pin_.valid() && files::identity_of(pin_.get()) != identity_) pin_ = files::Descriptor();
+}
 
 TemporaryFile TemporaryFile::adopt(std::filesystem::path path, const files::Identity& identity) {
     return TemporaryFile(std::move(path), identity);
@@ -21,6 +30,7 @@ TemporaryFile TemporaryFile::claim(std::filesystem::path path) {
 TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
     : path_(std::move(other.path_)),
       identity_(other.identity_),
+      pin_(std::move(other.pin_)),
       entry_(std::exchange(other.entry_, -1)),
       owned_(std::exchange(other.owned_, false)) {}
 
@@ -31,12 +41,14 @@ TemporaryFile::~TemporaryFile() {
 void TemporaryFile::identify(const files::Identity& identity) {
     identity_ = identity;
     if (owned_) identify_on_interrupt(entry_, identity);
+    pin();
 }
 
 void TemporaryFile::commit() {
     if (!owned_) return;
     forget_on_interrupt(entry_);
     owned_ = false;
+    pin_ = files::Descriptor();
 }
 
 bool TemporaryFile::remove() {

@@ -1,7 +1,8 @@
 // The owner of one temporary file of the run: the file is removed when the owner goes, and
 // when the process is interrupted, unless it was committed (put in place or kept on purpose).
 // Removal touches only the file this run made: once its identity is known, a file that took
-// the name since (an extracted entry of the same name, say) stays.
+// the name since (an extracted entry of the same name, say) stays. The owner keeps the file
+// open meanwhile, so that its identity cannot pass to a new file while the name is watched.
 #pragma once
 
 #include <filesystem>
@@ -43,10 +44,12 @@ public:
 
 private:
     TemporaryFile(std::filesystem::path path, std::optional<files::Identity> identity);
+    void pin();
 
     std::filesystem::path path_;
     std::optional<files::Identity> identity_;
-    int entry_ = -1;  // the interrupt cleanup's entry
+    files::Descriptor pin_;  // the run's file, held open
+    int entry_ = -1;         // the interrupt cleanup's entry
     bool owned_ = true;
 };
 
