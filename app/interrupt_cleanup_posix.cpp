@@ -35,15 +35,20 @@ volatile sig_atomic_t running_child = 0;
 sigset_t mask_before_deferral;
 int deferral_depth = 0;
 
+// Blocks the interrupt signals; returns the mask before.
+sigset_t block_interrupts() {
+    sigset_t block;
+    sigset_t saved;
+    sigemptyset(&block);
+    for (const int signal_number : INTERRUPT_SIGNALS) sigaddset(&block, signal_number);
+    sigprocmask(SIG_BLOCK, &block, &saved);
+    return saved;
+}
+
 // Blocks the interrupt signals for its lifetime.
 class SignalBlock {
 public:
-    SignalBlock() {
-        sigset_t block;
-        sigemptyset(&block);
-        for (const int signal_number : INTERRUPT_SIGNALS) sigaddset(&block, signal_number);
-        sigprocmask(SIG_BLOCK, &block, &saved_);
-    }
+    SignalBlock() : saved_(block_interrupts()) {}
     ~SignalBlock() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
     SignalBlock(const SignalBlock&) = delete;
     SignalBlock& operator=(const SignalBlock&) = delete;
@@ -142,11 +147,7 @@ void forget_on_interrupt(int entry_number) {
 }
 
 InterruptsDeferred::InterruptsDeferred() {
-    sigset_t block;
-    sigset_t saved;
-    sigemptyset(&block);
-    for (const int signal_number : INTERRUPT_SIGNALS) sigaddset(&block, signal_number);
-    sigprocmask(SIG_BLOCK, &block, &saved);
+    const sigset_t saved = block_interrupts();
     if (deferral_depth++ == 0) mask_before_deferral = saved;
 }
 

@@ -213,10 +213,23 @@ std::optional<OutputFile> create_output(const Arguments& args,
     return output;
 }
 
+// The files an encryption makes besides the archive: the output's temporary file and a new
+// key file. Both stay once the output is in place (the key file is then needed to decrypt
+// it), and go otherwise.
+struct EncryptionFiles {
+    std::optional<TemporaryFile> pending_output;
+    std::optional<TemporaryFile> new_key_file;
+
+    void output_in_place() {
+        if (pending_output) pending_output->commit();
+        if (new_key_file) new_key_file->commit();
+    }
+};
+
 // Packs the input into the temporary archive and streams that into `output`, which takes
 // its place only when complete.
 bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys,
-                      OutputFile output) {
+                      OutputFile output, EncryptionFiles& made) {
     print_text("!\n" + pack_command_text(args.in_fname) + "\n!");
     // The name was free and the folder is this run's: what the archiver makes there is ours.
     TemporaryFile archive = TemporaryFile::claim(TEMP_ARCHIVE_PATH);
@@ -239,6 +252,7 @@ bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const Rou
     const bool encrypted =
         run_cipher_stage(pair, CipherMode::encrypt, keys, args) == StreamResult::ok &&
         close_file_pair(pair);
+    if (encrypted) made.output_in_place();
     pair.input.reset();
     pair.output.reset();
     return discard_temp_archive(archive) && encrypted;
@@ -249,19 +263,14 @@ int encrypt_run(const Arguments& args) {
     const auto archiver = locate_archiver();
     if (!archiver || !input_is_packable(args) || !key_file_stands_apart(args, CipherMode::encrypt))
         return EXIT_FAILED;
-    std::optional<TemporaryFile> pending_output;
-    auto output = create_output(args, pending_output);
+    EncryptionFiles made;
+    auto output = create_output(args, made.pending_output);
     if (!output) return EXIT_FAILED;
     RoundKeyTable keys{};
-    std::optional<TemporaryFile> new_key_file;
-    const bool done = prepare_round_keys(args, CipherMode::encrypt, keys, new_key_file) &&
-                      pack_and_encrypt(args, *archiver, keys, std::move(*output));
+    const bool done = prepare_round_keys(args, CipherMode::encrypt, keys, made.new_key_file) &&
+                      pack_and_encrypt(args, *archiver, keys, std::move(*output), made);
     secure_wipe(std::as_writable_bytes(std::span(keys)));
-    if (!done) return EXIT_FAILED;
-    // The output is in place (its temporary name is gone) and was made with the new key file.
-    if (pending_output) pending_output->commit();
-    if (new_key_file) new_key_file->commit();
-    return EXIT_OK;
+    return done ? EXIT_OK : EXIT_FAILED;
 }
 
 // Decrypts into a fresh private file that becomes the temporary archive once complete, and
