@@ -13,10 +13,7 @@ TemporaryFile::TemporaryFile(std::filesystem::path path, std::optional<files::Id
 }
 
 void TemporaryFile::pin() {
-    if (!identity_) return;
-    pin_ = files::open_for_reading(path_, false);
-    // Not there under its name (yet): nothing to hold.
-    if (pin_.valid() && files::identity_of(pin_.get()) != identity_) pin_ = files::Descriptor();
+    if (identity_) pin_ = files::hold_identity(path_, *identity_);
 }
 
 TemporaryFile TemporaryFile::adopt(std::filesystem::path path, const files::Identity& identity) {

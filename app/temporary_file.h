@@ -48,7 +48,7 @@ private:
 
     std::filesystem::path path_;
     std::optional<files::Identity> identity_;
-    files::Descriptor pin_;  // the run's file, held open
+    files::Descriptor pin_;  // the run's file, held open (files::hold_identity)
     int entry_ = -1;         // the interrupt cleanup's entry
     bool owned_ = true;
 };

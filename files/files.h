@@ -76,6 +76,13 @@ bool is_regular(int fd);
 std::optional<Identity> identity_of(int fd);
 std::optional<Identity> identity_at(const std::filesystem::path& path);
 
+// Holds the file at `path` open when it is the file `identity` names and the system needs
+// that for the identity to stay the file's own: on POSIX an inode number passes to the next
+// new file once the last name and descriptor of the old one are gone. Windows file indexes
+// carry a sequence number, and an open file's name could not be taken over: nothing is held
+// there. An invalid descriptor when nothing is held.
+Descriptor hold_identity(const std::filesystem::path& path, const Identity& identity);
+
 // True when `a` and `b` both exist and lead to the same file.
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 

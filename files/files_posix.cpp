@@ -92,6 +92,12 @@ std::optional<Identity> identity_at(const fs::path& path) {
     return identity_from(info);
 }
 
+Descriptor hold_identity(const fs::path& path, const Identity& identity) {
+    Descriptor fd = open_for_reading(path, false);
+    if (fd.valid() && identity_of(fd.get()) != identity) return {};
+    return fd;
+}
+
 bool rename_into_place(const fs::path& from, const fs::path& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 }

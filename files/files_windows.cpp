@@ -161,6 +161,10 @@ std::optional<Identity> identity_at(const fs::path& path) {
     return identity_of_handle(handle.get());
 }
 
+Descriptor hold_identity(const fs::path&, const Identity&) {
+    return {};
+}
+
 bool rename_into_place(const fs::path& from, const fs::path& to) {
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }

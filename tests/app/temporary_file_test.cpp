@@ -44,10 +44,21 @@ TEST(TemporaryFile, LeavesAFileThatTookTheName) {
     test::ScratchDir dir;
     {
         const auto owner = TemporaryFile::adopt(dir / "archive", make_file(dir / "archive"));
-        fs::remove(dir / "archive");
+        fs::rename(dir / "archive", dir / "moved away");
         test::write_file(dir / "archive", "an extracted entry");
     }
     EXPECT_EQ(test::read_file(dir / "archive"), test::to_bytes("an extracted entry"));
+    EXPECT_TRUE(fs::exists(dir / "moved away"));
+#ifndef _WIN32
+    // The run's file gone entirely: its inode number must not pass to the new file.
+    // (Windows file indexes carry a sequence number; Wine's are inode numbers, not held.)
+    {
+        const auto owner = TemporaryFile::adopt(dir / "replaced", make_file(dir / "replaced"));
+        fs::remove(dir / "replaced");
+        test::write_file(dir / "replaced", "an extracted entry");
+    }
+    EXPECT_EQ(test::read_file(dir / "replaced"), test::to_bytes("an extracted entry"));
+#endif
 
     // A claimed name is the run's whatever comes there, until the owner learns which file.
     {
@@ -59,7 +70,7 @@ TEST(TemporaryFile, LeavesAFileThatTookTheName) {
         auto owner = TemporaryFile::claim(dir / "claimed");
         test::write_file(dir / "claimed", "made by the archiver");
         owner.identify(*files::identity_at(dir / "claimed"));
-        fs::remove(dir / "claimed");
+        fs::rename(dir / "claimed", dir / "archiver's, moved away");
         test::write_file(dir / "claimed", "someone else's");
         EXPECT_TRUE(owner.remove());
     }
