@@ -29,7 +29,7 @@ protected:
         std::vector<fs::path> found;
         for (const auto& entry : fs::directory_iterator(folder)) {
             const auto name = entry.path().filename().string();
-            if (name == TEMP_ARCHIVE || name.rfind(".quorvel-out-", 0) == 0) {
+            if (name == TEMP_ARCHIVE || name.rfind(".quorvel-", 0) == 0) {
                 found.push_back(entry.path());
             }
         }
@@ -46,10 +46,15 @@ protected:
         return false;
     }
 
-    static std::optional<fs::path> pending_output(const fs::path& folder) {
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            if (entry.path().filename().string().rfind(".quorvel-out-", 0) == 0)
-                return entry.path();
+    // The file an output (or, with ".quorvel-new-", the decrypted archive) is written to
+    // until it is complete; waits up to ten seconds for it to appear.
+    static std::optional<fs::path> pending_file(const fs::path& folder,
+                                                const std::string& prefix = ".quorvel-out-") {
+        for (auto waited = 0ms; waited < 10s; waited += 1ms) {
+            for (const auto& entry : fs::directory_iterator(folder)) {
+                if (entry.path().filename().string().rfind(prefix, 0) == 0) return entry.path();
+            }
+            std::this_thread::sleep_for(1ms);
         }
         return std::nullopt;
     }
@@ -252,11 +257,7 @@ TEST_F(HardeningTest, InterruptDuringTheCipherStageRemovesTemporaryFiles) {
     for (const auto& c : INTERRUPTS) {
         SCOPED_TRACE(c.label);
         RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options(linking));
-        std::optional<fs::path> pending;
-        for (auto waited = 0ms; !pending && waited < 10s; waited += 1ms) {
-            pending = pending_output(enc());
-            std::this_thread::sleep_for(1ms);
-        }
+        const auto pending = pending_file(enc());
         ASSERT_TRUE(pending);
         ASSERT_TRUE(wait_for_size(*pending, 1u << 20));
         program.send_signal(c.signal_number);
@@ -296,7 +297,10 @@ TEST_F(HardeningTest, InterruptedDecryptionRemovesItsPartialArchive) {
         stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), linking).exit_code, 0);
     RunningProgram program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options(linking));
-    ASSERT_TRUE(wait_for_size(dec() / TEMP_ARCHIVE, 1u << 20));
+    // Decryption writes a fresh private file, which becomes the archive once complete.
+    const auto pending = pending_file(dec(), ".quorvel-new-");
+    ASSERT_TRUE(pending);
+    ASSERT_TRUE(wait_for_size(*pending, 1u << 20));
     program.send_signal(SIGINT);
     const auto result = program.finish();
     EXPECT_EQ(result.term_signal, SIGINT);
