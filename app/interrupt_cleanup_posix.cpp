@@ -1,10 +1,12 @@
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <string>
+#include <system_error>
 
 #include "app/interrupt_cleanup.h"
 #include "app/interrupt_cleanup_posix.h"
@@ -14,23 +16,39 @@ namespace quorvel {
 namespace {
 
 constexpr std::array<int, 3> INTERRUPT_SIGNALS{SIGINT, SIGTERM, SIGHUP};
-constexpr std::size_t MAX_PATHS = 4;
+constexpr std::size_t MAX_ENTRIES = 8;
 
-// Read by the handler. The strings are changed only while the signals are blocked, and the
-// handler reads only the C strings of the slots marked in use.
-std::array<std::string, MAX_PATHS> paths;
-std::array<volatile sig_atomic_t, MAX_PATHS> in_use{};
+// One file to remove. The handler reads only entries marked in use; an entry is changed
+// only while the signals are blocked.
+struct Entry {
+    std::string path;
+    volatile sig_atomic_t in_use = 0;
+    volatile sig_atomic_t identified = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+std::array<Entry, MAX_ENTRIES> entries;
 volatile sig_atomic_t running_child = 0;
+
+// The signal mask before the outermost InterruptsDeferred, and how many are alive.
+sigset_t mask_before_deferral;
+int deferral_depth = 0;
+
+// Blocks the interrupt signals; returns the mask before.
+sigset_t block_interrupts() {
+    sigset_t block;
+    sigset_t saved;
+    sigemptyset(&block);
+    for (const int signal_number : INTERRUPT_SIGNALS) sigaddset(&block, signal_number);
+    sigprocmask(SIG_BLOCK, &block, &saved);
+    return saved;
+}
 
 // Blocks the interrupt signals for its lifetime.
 class SignalBlock {
 public:
-    SignalBlock() {
-        sigset_t block;
-        sigemptyset(&block);
-        for (const int signal_number : INTERRUPT_SIGNALS) sigaddset(&block, signal_number);
-        sigprocmask(SIG_BLOCK, &block, &saved_);
-    }
+    SignalBlock() : saved_(block_interrupts()) {}
     ~SignalBlock() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
     SignalBlock(const SignalBlock&) = delete;
     SignalBlock& operator=(const SignalBlock&) = delete;
@@ -38,6 +56,17 @@ public:
 private:
     sigset_t saved_;
 };
+
+// Async-signal-safe: an identified file goes only while its name still refers to it, so a
+// file that took the name since (an extracted entry of the same name) stays.
+void remove_entry(const Entry& entry) {
+    if (entry.identified != 0) {
+        struct stat info;
+        if (::lstat(entry.path.c_str(), &info) != 0) return;
+        if (info.st_dev != entry.device || info.st_ino != entry.inode) return;
+    }
+    ::unlink(entry.path.c_str());
+}
 
 // Only async-signal-safe calls: the child is passed the signal and waited for, so it
 // cannot write the archive again after the removal; then the files go, and the signal is
@@ -51,12 +80,20 @@ void on_interrupt(int signal_number) {
         while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    for (std::size_t i = 0; i < MAX_PATHS; ++i) {
-        if (in_use[i] != 0) ::unlink(paths[i].c_str());
+    for (const Entry& entry : entries) {
+        if (entry.in_use != 0) remove_entry(entry);
     }
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
     errno = saved_errno;
+}
+
+// The absolute form, so that the handler finds the file whatever the current folder; the
+// path as given when that cannot be made (the current folder is gone).
+std::string absolute_text(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(path, error);
+    return error ? path.string() : absolute.string();
 }
 
 }  // namespace
@@ -74,23 +111,48 @@ void install_interrupt_cleanup() {
     }
 }
 
-void remove_on_interrupt(const std::filesystem::path& path) {
+int remove_on_interrupt(const std::filesystem::path& path,
+                        const std::optional<files::Identity>& identity) {
+    std::string text = absolute_text(path);
     SignalBlock block;
-    for (std::size_t i = 0; i < MAX_PATHS; ++i) {
-        if (in_use[i] == 0) {
-            paths[i] = std::filesystem::absolute(path).string();
-            in_use[i] = 1;
-            return;
+    for (std::size_t i = 0; i < MAX_ENTRIES; ++i) {
+        Entry& entry = entries[i];
+        if (entry.in_use != 0) continue;
+        entry.path = std::move(text);
+        entry.identified = 0;
+        if (identity) {
+            entry.device = static_cast<dev_t>(identity->device);
+            entry.inode = static_cast<ino_t>(identity->index);
+            entry.identified = 1;
         }
+        entry.in_use = 1;
+        return static_cast<int>(i);
     }
+    return -1;
 }
 
-void forget_on_interrupt(const std::filesystem::path& path) {
+void identify_on_interrupt(int entry_number, const files::Identity& identity) {
+    if (entry_number < 0) return;
     SignalBlock block;
-    const std::string absolute = std::filesystem::absolute(path).string();
-    for (std::size_t i = 0; i < MAX_PATHS; ++i) {
-        if (in_use[i] != 0 && paths[i] == absolute) in_use[i] = 0;
-    }
+    Entry& entry = entries[static_cast<std::size_t>(entry_number)];
+    entry.device = static_cast<dev_t>(identity.device);
+    entry.inode = static_cast<ino_t>(identity.index);
+    entry.identified = 1;
+}
+
+void forget_on_interrupt(int entry_number) {
+    if (entry_number < 0) return;
+    SignalBlock block;
+    entries[static_cast<std::size_t>(entry_number)].in_use = 0;
+}
+
+InterruptsDeferred::InterruptsDeferred() {
+    const sigset_t saved = block_interrupts();
+    if (deferral_depth++ == 0) mask_before_deferral = saved;
+}
+
+InterruptsDeferred::~InterruptsDeferred() {
+    if (--deferral_depth == 0) sigprocmask(SIG_SETMASK, &mask_before_deferral, nullptr);
 }
 
 std::span<const int> interrupt_signals() {

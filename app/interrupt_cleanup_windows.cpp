@@ -3,6 +3,7 @@
 #include <array>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "app/interrupt_cleanup.h"
 
@@ -10,17 +11,29 @@ namespace quorvel {
 
 namespace {
 
-constexpr std::size_t MAX_PATHS = 4;
+constexpr std::size_t MAX_ENTRIES = 8;
 
-std::mutex guard;
-std::array<std::wstring, MAX_PATHS> paths;
-std::array<bool, MAX_PATHS> in_use{};
+struct Entry {
+    std::filesystem::path path;
+    std::optional<files::Identity> identity;
+    bool in_use = false;
+};
+
+// Held by the handler while it removes, and by InterruptsDeferred, which may nest.
+std::recursive_mutex guard;
+std::array<Entry, MAX_ENTRIES> entries;
+
+bool remove_now(const Entry& entry) {
+    if (entry.identity) return files::remove_if_same(entry.path, *entry.identity);
+    return DeleteFileW(entry.path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
 
 // The console delivers the event to the archiver as well, which then stops and lets go of
-// the archive; a file still open cannot be deleted yet, so each is tried for a few seconds.
-void delete_soon(const std::wstring& path) {
+// the archive; a file it still holds cannot be deleted yet, so each is tried for a few
+// seconds. The run's own files are open with sharing that allows deletion.
+void remove_soon(const Entry& entry) {
     for (int attempt = 0; attempt < 30; ++attempt) {
-        if (DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return;
+        if (remove_now(entry)) return;
         Sleep(100);
     }
 }
@@ -38,8 +51,8 @@ BOOL WINAPI on_console_event(DWORD event) {
             return FALSE;
     }
     std::lock_guard lock(guard);
-    for (std::size_t i = 0; i < MAX_PATHS; ++i) {
-        if (in_use[i]) delete_soon(paths[i]);
+    for (const Entry& entry : entries) {
+        if (entry.in_use) remove_soon(entry);
     }
     ExitProcess(1);
 }
@@ -50,23 +63,38 @@ void install_interrupt_cleanup() {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void remove_on_interrupt(const std::filesystem::path& path) {
+int remove_on_interrupt(const std::filesystem::path& path,
+                        const std::optional<files::Identity>& identity) {
+    std::error_code error;
+    auto absolute = std::filesystem::absolute(path, error);
+    if (error) absolute = path;
     std::lock_guard lock(guard);
-    for (std::size_t i = 0; i < MAX_PATHS; ++i) {
-        if (!in_use[i]) {
-            paths[i] = std::filesystem::absolute(path).wstring();
-            in_use[i] = true;
-            return;
-        }
+    for (std::size_t i = 0; i < MAX_ENTRIES; ++i) {
+        if (entries[i].in_use) continue;
+        entries[i] = Entry{std::move(absolute), identity, true};
+        return static_cast<int>(i);
     }
+    return -1;
 }
 
-void forget_on_interrupt(const std::filesystem::path& path) {
+void identify_on_interrupt(int entry, const files::Identity& identity) {
+    if (entry < 0) return;
     std::lock_guard lock(guard);
-    const std::wstring absolute = std::filesystem::absolute(path).wstring();
-    for (std::size_t i = 0; i < MAX_PATHS; ++i) {
-        if (in_use[i] && paths[i] == absolute) in_use[i] = false;
-    }
+    entries[static_cast<std::size_t>(entry)].identity = identity;
+}
+
+void forget_on_interrupt(int entry) {
+    if (entry < 0) return;
+    std::lock_guard lock(guard);
+    entries[static_cast<std::size_t>(entry)].in_use = false;
+}
+
+InterruptsDeferred::InterruptsDeferred() {
+    guard.lock();
+}
+
+InterruptsDeferred::~InterruptsDeferred() {
+    guard.unlock();
 }
 
 }  // namespace quorvel

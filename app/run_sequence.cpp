@@ -11,11 +11,13 @@
 #include "app/command_line.h"
 #include "app/interrupt_cleanup.h"
 #include "app/progress_meter.h"
+#include "app/temporary_file.h"
 #include "cipher/key_schedule.h"
 #include "cipher/secure_wipe.h"
 #include "console/console.h"
 #include "container/format.h"
 #include "container/stream.h"
+#include "files/files.h"
 #include "keyfile/keyfile.h"
 
 namespace quorvel {
@@ -35,6 +37,8 @@ fs::path as_path(std::string_view text) {
     return argument_path(text);
 }
 
+const fs::path TEMP_ARCHIVE_PATH(TEMP_ARCHIVE_NAME);
+
 std::span<const std::uint8_t> password_bytes(std::string_view password) {
     return {reinterpret_cast<const std::uint8_t*>(password.data()), password.size()};
 }
@@ -47,34 +51,45 @@ void print_usage() {
     print_text("When decrypt /out_fname/  must be random(program don't use it), but not empty!\n");
 }
 
-bool same_file(const fs::path& a, const fs::path& b) {
-    std::error_code error;
-    return fs::equivalent(a, b, error);
+// True when `a` and `b` name one file: the same file now, or the same name once every
+// symbolic link is followed (a dangling one included, as writing through it would create
+// the file it names).
+bool same_file_or_name(const fs::path& a, const fs::path& b) {
+    if (files::same_file(a, b)) return true;
+    const fs::path resolved = files::resolve(a);
+    return !resolved.empty() && resolved == files::resolve(b);
 }
 
 // Refuses the runs that would clobber data through the temporary archive's fixed name,
-// before anything is touched: decrypting the archive onto itself, packing into an archive
-// left by an earlier run (the archiver would add to it, and its old contents would be
-// encrypted too), and encrypting into the archive's own name.
-bool temp_archive_is_free(CipherMode mode, const Arguments& args) {
-    const fs::path temp_archive(TEMP_ARCHIVE_NAME);
-    if (mode == CipherMode::decrypt) {
-        if (!same_file(as_path(args.in_fname), temp_archive)) return true;
-        print_named("Error! Input file '", args.in_fname,
-                    "' is the temporary archive; rename it before decrypting.");
-        return false;
-    }
-    std::error_code error;
-    if (fs::exists(fs::symlink_status(temp_archive, error))) {
+// before anything is touched: packing into an archive left by an earlier run (the archiver
+// would add to it, and its old contents would be encrypted too), and encrypting into the
+// archive's own name.
+bool temp_archive_is_free_for_packing(const Arguments& args) {
+    const auto kind = files::kind_at(TEMP_ARCHIVE_PATH);
+    if (kind != files::Kind::missing && kind != files::Kind::unknown) {
         print_named("Error! Temporary archive '", TEMP_ARCHIVE_NAME,
                     "' already exists; move it away and run again.");
         return false;
     }
-    const auto output = fs::weakly_canonical(fs::absolute(as_path(args.out_fname), error), error);
-    const bool output_resolved = !error;
-    const auto archive = fs::weakly_canonical(fs::absolute(temp_archive, error), error);
-    if (output_resolved && !error && output == archive) {
+    if (same_file_or_name(as_path(args.out_fname), TEMP_ARCHIVE_PATH)) {
         print_named("Error! Output file '", args.out_fname, "' is the temporary archive's name.");
+        return false;
+    }
+    return true;
+}
+
+// Refuses decrypting the archive onto itself, and an archive name that holds anything but a
+// regular file (a symbolic link, say), which the run would otherwise replace.
+bool temp_archive_is_free_for_decrypting(const Arguments& args) {
+    if (files::same_file(as_path(args.in_fname), TEMP_ARCHIVE_PATH)) {
+        print_named("Error! Input file '", args.in_fname,
+                    "' is the temporary archive; rename it before decrypting.");
+        return false;
+    }
+    const auto kind = files::kind_at(TEMP_ARCHIVE_PATH);
+    if (kind != files::Kind::missing && kind != files::Kind::regular) {
+        print_named("Error! Temporary archive '", TEMP_ARCHIVE_NAME,
+                    "' is not a regular file; move it away and run again.");
         return false;
     }
     return true;
@@ -94,38 +109,71 @@ std::optional<fs::path> locate_archiver() {
     return archiver;
 }
 
-// A key file of another size still reads (missing bytes as 0xFF), but a short one gives
-// weak keys (one of 256 bytes or less gives the keys of an empty file) and either is most
-// likely the wrong file: new files are not encrypted with it. Decryption still takes it, so
-// that files made with such a key file can be read back.
-bool key_file_has_full_size(std::string_view key_file_name) {
-    std::error_code error;
-    const auto size = fs::file_size(as_path(key_file_name), error);
-    if (error || size == KEY_FILE_SIZE) return true;  // unreadable ones are reported by the reader
-    print_named("Error! Key file '", key_file_name,
-                "' is " + std::to_string(size) + " bytes long; a key file has 3072.");
+// The archiver packs a device or a pipe as an empty entry; only files and folders go in. A
+// missing input is left to the archiver, which reports it.
+bool input_is_packable(const Arguments& args) {
+    const auto kind = files::kind_behind(as_path(args.in_fname));
+    if (kind != files::Kind::other) return true;
+    print_named("Error! Input '", args.in_fname, "' is neither a file nor a folder.");
+    return false;
+}
+
+// A key file must not be the file the run reads or replaces: replacing it would lose the key
+// the output was made with.
+bool key_file_stands_apart(const Arguments& args, CipherMode mode) {
+    if (!args.key_file_name) return true;
+    const fs::path key_file = as_path(*args.key_file_name);
+    if (mode == CipherMode::encrypt && same_file_or_name(key_file, as_path(args.out_fname))) {
+        print_named("Error! Key file '", *args.key_file_name, "' is the output file.");
+        return false;
+    }
+    if (same_file_or_name(key_file, as_path(args.in_fname))) {
+        print_named("Error! Key file '", *args.key_file_name, "' is the input file.");
+        return false;
+    }
+    return true;
+}
+
+// The first 3072 bytes of a key file make the keys; a shorter one gives weak keys (one of
+// 256 bytes or less gives the keys of an empty file) and new files are not encrypted with
+// it. Decryption still takes it, so that files made with such a key file can be read back.
+bool key_file_is_long_enough(const KeyFile& key_file, std::string_view name) {
+    if (key_file.size() >= KEY_FILE_SIZE) return true;
+    print_named(
+        "Error! Key file '", name,
+        "' is " + std::to_string(key_file.size()) + " bytes long; a key file needs 3072 or more.");
     return false;
 }
 
 // Fills `keys` from the password or, with a key file, from the key file and the password's
-// length. A missing key file is created in encrypt mode; in decrypt mode it ends the run.
-bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& keys) {
+// length. A missing key file is created in encrypt mode, owned by `new_key_file` until the
+// output is in place; in decrypt mode it ends the run.
+bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& keys,
+                        std::optional<TemporaryFile>& new_key_file) {
     keys = RoundKeyTable{};
     if (!args.key_file_name) {
         build_round_keys(keys, password_bytes(args.password), mode, KeySource::password);
         return true;
     }
-    const fs::path key_file = as_path(*args.key_file_name);
-    if (!key_file_exists(key_file)) {
+    const fs::path path = as_path(*args.key_file_name);
+    KeyFile key_file = KeyFile::open(path);
+    if (key_file.state() == KeyFile::State::refused) return false;
+    if (key_file.state() == KeyFile::State::missing) {
         if (mode == CipherMode::decrypt) {
             print_named("Error! Key file '", *args.key_file_name, "' not found.");
             return false;
         }
-        if (!create_key_file(key_file)) return false;
-    } else if (mode == CipherMode::encrypt && !key_file_has_full_size(*args.key_file_name)) {
+        const InterruptsDeferred deferred;
+        const auto identity = create_key_file(path);
+        if (!identity) return false;
+        new_key_file.emplace(TemporaryFile::adopt(path, *identity));
+        if (!read_key_file(path, keys)) return false;
+    } else if (mode == CipherMode::encrypt &&
+               !key_file_is_long_enough(key_file, *args.key_file_name)) {
+        return false;
+    } else if (!key_file.read_into(keys)) {
         return false;
     }
-    if (!read_key_file(key_file, keys)) return false;
     build_round_keys(keys, password_bytes(args.password), mode, KeySource::key_file);
     return true;
 }
@@ -137,78 +185,146 @@ StreamResult run_cipher_stage(FilePair& pair, CipherMode mode, const RoundKeyTab
     return run_cipher(pair, mode, keys, args.password.size(), meter.get());
 }
 
+// An output being written under a temporary name gets `owner` for that name.
+void own_pending(const OutputFile& output, std::optional<TemporaryFile>& owner) {
+    if (output.pending_path().empty() || !output.identity()) return;
+    owner.emplace(TemporaryFile::adopt(output.pending_path(), *output.identity()));
+}
+
 // Removes the temporary archive, which holds plaintext, at the end of a run. Returns false,
 // with a message, when it is still there.
-bool discard_temp_archive() {
-    const bool removed = remove_temp_archive();
-    forget_on_interrupt(TEMP_ARCHIVE_NAME);
+bool discard_temp_archive(TemporaryFile& archive) {
+    const bool removed = archive.remove();
     if (!removed) print_named("Error! Can't delete file '", TEMP_ARCHIVE_NAME, "'.");
     return removed;
 }
 
-int fail_discarding_temp_archive() {
-    discard_temp_archive();
-    return EXIT_FAILED;
+// Creates the output before anything is packed, so that a name that cannot be written
+// fails first; its temporary file is owned by `pending`.
+std::optional<OutputFile> create_output(const Arguments& args,
+                                        std::optional<TemporaryFile>& pending) {
+    const InterruptsDeferred deferred;
+    auto output = OutputFile::create(as_path(args.out_fname), OutputPolicy::replace_atomically);
+    if (!output) {
+        print_named("Error! Can't create file '", display_name(as_path(args.out_fname)), "'.");
+        return std::nullopt;
+    }
+    own_pending(*output, pending);
+    return output;
 }
 
-int finish_discarding_temp_archive() {
-    return discard_temp_archive() ? EXIT_OK : EXIT_FAILED;
-}
+// The files an encryption makes besides the archive: the output's temporary file and a new
+// key file. Both stay once the output is in place (the key file is then needed to decrypt
+// it), and go otherwise.
+struct EncryptionFiles {
+    std::optional<TemporaryFile> pending_output;
+    std::optional<TemporaryFile> new_key_file;
 
-// Streams the packed archive into the output, which takes its place only when complete.
-bool encrypt_temp_archive(const Arguments& args, const RoundKeyTable& keys) {
-    FilePair pair;
-    if (!open_file_pair(pair, fs::path(TEMP_ARCHIVE_NAME), as_path(args.out_fname),
-                        OutputPolicy::replace_atomically)) {
+    void output_in_place() {
+        if (pending_output) pending_output->commit();
+        if (new_key_file) new_key_file->commit();
+    }
+};
+
+// Packs the input into the temporary archive and streams that into `output`, which takes
+// its place only when complete.
+bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys,
+                      OutputFile output, EncryptionFiles& made) {
+    print_text("!\n" + pack_command_text(args.in_fname) + "\n!");
+    // The name was free and the folder is this run's: what the archiver makes there is ours.
+    TemporaryFile archive = TemporaryFile::claim(TEMP_ARCHIVE_PATH);
+    if (!pack_into_temp_archive(archiver, args.in_fname)) {
+        print_named("Error pack file '", args.in_fname, "'");
+        discard_temp_archive(archive);
         return false;
     }
-    const fs::path pending = pair.output->pending_path();
-    if (!pending.empty()) remove_on_interrupt(pending);
+    FilePair pair;
+    pair.input_name = display_name(TEMP_ARCHIVE_PATH);
+    pair.output_name = display_name(as_path(args.out_fname));
+    pair.input = InputFile::open(TEMP_ARCHIVE_PATH, false);
+    if (!pair.input) {
+        print_named("Error! File '", pair.input_name, "' not found.");
+        discard_temp_archive(archive);
+        return false;
+    }
+    if (const auto identity = pair.input->identity()) archive.identify(*identity);
+    pair.output = std::move(output);
     const bool encrypted =
         run_cipher_stage(pair, CipherMode::encrypt, keys, args) == StreamResult::ok &&
         close_file_pair(pair);
-    pair.output.reset();  // a failed output's temporary file goes with it
-    if (!pending.empty()) forget_on_interrupt(pending);
-    return encrypted;
+    if (encrypted) made.output_in_place();
+    pair.input.reset();
+    pair.output.reset();
+    return discard_temp_archive(archive) && encrypted;
 }
 
-int encrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys) {
-    print_text("!\n" + pack_command_text(args.in_fname) + "\n!");
-    remove_on_interrupt(TEMP_ARCHIVE_NAME);  // no archive was there before: it is this run's
-    if (!pack_into_temp_archive(archiver, args.in_fname)) {
-        print_named("Error pack file '", args.in_fname, "'");
-        return fail_discarding_temp_archive();
-    }
-    if (!encrypt_temp_archive(args, keys)) return fail_discarding_temp_archive();
-    return finish_discarding_temp_archive();
+int encrypt_run(const Arguments& args) {
+    if (!temp_archive_is_free_for_packing(args)) return EXIT_FAILED;
+    const auto archiver = locate_archiver();
+    if (!archiver || !input_is_packable(args) || !key_file_stands_apart(args, CipherMode::encrypt))
+        return EXIT_FAILED;
+    EncryptionFiles made;
+    auto output = create_output(args, made.pending_output);
+    if (!output) return EXIT_FAILED;
+    RoundKeyTable keys{};
+    const bool done = prepare_round_keys(args, CipherMode::encrypt, keys, made.new_key_file) &&
+                      pack_and_encrypt(args, *archiver, keys, std::move(*output), made);
+    secure_wipe(std::as_writable_bytes(std::span(keys)));
+    return done ? EXIT_OK : EXIT_FAILED;
 }
 
-int decrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys) {
-    remove_on_interrupt(TEMP_ARCHIVE_NAME);
+// Decrypts into a fresh private file that becomes the temporary archive once complete, and
+// extracts it. The archive stays after "Decrypt WRONG!" (for inspection) and after a failed
+// extraction.
+int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys) {
     FilePair pair;
-    if (!open_file_pair(pair, as_path(args.in_fname), fs::path(TEMP_ARCHIVE_NAME),
-                        OutputPolicy::private_file)) {
-        forget_on_interrupt(TEMP_ARCHIVE_NAME);
-        return EXIT_FAILED;
+    std::optional<TemporaryFile> pending;
+    std::optional<TemporaryFile> archive;
+    {
+        const InterruptsDeferred deferred;
+        if (!open_file_pair(pair, as_path(args.in_fname), TEMP_ARCHIVE_PATH,
+                            OutputPolicy::private_file)) {
+            return EXIT_FAILED;
+        }
+        own_pending(*pair.output, pending);
+        if (!pending) {
+            print_named("Error! Can't create file '", TEMP_ARCHIVE_NAME, "'.");
+            return EXIT_FAILED;
+        }
+        // Once renamed, the archive name refers to this same file.
+        archive.emplace(TemporaryFile::adopt(TEMP_ARCHIVE_PATH, *pair.output->identity()));
     }
+    const files::Identity identity = *pair.output->identity();
     const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys, args);
+    const bool closed = (result == StreamResult::ok || result == StreamResult::check_failed) &&
+                        close_file_pair(pair);
+    if (!closed) return EXIT_FAILED;
+    archive->identify(identity);  // now at its name: held open from here
+    pending->commit();
     if (result == StreamResult::check_failed) {
-        // What was decrypted stays for inspection; nothing is extracted from it.
-        close_file_pair(pair);
-        forget_on_interrupt(TEMP_ARCHIVE_NAME);
+        archive->commit();  // kept for inspection; nothing is extracted from it
         return EXIT_FAILED;
-    }
-    if (result != StreamResult::ok || !close_file_pair(pair)) {
-        // A broken stream left neither the whole archive nor a verified one.
-        pair.output.reset();
-        return fail_discarding_temp_archive();
     }
     if (!unpack_temp_archive(archiver)) {
         print_text("Error unpack file \n");
-        forget_on_interrupt(TEMP_ARCHIVE_NAME);
+        archive->commit();
         return EXIT_FAILED;
     }
-    return finish_discarding_temp_archive();
+    return discard_temp_archive(*archive) ? EXIT_OK : EXIT_FAILED;
+}
+
+int decrypt_run(const Arguments& args) {
+    if (!temp_archive_is_free_for_decrypting(args)) return EXIT_FAILED;
+    const auto archiver = locate_archiver();
+    if (!archiver || !key_file_stands_apart(args, CipherMode::decrypt)) return EXIT_FAILED;
+    RoundKeyTable keys{};
+    std::optional<TemporaryFile> no_new_key_file;
+    int status = EXIT_FAILED;
+    if (prepare_round_keys(args, CipherMode::decrypt, keys, no_new_key_file)) {
+        status = decrypt_with_keys(args, *archiver, keys);
+    }
+    secure_wipe(std::as_writable_bytes(std::span(keys)));
+    return status;
 }
 
 }  // namespace
@@ -226,20 +342,14 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     }
 
     install_interrupt_cleanup();
-    const CipherMode mode =
-        is_encrypted_file(as_path(args.in_fname)) ? CipherMode::decrypt : CipherMode::encrypt;
-    if (!temp_archive_is_free(mode, args)) return EXIT_FAILED;
-    const auto archiver = locate_archiver();
-    if (!archiver) return EXIT_FAILED;
-
-    RoundKeyTable keys{};
-    int status = EXIT_FAILED;
-    if (prepare_round_keys(args, mode, keys)) {
-        status = mode == CipherMode::encrypt ? encrypt_run(args, *archiver, keys)
-                                             : decrypt_run(args, *archiver, keys);
+    // Held to the end of the run: a second run here would share the temporary archive's name.
+    const auto lock = files::FolderLock::take();
+    if (lock.state() == files::FolderLock::State::busy) {
+        print_line("Error! Another quorvel run is working in this folder.");
+        return EXIT_FAILED;
     }
-    secure_wipe(std::as_writable_bytes(std::span(keys)));
-    return status;
+    const bool encrypted_input = is_encrypted_file(as_path(args.in_fname));
+    return encrypted_input ? decrypt_run(args) : encrypt_run(args);
 }
 
 }  // namespace quorvel

@@ -1,153 +1,47 @@
 #include "container/file_stream.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <random>
-#include <string>
 #include <system_error>
 #include <utility>
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace quorvel {
 
 namespace {
 
-detail::FileHandle open_handle(const std::filesystem::path& path, bool for_writing) {
-#ifdef _WIN32
-    // Not inheritable, so that an archiver started meanwhile does not hold the file open.
-    const int flags =
-        _O_BINARY | _O_NOINHERIT | (for_writing ? _O_WRONLY | _O_CREAT | _O_TRUNC : _O_RDONLY);
-    const int fd = _wopen(path.c_str(), flags, _S_IREAD | _S_IWRITE);
-    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, for_writing ? "wb" : "rb");
-    if (fd >= 0 && file == nullptr) _close(fd);
-#else
-    std::FILE* file = std::fopen(path.c_str(), for_writing ? "wb" : "rb");
-#endif
-    // The cipher stage moves data in chunks of its own; a second buffer would only copy.
-    if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
-    return detail::FileHandle(file);
+namespace fs = std::filesystem;
+
+detail::FileHandle stream_of(files::Descriptor fd, bool for_writing) {
+    if (!fd.valid()) return nullptr;
+    return detail::FileHandle(files::open_stream(std::move(fd), for_writing));
 }
 
-bool seek_to(std::FILE* file, std::uint64_t offset) {
-#ifdef _WIN32
-    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
-#else
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
-bool seek_to_end(std::FILE* file) {
-#ifdef _WIN32
-    return _fseeki64(file, 0, SEEK_END) == 0;
-#else
-    return fseeko(file, 0, SEEK_END) == 0;
-#endif
-}
-
-struct PendingFile {
+struct Opened {
     detail::FileHandle file;
-    std::filesystem::path path;
+    fs::path pending_path;  // empty unless written under a temporary name
 };
 
-#ifdef _WIN32
+// The prefixes of the temporary names: an output on its way, a private file on its way.
+constexpr std::string_view PENDING_OUTPUT_PREFIX = ".quorvel-out-";
+constexpr std::string_view PENDING_PRIVATE_PREFIX = ".quorvel-new-";
 
-detail::FileHandle open_private(const std::filesystem::path& path) {
-    return open_handle(path, true);
-}
-
-std::optional<PendingFile> create_pending_beside(const std::filesystem::path& final_path) {
-    const auto folder = final_path.parent_path();
-    std::random_device random;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const auto name = L".quorvel-out-" + std::to_wstring(random()) + L".tmp";
-        const auto candidate = folder.empty() ? std::filesystem::path(name) : folder / name;
-        // _O_EXCL rather than fopen's "x", which older C runtimes (msvcrt.dll) do not know.
-        const int fd =
-            _wopen(candidate.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                   _S_IREAD | _S_IWRITE);
-        if (fd >= 0) {
-            std::FILE* file = _fdopen(fd, "wb");
-            if (file == nullptr) {
-                _close(fd);
-                _wremove(candidate.c_str());
-                break;
-            }
-            std::setvbuf(file, nullptr, _IONBF, 0);
-            return PendingFile{detail::FileHandle(file), candidate};
-        }
-        if (errno != EEXIST) break;
+// A new file beside `final_path`, with the mode the finished file is to have.
+Opened create_pending(const fs::path& final_path, std::string_view prefix, bool keep_private) {
+    Opened opened;
+    files::Descriptor fd = files::create_private_beside(final_path, prefix, opened.pending_path);
+    if (!fd.valid()) return {};
+    if (!keep_private && !files::take_mode_of(fd.get(), final_path)) fd = files::Descriptor();
+    opened.file = stream_of(std::move(fd), true);
+    if (!opened.file) {
+        std::error_code ignored;
+        fs::remove(opened.pending_path, ignored);
+        return {};
     }
-    return std::nullopt;
+    return opened;
 }
-
-#else
-
-detail::FileHandle adopt_descriptor(int fd) {
-    if (fd < 0) return nullptr;
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        ::close(fd);
-        return nullptr;
-    }
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    return detail::FileHandle(file);
-}
-
-detail::FileHandle open_private(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    // An existing file keeps its mode when truncated; this one holds plaintext.
-    if (fd >= 0 && ::fchmod(fd, 0600) != 0) {
-        ::close(fd);
-        return nullptr;
-    }
-    return adopt_descriptor(fd);
-}
-
-// The mode the finished file gets: that of the file it replaces, else what a plain create
-// would give under the current umask.
-mode_t final_mode(const std::filesystem::path& final_path) {
-    struct stat info;
-    if (::stat(final_path.c_str(), &info) == 0) return info.st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
-std::optional<PendingFile> create_pending_beside(const std::filesystem::path& final_path) {
-    const auto folder = final_path.parent_path();
-    std::string pattern = (folder.empty() ? std::filesystem::path(".quorvel-out-XXXXXX")
-                                          : folder / ".quorvel-out-XXXXXX")
-                              .string();
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) return std::nullopt;
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    if (::fchmod(fd, final_mode(final_path)) != 0) {
-        ::close(fd);
-        ::unlink(pattern.c_str());
-        return std::nullopt;
-    }
-    auto file = adopt_descriptor(fd);
-    if (!file) {
-        ::unlink(pattern.c_str());
-        return std::nullopt;
-    }
-    return PendingFile{std::move(file), pattern};
-}
-
-#endif
 
 }  // namespace
 
-std::optional<InputFile> InputFile::open(const std::filesystem::path& path) {
-    auto file = open_handle(path, false);
+std::optional<InputFile> InputFile::open(const fs::path& path, bool follow_link) {
+    auto file = stream_of(files::open_for_reading(path, follow_link), false);
     if (!file) return std::nullopt;
     return InputFile(std::move(file));
 }
@@ -159,47 +53,61 @@ std::optional<std::size_t> InputFile::read(std::span<std::uint8_t> buffer) {
 }
 
 std::optional<std::uint64_t> InputFile::size() const {
-#ifdef _WIN32
-    struct _stat64 info;
-    if (_fstat64(_fileno(file_.get()), &info) != 0) return std::nullopt;
-    if ((info.st_mode & _S_IFMT) != _S_IFREG) return std::nullopt;
-#else
-    struct stat info;
-    if (fstat(fileno(file_.get()), &info) != 0) return std::nullopt;
-    if (!S_ISREG(info.st_mode)) return std::nullopt;
-#endif
-    return static_cast<std::uint64_t>(info.st_size);
+    return files::regular_size(files::descriptor_of(file_.get()));
 }
 
-std::optional<OutputFile> OutputFile::create(const std::filesystem::path& path,
-                                             OutputPolicy policy) {
+std::optional<files::Identity> InputFile::identity() const {
+    return files::identity_of(files::descriptor_of(file_.get()));
+}
+
+OutputFile::OutputFile(detail::FileHandle file, fs::path final_path, fs::path pending_path,
+                       Placement placement)
+    : file_(std::move(file)),
+      final_path_(std::move(final_path)),
+      pending_path_(std::move(pending_path)),
+      placement_(placement),
+      identity_(files::identity_of(files::descriptor_of(file_.get()))) {}
+
+std::optional<OutputFile> OutputFile::create(const fs::path& path, OutputPolicy policy) {
+    if (!path.has_filename()) return std::nullopt;
     if (policy == OutputPolicy::private_file) {
-        auto file = open_private(path);
+        const auto kind = files::kind_at(path);
+        if (kind != files::Kind::missing && kind != files::Kind::regular) return std::nullopt;
+        auto opened = create_pending(path, PENDING_PRIVATE_PREFIX, true);
+        if (!opened.file) return std::nullopt;
+        return OutputFile(std::move(opened.file), path, std::move(opened.pending_path),
+                          Placement::renamed);
+    }
+    if (files::kind_behind(path) == files::Kind::other) {
+        auto file = stream_of(files::open_existing_for_writing(path), true);
         if (!file) return std::nullopt;
-        return OutputFile(std::move(file), path, {});
+        return OutputFile(std::move(file), path, {}, Placement::direct);
     }
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-        auto file = open_handle(path, true);
-        if (!file) return std::nullopt;
-        return OutputFile(std::move(file), path, {});
+    // Through a symbolic link the file it names is replaced, as a plain write would.
+    fs::path final_path = path;
+    if (files::kind_at(path) == files::Kind::symlink) {
+        final_path = files::resolve(path);
+        if (final_path.empty()) return std::nullopt;
     }
-    // Through a symbolic link the file it points to is replaced, as a plain write would.
-    std::filesystem::path final_path = path;
-    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) {
-        final_path = std::filesystem::weakly_canonical(path, error);
-        if (error) return std::nullopt;
+    auto opened = create_pending(final_path, PENDING_OUTPUT_PREFIX, false);
+    if (opened.file) {
+        return OutputFile(std::move(opened.file), std::move(final_path),
+                          std::move(opened.pending_path), Placement::renamed);
     }
-    auto pending = create_pending_beside(final_path);
-    if (!pending) return std::nullopt;
-    return OutputFile(std::move(pending->file), std::move(final_path), std::move(pending->path));
+    // No new file beside it (a folder that is not writable): an existing file that may be
+    // written is written over, as a plain write would.
+    if (files::kind_at(final_path) != files::Kind::regular) return std::nullopt;
+    auto file = stream_of(files::open_existing_for_writing(final_path), true);
+    if (!file) return std::nullopt;
+    return OutputFile(std::move(file), std::move(final_path), {}, Placement::in_place);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : file_(std::move(other.file_)),
       final_path_(std::move(other.final_path_)),
-      pending_path_(std::exchange(other.pending_path_, {})) {}
+      pending_path_(std::exchange(other.pending_path_, {})),
+      placement_(other.placement_),
+      identity_(other.identity_) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this != &other) {
@@ -207,6 +115,8 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         file_ = std::move(other.file_);
         final_path_ = std::move(other.final_path_);
         pending_path_ = std::exchange(other.pending_path_, {});
+        placement_ = other.placement_;
+        identity_ = other.identity_;
     }
     return *this;
 }
@@ -219,9 +129,13 @@ void OutputFile::discard() {
     file_.reset();
     if (!pending_path_.empty()) {
         std::error_code ignored;
-        std::filesystem::remove(pending_path_, ignored);
-        pending_path_.clear();
+        if (identity_) {
+            files::remove_if_same(pending_path_, *identity_);
+        } else {
+            fs::remove(pending_path_, ignored);
+        }
     }
+    pending_path_.clear();
 }
 
 bool OutputFile::write(std::span<const std::uint8_t> bytes) {
@@ -229,18 +143,24 @@ bool OutputFile::write(std::span<const std::uint8_t> bytes) {
 }
 
 bool OutputFile::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-    return seek_to(file_.get(), offset) && write(bytes) && seek_to_end(file_.get());
+    // Back to where writing was, not to the end: a file written in place may be longer.
+    const auto position = files::tell(file_.get());
+    return position && files::seek(file_.get(), offset) && write(bytes) &&
+           files::seek(file_.get(), *position);
 }
 
 bool OutputFile::close() {
     std::FILE* file = file_.release();
     if (file == nullptr) return false;
-    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
-    bool finished = std::fclose(file) == 0 && flushed;
-    if (finished && !pending_path_.empty()) {
-        std::error_code error;
-        std::filesystem::rename(pending_path_, final_path_, error);
-        finished = !error;
+    bool finished = std::fflush(file) == 0 && std::ferror(file) == 0;
+    if (finished && placement_ == Placement::in_place) {
+        // What is left of the old file past the new end goes.
+        const auto end = files::tell(file);
+        finished = end && files::truncate(file, *end);
+    }
+    finished = std::fclose(file) == 0 && finished;
+    if (finished && placement_ == Placement::renamed) {
+        finished = files::rename_into_place(pending_path_, final_path_);
     }
     if (finished) pending_path_.clear();
     discard();

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "container/byte_stream.h"
+#include "files/files.h"
 
 namespace quorvel {
 
@@ -20,14 +21,19 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 class InputFile final : public ByteSource {
 public:
-    // Opens `path` for reading; nullopt when it cannot be opened.
-    static std::optional<InputFile> open(const std::filesystem::path& path);
+    // Opens `path` for reading; nullopt when it cannot be opened. With `follow_link` false a
+    // symbolic link at the name does not open.
+    static std::optional<InputFile> open(const std::filesystem::path& path,
+                                         bool follow_link = true);
 
     std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
 
     // The file's length in bytes, taken without moving the read position; nullopt when the
     // length cannot be known (a pipe, for one).
     std::optional<std::uint64_t> size() const;
+
+    // The identity of the open file (see files/files.h); nullopt when it cannot be told.
+    std::optional<files::Identity> identity() const;
 
 private:
     explicit InputFile(detail::FileHandle file) : file_(std::move(file)) {}
@@ -39,16 +45,21 @@ enum class OutputPolicy {
     // Written under a temporary name in the same folder and renamed over the path only by a
     // successful close(), so a failed or interrupted run leaves what was at the path as it
     // was. A path that exists and is not a regular file (a device, a pipe) is written
-    // directly: /dev/null must stay a device.
+    // directly: /dev/null must stay a device. A symbolic link is followed, a dangling one
+    // too: the file it names is replaced. When no temporary file can be made (a folder that
+    // is not writable) an existing writable file is written in place; that is not atomic.
     replace_atomically,
-    // Created or truncated in place, readable and writable by its owner only: for a file that
-    // holds plaintext.
+    // A fresh file, readable and writable by its owner only, made under a temporary name in
+    // the same folder and renamed over the path by close(): for a file that holds plaintext.
+    // No file already there is ever opened; a path holding anything but a regular file is
+    // refused.
     private_file,
 };
 
 class OutputFile final : public ByteSink {
 public:
-    // Opens an output for `path` as `policy` says; nullopt when that fails.
+    // Opens an output for `path` as `policy` says; nullopt when that fails (an empty name
+    // included).
     static std::optional<OutputFile> create(const std::filesystem::path& path, OutputPolicy policy);
 
     OutputFile(OutputFile&& other) noexcept;
@@ -66,17 +77,20 @@ public:
     // The temporary name the file is written under until close(); empty when written directly.
     const std::filesystem::path& pending_path() const { return pending_path_; }
 
+    // The identity of the file being written; nullopt when it cannot be told.
+    const std::optional<files::Identity>& identity() const { return identity_; }
+
 private:
+    enum class Placement { direct, in_place, renamed };
     OutputFile(detail::FileHandle file, std::filesystem::path final_path,
-               std::filesystem::path pending_path)
-        : file_(std::move(file)),
-          final_path_(std::move(final_path)),
-          pending_path_(std::move(pending_path)) {}
+               std::filesystem::path pending_path, Placement placement);
     void discard();
 
     detail::FileHandle file_;
     std::filesystem::path final_path_;
     std::filesystem::path pending_path_;
+    Placement placement_ = Placement::direct;
+    std::optional<files::Identity> identity_;
 };
 
 }  // namespace quorvel

@@ -3,21 +3,12 @@
 #include <array>
 #include <cstdio>
 #include <memory>
-#include <system_error>
+#include <utility>
 
 #include "cipher/mixer.h"
 #include "cipher/secure_wipe.h"
 #include "console/console.h"
 #include "keyfile/random_source.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace quorvel {
 
@@ -27,33 +18,6 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-FileHandle open_for_reading(const std::filesystem::path& path) {
-#ifdef _WIN32
-    return FileHandle(_wfopen(path.c_str(), L"rb"));
-#else
-    return FileHandle(std::fopen(path.c_str(), "rb"));
-#endif
-}
-
-// A key is a secret: the new file is readable by its owner only, and an existing file at
-// the same path is never replaced.
-FileHandle create_exclusive(const std::filesystem::path& path) {
-#ifdef _WIN32
-    const int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                          _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
-    std::FILE* file = _fdopen(fd, "wb");
-    if (file == nullptr) _close(fd);
-    return FileHandle(file);
-#else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) ::close(fd);
-    return FileHandle(file);
-#endif
-}
 
 // The key file's bytes: random bytes fed one at a time into a working block that is mixed
 // after each, so every block also carries everything drawn before it.
@@ -75,54 +39,56 @@ bool make_key_bytes(std::array<std::uint8_t, KEY_FILE_SIZE>& key_bytes) {
     return true;
 }
 
-bool write_all_and_close(FileHandle file, const std::array<std::uint8_t, KEY_FILE_SIZE>& bytes) {
+bool write_all_and_close(files::Descriptor fd,
+                         const std::array<std::uint8_t, KEY_FILE_SIZE>& bytes) {
+    FileHandle file(files::open_stream(std::move(fd), true));
+    if (!file) return false;
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
     return std::fclose(file.release()) == 0 && written;
 }
 
-// A folder opens for reading on POSIX, where only its reads fail, but not on Windows. It is
-// taken as an existing, unreadable key file on both, so that both say the same.
-bool is_folder(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::is_directory(path, error);
+void print_not_regular(const std::filesystem::path& path) {
+    print_named("Error! Key file '", display_name(path), "' is not a regular file.");
+}
+
+void print_unreadable(const std::filesystem::path& path) {
+    print_named("Error! Can't read key-file '", display_name(path), "'.");
 }
 
 }  // namespace
 
-bool key_file_exists(const std::filesystem::path& path) {
-    if (!open_for_reading(path) && !is_folder(path)) return false;
-    print_text("Key file found.");
-    return true;
+KeyFile KeyFile::open_quietly(const std::filesystem::path& path) {
+    // Looked at before opening, so that a pipe is refused instead of waited on; the open
+    // file is checked again, as the name may have changed meanwhile.
+    const files::Kind kind = files::kind_behind(path);
+    if (kind == files::Kind::missing) return KeyFile(State::missing, path, {}, 0);
+    if (kind != files::Kind::regular && kind != files::Kind::unknown) {
+        print_not_regular(path);
+        return KeyFile(State::refused, path, {}, 0);
+    }
+    files::Descriptor fd = files::open_for_reading(path);
+    if (!fd.valid()) {
+        print_unreadable(path);
+        return KeyFile(State::refused, path, {}, 0);
+    }
+    const auto size = files::regular_size(fd.get());
+    if (!size) {
+        print_not_regular(path);
+        return KeyFile(State::refused, path, {}, 0);
+    }
+    return KeyFile(State::opened, path, std::move(fd), *size);
 }
 
-bool create_key_file(const std::filesystem::path& path) {
-    std::array<std::uint8_t, KEY_FILE_SIZE> key_bytes{};
-    auto file = create_exclusive(path);
-    bool created = file != nullptr;
-    if (created) {
-        created = make_key_bytes(key_bytes) && write_all_and_close(std::move(file), key_bytes);
-        if (!created) {
-            std::error_code ignored;
-            std::filesystem::remove(path, ignored);
-        }
-    }
-    secure_wipe(key_bytes);
-    if (!created) {
-        print_named("Error! Can't create key-file '", display_name(path), "'.");
-        return false;
-    }
-    print_text("Key file is successfully created!\n");
-    return true;
+KeyFile KeyFile::open(const std::filesystem::path& path) {
+    KeyFile key_file = open_quietly(path);
+    if (key_file.state() == State::opened) print_text("Key file found.");
+    return key_file;
 }
 
-bool read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
-    auto file = open_for_reading(path);
+bool KeyFile::read_into(RoundKeyTable& table) {
+    FileHandle file(fd_.valid() ? files::open_stream(std::move(fd_), false) : nullptr);
     if (!file) {
-        if (is_folder(path)) {
-            print_named("Error! Can't read key-file '", display_name(path), "'.");
-        } else {
-            print_named("Error! File '", display_name(path), "' not found.");
-        }
+        print_unreadable(path_);
         return false;
     }
     std::array<std::uint8_t, KEY_FILE_SIZE> key_bytes;
@@ -140,10 +106,37 @@ bool read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
             table[i / BLOCK_SIZE][i % BLOCK_SIZE] ^= key_bytes[i];
         }
     } else {
-        print_named("Error! Can't read key-file '", display_name(path), "'.");
+        print_unreadable(path_);
     }
     secure_wipe(key_bytes);
     return read;
+}
+
+std::optional<files::Identity> create_key_file(const std::filesystem::path& path) {
+    std::array<std::uint8_t, KEY_FILE_SIZE> key_bytes{};
+    files::Descriptor fd = files::create_private(path);
+    std::optional<files::Identity> identity;
+    if (fd.valid() && files::is_regular(fd.get())) identity = files::identity_of(fd.get());
+    bool created = false;
+    if (identity) {
+        created = make_key_bytes(key_bytes) && write_all_and_close(std::move(fd), key_bytes);
+        if (!created) files::remove_if_same(path, *identity);
+    }
+    secure_wipe(key_bytes);
+    if (!created) {
+        print_named("Error! Can't create key-file '", display_name(path), "'.");
+        return std::nullopt;
+    }
+    print_text("Key file is successfully created!\n");
+    return identity;
+}
+
+bool read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
+    KeyFile key_file = KeyFile::open_quietly(path);
+    if (key_file.state() == KeyFile::State::missing) {
+        print_named("Error! File '", display_name(path), "' not found.");
+    }
+    return key_file.state() == KeyFile::State::opened && key_file.read_into(table);
 }
 
 }  // namespace quorvel

@@ -32,11 +32,14 @@ TEST_F(CliFaultTest, FullDiskIsAWriteError) {
         enc());
 }
 
+// The output is made before anything is packed, so a name that cannot be written fails
+// first; an empty name is one of them.
 TEST_F(CliFaultTest, OutputCannotBeCreated) {
-    const auto result = run({"plan.txt", "no-such-folder/out.qv", "pw"}, enc());
-    expect_failed_cleanly(
-        result, "Crypt run\n" + PACK_ECHO + "Error! Can't create file 'no-such-folder/out.qv'.\n",
-        enc());
+    for (const std::string name : {"no-such-folder/out.qv", "", "no-such-folder/"}) {
+        const auto result = run({"plan.txt", name, "pw"}, enc());
+        expect_failed_cleanly(result, "Crypt run\nError! Can't create file '" + name + "'.\n",
+                              enc());
+    }
 }
 
 // Names of any length appear whole in the messages (no fixed-size message buffers).
@@ -52,15 +55,35 @@ TEST_F(CliFaultTest, MissingInputIsAPackError) {
     }
 }
 
+// A key file the run made goes again when the run fails: it never encrypted anything.
+TEST_F(CliFaultTest, NewKeyFileOfAFailedRunIsRemoved) {
+    const auto result = run({"nope", "out.qv", "pw", "secret"}, enc());
+    expect_failed_cleanly(result,
+                          "Error! File 'nope' not found.\nKey file is successfully created!\n!\n"
+                          "7z.exe a quorvelxxxfilo.7z nope\n!Error pack file 'nope'\n",
+                          enc());
+    EXPECT_FALSE(exists(enc() / "secret"));
+    EXPECT_FALSE(exists(enc() / "out.qv"));
+}
+
 TEST_F(CliFaultTest, KeyFileProblemsStopBeforeAnythingIsEncrypted) {
     fs::create_directories(enc() / "key folder");
+    fs::create_symlink("out.qv", enc() / "to-output");
+    const auto not_regular = [](const std::string& name) {
+        return "Crypt run\nError! Key file '" + name + "' is not a regular file.\n";
+    };
     const struct {
         const char* key;
         std::string output;
     } cases[] = {
         {"no-such-folder/k.key",
          "Crypt run\nError! Can't create key-file 'no-such-folder/k.key'.\n"},
-        {"key folder", "Crypt run\nKey file found.Error! Can't read key-file 'key folder'.\n"},
+        {"key folder", not_regular("key folder")},
+        {"/dev/null", not_regular("/dev/null")},
+        {"/dev/urandom", not_regular("/dev/urandom")},
+        {"out.qv", "Crypt run\nError! Key file 'out.qv' is the output file.\n"},
+        {"to-output", "Crypt run\nError! Key file 'to-output' is the output file.\n"},
+        {"./plan.txt", "Crypt run\nError! Key file './plan.txt' is the input file.\n"},
     };
     for (const auto& c : cases) {
         const auto result = run({"plan.txt", "out.qv", "pw", c.key}, enc());

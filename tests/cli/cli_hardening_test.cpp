@@ -29,7 +29,7 @@ protected:
         std::vector<fs::path> found;
         for (const auto& entry : fs::directory_iterator(folder)) {
             const auto name = entry.path().filename().string();
-            if (name == TEMP_ARCHIVE || name.rfind(".quorvel-out-", 0) == 0) {
+            if (name == TEMP_ARCHIVE || name.rfind(".quorvel-", 0) == 0) {
                 found.push_back(entry.path());
             }
         }
@@ -46,10 +46,15 @@ protected:
         return false;
     }
 
-    static std::optional<fs::path> pending_output(const fs::path& folder) {
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            if (entry.path().filename().string().rfind(".quorvel-out-", 0) == 0)
-                return entry.path();
+    // The file an output (or, with ".quorvel-new-", the decrypted archive) is written to
+    // until it is complete; waits up to ten seconds for it to appear.
+    static std::optional<fs::path> pending_file(const fs::path& folder,
+                                                const std::string& prefix = ".quorvel-out-") {
+        for (auto waited = 0ms; waited < 10s; waited += 1ms) {
+            for (const auto& entry : fs::directory_iterator(folder)) {
+                if (entry.path().filename().string().rfind(prefix, 0) == 0) return entry.path();
+            }
+            std::this_thread::sleep_for(1ms);
         }
         return std::nullopt;
     }
@@ -150,29 +155,59 @@ TEST_F(HardeningTest, ReadOnlyOutputFolderAndWorkingFolder) {
     ReadOnlyFolder locked(enc() / "locked");
     if (!locked.works()) GTEST_SKIP() << "no way to make a read-only folder on this machine";
     const auto result = run({"plan.txt", "locked/out.qv", "pw"}, enc());
-    EXPECT_EQ(result.output,
-              "Crypt run\n" + PACK_ECHO + "Error! Can't create file 'locked/out.qv'.\n");
+    EXPECT_EQ(result.output, "Crypt run\nError! Can't create file 'locked/out.qv'.\n");
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_TRUE(leftovers(enc()).empty());
 
     // In a read-only working folder the archiver cannot make the archive.
     write_file(root() / "elsewhere.txt", "data");
     const auto packed =
-        run({(root() / "elsewhere.txt").string(), "out.qv", "pw"}, enc() / "locked");
+        run({(root() / "elsewhere.txt").string(), (root() / "out.qv").string(), "pw"},
+            enc() / "locked");
     EXPECT_EQ(packed.exit_code, 1);
     EXPECT_NE(packed.output.find("Error pack file '"), std::string::npos) << packed.output;
 }
 
-TEST_F(HardeningTest, KeyFileOfTheWrongSizeIsRefusedForEncryption) {
+// A writable output in a folder where no temporary file can be made is written over in
+// place; it then holds the new encrypted file, whatever its old length.
+TEST_F(HardeningTest, WritableOutputInAReadOnlyFolderIsWrittenInPlace) {
     write_file(enc() / "plan.txt", "some plans");
-    for (const std::size_t size : {0u, 100u, 3071u, 3073u}) {
+    fs::create_directories(enc() / "locked");
+    write_file(enc() / "locked" / "out.qv", random_bytes(100000, 7));
+    ReadOnlyFolder locked(enc() / "locked");
+    if (!locked.works()) GTEST_SKIP() << "no way to make a read-only folder on this machine";
+    const auto result = run({"plan.txt", "locked/out.qv", "pw"}, enc());
+    EXPECT_EQ(result.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(fs::file_size(enc() / "locked" / "out.qv"), 265u + 256u);
+    const auto decrypted = run({(enc() / "locked" / "out.qv").string(), "x", "pw"}, dec());
+    EXPECT_EQ(decrypted.output, DECRYPT_OK);
+    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("some plans"));
+}
+
+// Short key files give weak keys and are refused for encryption; any longer one works, its
+// first 3072 bytes counting.
+TEST_F(HardeningTest, ShortKeyFilesAreRefusedForEncryption) {
+    write_file(enc() / "plan.txt", "some plans");
+    for (const std::size_t size : {0u, 100u, 3071u}) {
         write_file(enc() / "k.key", random_bytes(size, 43));
         const auto result = run({"plan.txt", "out.qv", "pw", "k.key"}, enc());
         EXPECT_EQ(result.output, "Crypt run\nKey file found.Error! Key file 'k.key' is " +
-                                     std::to_string(size) + " bytes long; a key file has 3072.\n");
+                                     std::to_string(size) +
+                                     " bytes long; a key file needs 3072 or more.\n");
         EXPECT_EQ(result.exit_code, 1);
         EXPECT_FALSE(exists(enc() / "out.qv"));
     }
+    auto long_key = random_bytes(5000, 44);
+    write_file(enc() / "long.key", long_key);
+    long_key.resize(3072);
+    write_file(dec() / "cut.key", long_key);
+    const auto result = run({"plan.txt", "out.qv", "pw", "long.key"}, enc());
+    EXPECT_EQ(result.output, encrypt_output("plan.txt", "Key file found."));
+    ASSERT_EQ(result.exit_code, 0);
+    const auto back = run({(enc() / "out.qv").string(), "x", "pw", "cut.key"}, dec());
+    EXPECT_EQ(back.output, "Key file found." + DECRYPT_OK);
+    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("some plans"));
 }
 
 // Every truncation of an encrypted file, and a flipped byte anywhere, fails verification:
@@ -222,11 +257,7 @@ TEST_F(HardeningTest, InterruptDuringTheCipherStageRemovesTemporaryFiles) {
     for (const auto& c : INTERRUPTS) {
         SCOPED_TRACE(c.label);
         RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options(linking));
-        std::optional<fs::path> pending;
-        for (auto waited = 0ms; !pending && waited < 10s; waited += 1ms) {
-            pending = pending_output(enc());
-            std::this_thread::sleep_for(1ms);
-        }
+        const auto pending = pending_file(enc());
         ASSERT_TRUE(pending);
         ASSERT_TRUE(wait_for_size(*pending, 1u << 20));
         program.send_signal(c.signal_number);
@@ -266,7 +297,10 @@ TEST_F(HardeningTest, InterruptedDecryptionRemovesItsPartialArchive) {
         stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), linking).exit_code, 0);
     RunningProgram program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options(linking));
-    ASSERT_TRUE(wait_for_size(dec() / TEMP_ARCHIVE, 1u << 20));
+    // Decryption writes a fresh private file, which becomes the archive once complete.
+    const auto pending = pending_file(dec(), ".quorvel-new-");
+    ASSERT_TRUE(pending);
+    ASSERT_TRUE(wait_for_size(*pending, 1u << 20));
     program.send_signal(SIGINT);
     const auto result = program.finish();
     EXPECT_EQ(result.term_signal, SIGINT);

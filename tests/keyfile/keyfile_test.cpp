@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <string>
+#include <vector>
+
 #include "tests/support/test_support.h"
 
 namespace quorvel {
@@ -14,10 +21,12 @@ using testing::internal::GetCapturedStdout;
 TEST(KeyFile, CreatedFilesAreFullSizePrivateAndDiffer) {
     test::ScratchDir dir;
     CaptureStdout();
-    ASSERT_TRUE(create_key_file(dir / "one.key"));
+    const auto one_identity = create_key_file(dir / "one.key");
     ASSERT_TRUE(create_key_file(dir / "two.key"));
     EXPECT_EQ(GetCapturedStdout(),
               "Key file is successfully created!\nKey file is successfully created!\n");
+    ASSERT_TRUE(one_identity);
+    EXPECT_EQ(files::identity_at(dir / "one.key"), one_identity);
     const auto one = test::read_file(dir / "one.key");
     const auto two = test::read_file(dir / "two.key");
     EXPECT_EQ(one.size(), KEY_FILE_SIZE);
@@ -32,25 +41,57 @@ TEST(KeyFile, CreatedFilesAreFullSizePrivateAndDiffer) {
 TEST(KeyFile, CreationNeverReplacesAFileAndReportsFailure) {
     test::ScratchDir dir;
     test::write_file(dir / "taken.key", "precious");
-    const struct {
-        fs::path path;
-    } cases[] = {{dir / "taken.key"}, {dir / "no-such-folder" / "k.key"}};
-    for (const auto& c : cases) {
+    std::vector<fs::path> cases{dir / "taken.key", dir / "no-such-folder" / "k.key"};
+#ifndef _WIN32  // links need privileges on Windows
+    // A link to a missing name would create the file it names, wherever that is.
+    fs::create_symlink(dir / "elsewhere.key", dir / "dangling.key");
+    cases.push_back(dir / "dangling.key");
+#endif
+    for (const auto& path : cases) {
         CaptureStdout();
-        EXPECT_FALSE(create_key_file(c.path));
-        EXPECT_EQ(GetCapturedStdout(), "Error! Can't create key-file '" + c.path.string() + "'.\n");
+        EXPECT_FALSE(create_key_file(path));
+        EXPECT_EQ(GetCapturedStdout(), "Error! Can't create key-file '" + path.string() + "'.\n");
     }
     EXPECT_EQ(test::read_file(dir / "taken.key"), test::to_bytes("precious"));
     EXPECT_FALSE(fs::exists(dir / "no-such-folder"));
+    EXPECT_FALSE(fs::exists(dir / "elsewhere.key"));
 }
 
-TEST(KeyFile, ProbePrintsWithoutLineBreak) {
+// Only a regular file is a key file, told on the opened file; a pipe is refused, not waited
+// on, and "Key file found." comes only for a file that is used.
+TEST(KeyFile, ProbeTakesRegularFilesOnly) {
     test::ScratchDir dir;
     test::write_file(dir / "k", "x");
-    CaptureStdout();
-    EXPECT_TRUE(key_file_exists(dir / "k"));
-    EXPECT_FALSE(key_file_exists(dir / "missing"));
-    EXPECT_EQ(GetCapturedStdout(), "Key file found.");
+    const auto not_regular = [](const fs::path& path) {
+        return "Error! Key file '" + path.string() + "' is not a regular file.\n";
+    };
+    struct Case {
+        fs::path path;
+        KeyFile::State state;
+        std::string output;
+    };
+    std::vector<Case> cases{{dir / "k", KeyFile::State::opened, "Key file found."},
+                            {dir / "missing", KeyFile::State::missing, ""},
+                            {dir.path(), KeyFile::State::refused, not_regular(dir.path())}};
+#ifndef _WIN32
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_symlink(dir / "missing", dir / "dangling");
+    fs::create_symlink(dir / "k", dir / "link");
+    cases.push_back({dir / "fifo", KeyFile::State::refused, not_regular(dir / "fifo")});
+    cases.push_back({"/dev/null", KeyFile::State::refused, not_regular("/dev/null")});
+    cases.push_back({"/dev/urandom", KeyFile::State::refused, not_regular("/dev/urandom")});
+    cases.push_back({dir / "dangling", KeyFile::State::missing, ""});
+    cases.push_back({dir / "link", KeyFile::State::opened, "Key file found."});
+#endif
+    for (const auto& c : cases) {
+        CaptureStdout();
+        const KeyFile key_file = KeyFile::open(c.path);
+        EXPECT_EQ(key_file.state(), c.state) << c.path;
+        EXPECT_EQ(GetCapturedStdout(), c.output) << c.path;
+        if (c.state == KeyFile::State::opened) {
+            EXPECT_EQ(key_file.size(), 1u);
+        }
+    }
 }
 
 // Missing bytes read as 0xFF and bytes past the 3072nd are ignored.
@@ -83,7 +124,8 @@ TEST(KeyFile, UnreadableFilesAreErrors) {
     EXPECT_EQ(GetCapturedStdout(), "Error! File '" + (dir / "missing").string() + "' not found.\n");
     CaptureStdout();
     EXPECT_FALSE(read_key_file(dir.path(), table));
-    EXPECT_EQ(GetCapturedStdout(), "Error! Can't read key-file '" + dir.path().string() + "'.\n");
+    EXPECT_EQ(GetCapturedStdout(),
+              "Error! Key file '" + dir.path().string() + "' is not a regular file.\n");
 }
 
 }  // namespace

@@ -1,0 +1,65 @@
+#include "app/temporary_file.h"
+
+#include <system_error>
+#include <utility>
+
+#include "app/interrupt_cleanup.h"
+
+namespace quorvel {
+
+TemporaryFile::TemporaryFile(std::filesystem::path path, std::optional<files::Identity> identity)
+    : path_(std::move(path)), identity_(identity), entry_(remove_on_interrupt(path_, identity_)) {
+    pin();
+}
+
+void TemporaryFile::pin() {
+    if (identity_) pin_ = files::hold_identity(path_, *identity_);
+}
+
+TemporaryFile TemporaryFile::adopt(std::filesystem::path path, const files::Identity& identity) {
+    return TemporaryFile(std::move(path), identity);
+}
+
+TemporaryFile TemporaryFile::claim(std::filesystem::path path) {
+    return TemporaryFile(std::move(path), std::nullopt);
+}
+
+TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      identity_(other.identity_),
+      pin_(std::move(other.pin_)),
+      entry_(std::exchange(other.entry_, -1)),
+      owned_(std::exchange(other.owned_, false)) {}
+
+TemporaryFile::~TemporaryFile() {
+    remove();
+}
+
+void TemporaryFile::identify(const files::Identity& identity) {
+    identity_ = identity;
+    if (owned_) identify_on_interrupt(entry_, identity);
+    pin();
+}
+
+void TemporaryFile::commit() {
+    if (!owned_) return;
+    forget_on_interrupt(entry_);
+    owned_ = false;
+    pin_ = files::Descriptor();
+}
+
+bool TemporaryFile::remove() {
+    if (!owned_) return true;
+    bool removed = true;
+    if (identity_) {
+        removed = files::remove_if_same(path_, *identity_);
+    } else {
+        std::error_code error;
+        std::filesystem::remove(path_, error);
+        removed = !error;
+    }
+    commit();
+    return removed;
+}
+
+}  // namespace quorvel

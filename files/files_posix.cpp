@@ -1,0 +1,167 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <string>
+#include <utility>
+
+#include "files/files.h"
+
+namespace quorvel::files {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int NEW_FILE_FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+constexpr int NAME_ATTEMPTS = 32;
+
+Identity identity_from(const struct stat& info) {
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+}  // namespace
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int Descriptor::release() {
+    return std::exchange(fd_, -1);
+}
+
+Descriptor create_private(const fs::path& path) {
+    return Descriptor(::open(path.c_str(), NEW_FILE_FLAGS, 0600));
+}
+
+Descriptor create_private_beside(const fs::path& beside, std::string_view prefix, fs::path& made) {
+    std::random_device random;
+    const fs::path folder = beside.parent_path();
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        const std::string name = std::string(prefix) + std::to_string(random());
+        const fs::path candidate = folder.empty() ? fs::path(name) : folder / name;
+        Descriptor fd = create_private(candidate);
+        if (fd.valid()) {
+            made = candidate;
+            return fd;
+        }
+        if (errno != EEXIST) break;
+    }
+    return {};
+}
+
+Descriptor open_for_reading(const fs::path& path, bool follow_link) {
+    const int flags = O_RDONLY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
+    return Descriptor(::open(path.c_str(), flags));
+}
+
+Descriptor open_existing_for_writing(const fs::path& path) {
+    return Descriptor(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+}
+
+std::optional<std::uint64_t> regular_size(int fd) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+bool is_regular(int fd) {
+    return regular_size(fd).has_value();
+}
+
+std::optional<Identity> identity_of(int fd) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return std::nullopt;
+    return identity_from(info);
+}
+
+std::optional<Identity> identity_at(const fs::path& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+    return identity_from(info);
+}
+
+Descriptor hold_identity(const fs::path& path, const Identity& identity) {
+    Descriptor fd = open_for_reading(path, false);
+    if (fd.valid() && identity_of(fd.get()) != identity) return {};
+    return fd;
+}
+
+bool rename_into_place(const fs::path& from, const fs::path& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool remove_if_same(const fs::path& path, const Identity& identity) {
+    const auto found = identity_at(path);
+    if (!found || *found != identity) return true;
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool take_mode_of(int fd, const fs::path& model) {
+    struct stat info;
+    mode_t mode = 0;
+    if (::stat(model.c_str(), &info) == 0) {
+        mode = info.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    return ::fchmod(fd, mode) == 0;
+}
+
+std::FILE* open_stream(Descriptor fd, bool for_writing) {
+    std::FILE* file = ::fdopen(fd.get(), for_writing ? "wb" : "rb");
+    if (file == nullptr) return nullptr;
+    fd.release();
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    return file;
+}
+
+int descriptor_of(std::FILE* file) {
+    return ::fileno(file);
+}
+
+bool seek(std::FILE* file, std::uint64_t offset) {
+    return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+std::optional<std::uint64_t> tell(std::FILE* file) {
+    const off_t position = ::ftello(file);
+    if (position < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(position);
+}
+
+bool truncate(std::FILE* file, std::uint64_t size) {
+    return ::ftruncate(descriptor_of(file), static_cast<off_t>(size)) == 0;
+}
+
+FolderLock FolderLock::take() {
+    const int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FolderLock(State::unsupported, -1);
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return FolderLock(State::held, fd);
+    const bool busy = errno == EWOULDBLOCK;
+    ::close(fd);
+    // Any other failure (ENOLCK, EOPNOTSUPP, EINVAL, ...) means a file system without locks.
+    return FolderLock(busy ? State::busy : State::unsupported, -1);
+}
+
+FolderLock::FolderLock(FolderLock&& other) noexcept
+    : state_(other.state_), handle_(std::exchange(other.handle_, -1)) {}
+
+FolderLock::~FolderLock() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+}  // namespace quorvel::files

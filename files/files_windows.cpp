@@ -1,0 +1,239 @@
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cwctype>
+#include <random>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "files/files.h"
+
+namespace quorvel::files {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Others may read, write and delete while the run has a file open: a file this run made can
+// then be removed by the interrupt handler while the writer still holds it.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr int NAME_ATTEMPTS = 32;
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() {
+        if (valid()) CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
+    HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+
+private:
+    HANDLE handle_;
+};
+
+// The handle is not inheritable (no security attributes), so a started archiver never holds
+// one of the run's files.
+HANDLE open_handle(const fs::path& path, DWORD access, DWORD disposition, DWORD flags) {
+    return CreateFileW(path.c_str(), access, SHARE_ALL, nullptr, disposition, flags, nullptr);
+}
+
+Descriptor adopt(HANDLE raw, int mode) {
+    Handle handle(raw);
+    if (!handle.valid()) return {};
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle.get()), mode | _O_BINARY);
+    if (fd >= 0) handle.release();
+    return Descriptor(fd);
+}
+
+HANDLE os_handle(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+std::optional<Identity> identity_of_handle(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return std::nullopt;
+    return Identity{info.dwVolumeSerialNumber,
+                    (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+// Opens what is at `path` itself, link or folder included, with `access`.
+HANDLE open_entry(const fs::path& path, DWORD access) {
+    return open_handle(path, access, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+}
+
+std::wstring lock_name(const std::wstring& prefix, const fs::path& folder) {
+    // FNV-1a over the lower-cased full path: names of mutexes are short, and Windows
+    // compares paths without regard to case.
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const wchar_t c : folder.wstring()) {
+        hash ^= static_cast<std::uint64_t>(std::towlower(static_cast<wint_t>(c)));
+        hash *= 1099511628211ull;
+    }
+    wchar_t hex[17];
+    for (int i = 15; i >= 0; --i, hash >>= 4) hex[i] = L"0123456789abcdef"[hash & 0xF];
+    hex[16] = L'\0';
+    return prefix + L"quorvel-folder-" + hex;
+}
+
+}  // namespace
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) _close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) _close(fd_);
+}
+
+int Descriptor::release() {
+    return std::exchange(fd_, -1);
+}
+
+Descriptor create_private(const fs::path& path) {
+    // A new file takes its folder's access list; Windows has no owner-only bits to set.
+    return adopt(open_handle(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL),
+                 _O_WRONLY);
+}
+
+Descriptor create_private_beside(const fs::path& beside, std::string_view prefix, fs::path& made) {
+    std::random_device random;
+    const fs::path folder = beside.parent_path();
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        const std::string name = std::string(prefix) + std::to_string(random()) + ".tmp";
+        const fs::path candidate = folder.empty() ? fs::path(name) : folder / name;
+        Descriptor fd = create_private(candidate);
+        if (fd.valid()) {
+            made = candidate;
+            return fd;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    return {};
+}
+
+Descriptor open_for_reading(const fs::path& path, bool follow_link) {
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    return adopt(open_handle(path, GENERIC_READ, OPEN_EXISTING, flags), _O_RDONLY);
+}
+
+Descriptor open_existing_for_writing(const fs::path& path) {
+    return adopt(
+        open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL),
+        _O_WRONLY);
+}
+
+std::optional<std::uint64_t> regular_size(int fd) {
+    const HANDLE handle = os_handle(fd);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)) {
+        return std::nullopt;
+    }
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return std::nullopt;
+    }
+    return (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+}
+
+bool is_regular(int fd) {
+    return regular_size(fd).has_value();
+}
+
+std::optional<Identity> identity_of(int fd) {
+    return identity_of_handle(os_handle(fd));
+}
+
+std::optional<Identity> identity_at(const fs::path& path) {
+    const Handle handle(open_entry(path, FILE_READ_ATTRIBUTES));
+    if (!handle.valid()) return std::nullopt;
+    return identity_of_handle(handle.get());
+}
+
+Descriptor hold_identity(const fs::path&, const Identity&) {
+    return {};
+}
+
+bool rename_into_place(const fs::path& from, const fs::path& to) {
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool remove_if_same(const fs::path& path, const Identity& identity) {
+    // The check and the removal go through one handle, so the name cannot change between.
+    const Handle handle(open_entry(path, DELETE | FILE_READ_ATTRIBUTES));
+    if (!handle.valid()) return identity_at(path) != identity;
+    if (identity_of_handle(handle.get()) != identity) return true;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+bool take_mode_of(int, const fs::path&) {
+    return true;
+}
+
+std::FILE* open_stream(Descriptor fd, bool for_writing) {
+    std::FILE* file = _fdopen(fd.get(), for_writing ? "wb" : "rb");
+    if (file == nullptr) return nullptr;
+    fd.release();
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    return file;
+}
+
+int descriptor_of(std::FILE* file) {
+    return _fileno(file);
+}
+
+bool seek(std::FILE* file, std::uint64_t offset) {
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+std::optional<std::uint64_t> tell(std::FILE* file) {
+    const __int64 position = _ftelli64(file);
+    if (position < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(position);
+}
+
+bool truncate(std::FILE* file, std::uint64_t size) {
+    return _chsize_s(descriptor_of(file), static_cast<__int64>(size)) == 0;
+}
+
+FolderLock FolderLock::take() {
+    std::error_code error;
+    const fs::path folder = fs::current_path(error);
+    if (error) return FolderLock(State::unsupported, -1);
+    // Global, so that runs of other users' sessions are seen too; Local when that is refused.
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, lock_name(L"Global\\", folder).c_str());
+    if (mutex == nullptr)
+        mutex = CreateMutexW(nullptr, FALSE, lock_name(L"Local\\", folder).c_str());
+    if (mutex == nullptr) return FolderLock(State::unsupported, -1);
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        return FolderLock(State::held, reinterpret_cast<std::intptr_t>(mutex));
+    }
+    CloseHandle(mutex);
+    return FolderLock(waited == WAIT_TIMEOUT ? State::busy : State::unsupported, -1);
+}
+
+FolderLock::FolderLock(FolderLock&& other) noexcept
+    : state_(other.state_), handle_(std::exchange(other.handle_, -1)) {}
+
+FolderLock::~FolderLock() {
+    if (handle_ == -1) return;
+    const auto mutex = reinterpret_cast<HANDLE>(handle_);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
+}  // namespace quorvel::files

@@ -1,0 +1,201 @@
+#include "files/files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "container/file_stream.h"
+#include "tests/support/test_support.h"
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+mode_t mode_of(const fs::path& path) {
+    struct stat info;
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+// A private file is new: nothing at the name, a link of either kind included, is opened.
+TEST(Files, PrivateCreationMakesOnlyNewFiles) {
+    test::ScratchDir dir;
+    const auto made = files::create_private(dir / "new");
+    ASSERT_TRUE(made.valid());
+    EXPECT_EQ(mode_of(dir / "new"), 0600u);
+    EXPECT_TRUE(files::is_regular(made.get()));
+
+    test::write_file(dir / "old", "old");
+    fs::create_symlink(dir / "old", dir / "link");
+    fs::create_symlink(dir / "elsewhere", dir / "dangling");
+    for (const char* name : {"old", "link", "dangling", "new"}) {
+        EXPECT_FALSE(files::create_private(dir / name).valid()) << name;
+    }
+    EXPECT_EQ(test::read_file(dir / "old"), test::to_bytes("old"));
+    EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+
+    fs::path first, second;
+    const auto a = files::create_private_beside(dir / "out.qv", ".tmp-", first);
+    const auto b = files::create_private_beside(dir / "out.qv", ".tmp-", second);
+    ASSERT_TRUE(a.valid() && b.valid());
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.parent_path(), dir.path());
+    EXPECT_EQ(first.filename().string().rfind(".tmp-", 0), 0u);
+    EXPECT_EQ(mode_of(second), 0600u);
+}
+
+TEST(Files, KindsAndOpeningWithoutFollowingALink) {
+    test::ScratchDir dir;
+    test::write_file(dir / "file", "x");
+    fs::create_symlink(dir / "file", dir / "link");
+    fs::create_symlink(dir / "missing", dir / "dangling");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const struct {
+        fs::path path;
+        files::Kind at;
+        files::Kind behind;
+    } cases[] = {
+        {dir / "file", files::Kind::regular, files::Kind::regular},
+        {dir / "link", files::Kind::symlink, files::Kind::regular},
+        {dir / "dangling", files::Kind::symlink, files::Kind::missing},
+        {dir / "missing", files::Kind::missing, files::Kind::missing},
+        {dir.path(), files::Kind::folder, files::Kind::folder},
+        {dir / "fifo", files::Kind::other, files::Kind::other},
+        {"/dev/null", files::Kind::other, files::Kind::other},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(files::kind_at(c.path), c.at) << c.path;
+        EXPECT_EQ(files::kind_behind(c.path), c.behind) << c.path;
+    }
+    EXPECT_TRUE(files::open_for_reading(dir / "link").valid());
+    EXPECT_FALSE(files::open_for_reading(dir / "link", false).valid());
+    EXPECT_TRUE(files::open_for_reading(dir / "file", false).valid());
+    EXPECT_FALSE(files::regular_size(files::open_for_reading("/dev/null").get()));
+    EXPECT_EQ(files::regular_size(files::open_for_reading(dir / "file").get()), 1u);
+}
+
+// Identity follows the file, not the name: a hard link and a renamed file are the same
+// file, a new file at the old name is not.
+TEST(Files, IdentityFollowsTheFile) {
+    test::ScratchDir dir;
+    const auto fd = files::create_private(dir / "a");
+    ASSERT_TRUE(fd.valid());
+    const auto identity = files::identity_of(fd.get());
+    ASSERT_TRUE(identity);
+    EXPECT_EQ(files::identity_at(dir / "a"), identity);
+    fs::create_hard_link(dir / "a", dir / "b");
+    EXPECT_EQ(files::identity_at(dir / "b"), identity);
+    EXPECT_TRUE(files::same_file(dir / "a", dir / "b"));
+
+    ASSERT_TRUE(files::rename_into_place(dir / "a", dir / "c"));
+    EXPECT_EQ(files::identity_at(dir / "c"), identity);
+    test::write_file(dir / "a", "new file at the old name");
+    EXPECT_NE(files::identity_at(dir / "a"), identity);
+    EXPECT_FALSE(files::same_file(dir / "a", dir / "c"));
+    EXPECT_FALSE(files::same_file(dir / "a", dir / "missing"));
+    EXPECT_FALSE(files::identity_at(dir / "missing"));
+}
+
+TEST(Files, RemovalOnlyOfTheSameFile) {
+    test::ScratchDir dir;
+    auto fd = files::create_private(dir / "ours");
+    const auto ours = files::identity_of(fd.get());
+    ASSERT_TRUE(ours);
+    ASSERT_TRUE(files::rename_into_place(dir / "ours", dir / "name"));
+    test::write_file(dir / "ours", "someone else's");
+
+    EXPECT_TRUE(files::remove_if_same(dir / "ours", *ours));
+    EXPECT_EQ(test::read_file(dir / "ours"), test::to_bytes("someone else's"));
+    // A link to our file is not our file.
+    fs::create_symlink(dir / "name", dir / "link");
+    EXPECT_TRUE(files::remove_if_same(dir / "link", *ours));
+    EXPECT_TRUE(fs::is_symlink(dir / "link"));
+
+    EXPECT_TRUE(files::remove_if_same(dir / "name", *ours));
+    EXPECT_FALSE(fs::exists(dir / "name"));
+    EXPECT_TRUE(files::remove_if_same(dir / "name", *ours));  // gone already
+}
+
+TEST(Files, ResolveFollowsDanglingLinks) {
+    test::ScratchDir dir;
+    const fs::path root = fs::canonical(dir.path());
+    fs::create_directory(root / "sub");
+    fs::create_symlink("sub/target", root / "rel");    // dangling, relative
+    fs::create_symlink(root / "rel", root / "chain");  // to a dangling link
+    fs::create_directory_symlink(root / "sub", root / "subl");
+    fs::create_symlink("loop", root / "loop");
+    EXPECT_EQ(files::resolve(root / "rel"), root / "sub" / "target");
+    EXPECT_EQ(files::resolve(root / "chain"), root / "sub" / "target");
+    EXPECT_EQ(files::resolve(root / "subl" / "x"), root / "sub" / "x");
+    EXPECT_EQ(files::resolve(root / "sub" / ".." / "plain"), root / "plain");
+    EXPECT_TRUE(files::resolve(root / "loop").empty());
+    EXPECT_TRUE(files::resolve("").empty());
+}
+
+// The lock belongs to one open folder: a second taker, even in the same process, is turned
+// away until the first lets go.
+TEST(Files, FolderLockTurnsASecondRunAway) {
+    test::ScratchDir dir;
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    {
+        const auto first = files::FolderLock::take();
+        EXPECT_EQ(first.state(), files::FolderLock::State::held);
+        EXPECT_EQ(files::FolderLock::take().state(), files::FolderLock::State::busy);
+    }
+    EXPECT_EQ(files::FolderLock::take().state(), files::FolderLock::State::held);
+    fs::current_path(before);
+}
+
+// A private output never opens what is at its name: a file there is replaced on close (a
+// second name for it keeps the old bytes), anything else is refused.
+TEST(OutputFiles, PrivateFileReplacesAndNeverWritesThrough) {
+    test::ScratchDir dir;
+    test::write_file(dir / "held", "older");
+    fs::create_hard_link(dir / "held", dir / "archive");
+    auto output = OutputFile::create(dir / "archive", OutputPolicy::private_file);
+    ASSERT_TRUE(output);
+    ASSERT_FALSE(output->pending_path().empty());
+    EXPECT_EQ(files::identity_at(output->pending_path()), output->identity());
+    ASSERT_TRUE(output->write(test::to_bytes("plain")));
+    ASSERT_TRUE(output->close());
+    EXPECT_EQ(test::read_file(dir / "archive"), test::to_bytes("plain"));
+    EXPECT_EQ(mode_of(dir / "archive"), 0600u);
+    EXPECT_EQ(test::read_file(dir / "held"), test::to_bytes("older"));
+
+    fs::create_symlink(dir / "held", dir / "link");
+    fs::create_directory(dir / "folder");
+    for (const char* name : {"link", "folder"}) {
+        EXPECT_FALSE(OutputFile::create(dir / name, OutputPolicy::private_file)) << name;
+    }
+    EXPECT_FALSE(OutputFile::create("", OutputPolicy::replace_atomically));
+    EXPECT_FALSE(OutputFile::create(dir / "no-such" / "", OutputPolicy::replace_atomically));
+}
+
+// Without close() the temporary file goes, but a file that took its name meanwhile stays.
+TEST(OutputFiles, UnfinishedOutputRemovesOnlyItsOwnFile) {
+    test::ScratchDir dir;
+    fs::path pending;
+    {
+        auto output = OutputFile::create(dir / "out", OutputPolicy::replace_atomically);
+        ASSERT_TRUE(output);
+        pending = output->pending_path();
+        ASSERT_TRUE(fs::exists(pending));
+    }
+    EXPECT_FALSE(fs::exists(pending));
+    {
+        auto output = OutputFile::create(dir / "out", OutputPolicy::replace_atomically);
+        ASSERT_TRUE(output);
+        pending = output->pending_path();
+        fs::remove(pending);
+        test::write_file(pending, "not the run's");
+    }
+    EXPECT_EQ(test::read_file(pending), test::to_bytes("not the run's"));
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+}  // namespace
+}  // namespace quorvel
