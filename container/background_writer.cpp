@@ -4,14 +4,20 @@
 
 namespace quorvel {
 
-BackgroundWriter::BackgroundWriter(ByteSink& sink, std::size_t chunk_count, std::size_t chunk_size)
-    : sink_(sink), chunks_(chunk_count) {
+std::thread start_std_thread(std::function<void()> body) {
+    return std::thread(std::move(body));
+}
+
+BackgroundWriter::BackgroundWriter(ByteSink& sink, std::size_t chunk_count, std::size_t chunk_size,
+                                   WriteThread where, ThreadStarter start)
+    : sink_(sink), chunks_(chunk_count), chunk_size_(chunk_size) {
     for (std::size_t i = 0; i < chunks_.size(); ++i) {
-        chunks_[i].buffer.resize(chunk_size);
+        chunks_[i].buffer = std::make_unique_for_overwrite<std::uint8_t[]>(chunk_size);
         free_.push_back(i);
     }
+    if (where == WriteThread::caller) return;
     try {
-        thread_ = std::thread([this] { run(); });
+        thread_ = start([this] { run(); });
     } catch (const std::system_error&) {
         // No thread to be had: submit() writes on the caller's thread instead.
     }
@@ -33,7 +39,7 @@ std::span<std::uint8_t> BackgroundWriter::acquire() {
     changed_.wait(lock, [this] { return !free_.empty(); });
     acquired_ = free_.back();
     free_.pop_back();
-    return chunks_[acquired_].buffer;
+    return {chunks_[acquired_].buffer.get(), chunk_size_};
 }
 
 void BackgroundWriter::submit(std::span<const std::uint8_t> bytes) {

@@ -247,4 +247,26 @@ bool OutputFile::close() {
     return finished;
 }
 
+namespace {
+
+bool is_regular_file(std::FILE* file) {
+#ifdef _WIN32
+    struct _stat64 info;
+    return _fstat64(_fileno(file), &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat info;
+    return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+#endif
+}
+
+}  // namespace
+
+bool InputFile::rewind() {
+    return is_regular_file(file_.get()) && seek_to(file_.get(), 0);
+}
+
+bool OutputFile::seekable() const {
+    return file_ && is_regular_file(file_.get());
+}
+
 }  // namespace quorvel

@@ -48,6 +48,13 @@ private:
 
 }  // namespace
 
+FuzzInput take_input(const std::uint8_t* data, std::size_t size, std::string_view file_name) {
+    silence_console();
+    FuzzInput input{{data, size}, scratch_path(file_name)};
+    write_file(input.file, input.bytes);
+    return input;
+}
+
 void silence_console() {
     static const bool silenced = std::freopen(NULL_DEVICE, "w", stdout) != nullptr;
     if (!silenced) fail("cannot send standard output to the null device");
