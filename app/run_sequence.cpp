@@ -183,10 +183,13 @@ int encrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyT
     return finish_discarding_temp_archive();
 }
 
-int decrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys) {
+// `input` is the encrypted input as the signature probe left it, so that an input that can be
+// read only once (a pipe) is not opened a second time.
+int decrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys,
+                ProbedInput input) {
     remove_on_interrupt(TEMP_ARCHIVE_NAME);
     FilePair pair;
-    if (!open_file_pair(pair, as_path(args.in_fname), fs::path(TEMP_ARCHIVE_NAME),
+    if (!open_file_pair(pair, std::move(input), as_path(args.in_fname), fs::path(TEMP_ARCHIVE_NAME),
                         OutputPolicy::private_file)) {
         forget_on_interrupt(TEMP_ARCHIVE_NAME);
         return EXIT_FAILED;
@@ -226,8 +229,10 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     }
 
     install_interrupt_cleanup();
-    const CipherMode mode =
-        is_encrypted_file(as_path(args.in_fname)) ? CipherMode::decrypt : CipherMode::encrypt;
+    ProbeResult probed = probe_input(as_path(args.in_fname));
+    const CipherMode mode = probed.encrypted ? CipherMode::decrypt : CipherMode::encrypt;
+    // The archiver reads a plain input itself.
+    if (mode == CipherMode::encrypt) probed.input.reset();
     if (!temp_archive_is_free(mode, args)) return EXIT_FAILED;
     const auto archiver = locate_archiver();
     if (!archiver) return EXIT_FAILED;
@@ -235,8 +240,9 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     RoundKeyTable keys{};
     int status = EXIT_FAILED;
     if (prepare_round_keys(args, mode, keys)) {
-        status = mode == CipherMode::encrypt ? encrypt_run(args, *archiver, keys)
-                                             : decrypt_run(args, *archiver, keys);
+        status = mode == CipherMode::encrypt
+                     ? encrypt_run(args, *archiver, keys)
+                     : decrypt_run(args, *archiver, keys, std::move(*probed.input));
     }
     secure_wipe(std::as_writable_bytes(std::span(keys)));
     return status;

@@ -1,7 +1,6 @@
 #include "container/stream.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "cipher/fast_rounds.h"
 #include "cipher/mixer.h"
@@ -79,11 +78,11 @@ public:
     // True once the last block has been handed out.
     bool done() const { return done_; }
 
-    // Puts the next blocks at the front of `chunk` (CHUNK_CAPACITY bytes). Returns how many
-    // bytes they take, or nullopt on a read error.
+    // Puts the next blocks at the front of `chunk`, which reads a block less than it holds,
+    // at least one block. Returns how many bytes they take, or nullopt on a read error.
     std::optional<std::size_t> next(std::span<std::uint8_t> chunk) {
         std::copy_n(partial_.begin(), partial_size_, chunk.begin());
-        const auto filled = reader_.fill(chunk.first(CHUNK_SIZE), partial_size_);
+        const auto filled = reader_.fill(chunk.first(chunk.size() - BLOCK_SIZE), partial_size_);
         if (!filled) return std::nullopt;
         std::size_t end = *filled / BLOCK_SIZE * BLOCK_SIZE;
         partial_size_ = *filled - end;
@@ -108,14 +107,13 @@ private:
     bool done_ = false;
 };
 
-// The check block of everything `input` holds, as encryption computes it; nullopt on a read
-// error.
-std::optional<Block> plaintext_check_block(ByteSource& input) {
-    const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(CHUNK_CAPACITY);
+// The check block of everything `input` holds, as encryption computes it, read through
+// `chunk`; nullopt on a read error.
+std::optional<Block> plaintext_check_block(ByteSource& input, std::span<std::uint8_t> chunk) {
     PlaintextBlocks blocks(input);
     Block sum{};
     while (!blocks.done()) {
-        const auto end = blocks.next({chunk.get(), CHUNK_CAPACITY});
+        const auto end = blocks.next(chunk);
         if (!end) return std::nullopt;
         for (std::size_t offset = 0; offset < *end; offset += BLOCK_SIZE) {
             for (std::size_t i = 0; i < BLOCK_SIZE; ++i) sum[i] ^= chunk[offset + i];
@@ -140,14 +138,16 @@ StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyT
     print_text("Crypt process start!\n");
     const PreparedRounds prepared = prepare_rounds(keys, rounds, CipherMode::encrypt);
 
+    BackgroundWriter writer = writer_for(output);
+    const auto first_chunk = writer.acquire();
+
     // An output that cannot go back for the check block gets it first, from a pass of its own.
     std::optional<Block> check_first;
     if (!output.seekable()) {
-        check_first = plaintext_check_block(input);
+        check_first = plaintext_check_block(input, first_chunk);
         if (!check_first || !input.rewind()) return StreamResult::read_error;
     }
-    BackgroundWriter writer = writer_for(output);
-    const auto header = writer.acquire().first(HEADER_SIZE);
+    const auto header = first_chunk.first(HEADER_SIZE);
     std::copy(SIGNATURE.begin(), SIGNATURE.end(), header.begin());
     // Else the check block is known only at the end; zeros hold its place until then.
     if (check_first) {

@@ -4,9 +4,10 @@
 //   reading on after it gives every byte, the probed ones included;
 // - decryption gives the verdict and the output of the byte-at-a-time model, whether the
 //   length is known or found at the end of the input (a pipe), however the source splits the
-//   bytes, and again from a real file through the program's own file pair;
+//   bytes, and, for an input that verifies, from a real file through the program's own file
+//   pair;
 // - the same bytes taken as a plaintext encrypt to the model's bytes, to a seekable output and
-//   to one that takes its bytes in order only, and decrypt back.
+//   to one that takes its bytes in order only.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -121,12 +122,6 @@ void check_round_trip(std::span<const std::uint8_t> bytes) {
                 "encryption from memory fails");
         require(encrypted.bytes == expected, "encryption differs from the model");
     }
-    MemorySource source(expected, ODD_CHUNK);
-    MemorySink back;
-    require(decrypt_stream(source, expected.size(), back, fixed_keys().decrypt,
-                           fixed_keys().rounds) == StreamResult::ok,
-            "own encryption does not verify");
-    require(back.bytes == plain, "own encryption does not decrypt back");
 }
 
 }  // namespace
@@ -142,7 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                            static_cast<std::int64_t>(size), fixed_keys().decrypt,
                                            fixed_keys().rounds);
     check_memory_decryption(input.bytes, model);
-    check_file_decryption(input, model);
+    // The file road starts a writer thread, which costs more than all the rest: it is taken
+    // for the inputs that decrypt correctly, which the seed corpus holds.
+    if (model.verified) check_file_decryption(input, model);
     check_round_trip(input.bytes);
     return 0;
 }
