@@ -1,7 +1,8 @@
 // Output written on a thread of its own, so that writing one chunk overlaps with reading and
 // ciphering the next. The chunks are a fixed set of buffers that cycle between the caller and
 // the writing thread, so memory use does not grow with the file. For an output in memory the
-// same writer works without a thread: submit() writes at once.
+// same writer works without a thread: submit() writes at once. A writer's buffers are kept for
+// the next one on the same thread, so that many short streams do not allocate each time.
 #pragma once
 
 #include <atomic>

@@ -6,7 +6,7 @@
 //   length is known or found at the end of the input (a pipe), however the source splits the
 //   bytes, and, for an input that verifies, from a real file through the program's own file
 //   pair;
-// - the same bytes taken as a plaintext encrypt to the model's bytes, to a seekable output and
+// - the same bytes taken as a plaintext encrypt to the model's bytes, to a seekable output or
 //   to one that takes its bytes in order only.
 #include <algorithm>
 #include <cstddef>
@@ -111,17 +111,18 @@ void check_file_decryption(const FuzzInput& input, const test::ModelDecrypted& m
                          "file decryption differs from the model");
 }
 
-void check_round_trip(std::span<const std::uint8_t> bytes) {
+// Encryption looks at the plaintext's length only, so the kind of output follows the length's
+// parity: both kinds are tried over a run, at the cost of one encryption an input.
+void check_encryption(std::span<const std::uint8_t> bytes) {
     const Bytes plain(bytes.begin(), bytes.end());
-    const Bytes expected = test::model_encrypt(plain, fixed_keys().encrypt, fixed_keys().rounds);
-    for (const bool seekable : {true, false}) {
-        MemorySource source(plain);
-        MemorySink encrypted({.seekable = seekable});
-        require(encrypt_stream(source, encrypted, fixed_keys().encrypt, fixed_keys().rounds) ==
-                    StreamResult::ok,
-                "encryption from memory fails");
-        require(encrypted.bytes == expected, "encryption differs from the model");
-    }
+    MemorySource source(plain);
+    MemorySink encrypted({.seekable = plain.size() % 2 == 0});
+    require(encrypt_stream(source, encrypted, fixed_keys().encrypt, fixed_keys().rounds) ==
+                StreamResult::ok,
+            "encryption from memory fails");
+    require(
+        encrypted.bytes == test::model_encrypt(plain, fixed_keys().encrypt, fixed_keys().rounds),
+        "encryption differs from the model");
 }
 
 }  // namespace
@@ -140,6 +141,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The file road starts a writer thread, which costs more than all the rest: it is taken
     // for the inputs that decrypt correctly, which the seed corpus holds.
     if (model.verified) check_file_decryption(input, model);
-    check_round_trip(input.bytes);
+    check_encryption(input.bytes);
     return 0;
 }
