@@ -80,6 +80,11 @@ std::optional<std::size_t> ProgressSource::read(std::span<std::uint8_t> buffer) 
     return got;
 }
 
+bool ProgressSource::rewind() {
+    done_ = 0;
+    return input_.rewind();
+}
+
 std::unique_ptr<ProgressSource> progress_source_for(ByteSource& input,
                                                     std::optional<std::uint64_t> input_size) {
     if (!input_size || *input_size <= PROGRESS_THRESHOLD || !status_line_possible()) {

@@ -54,6 +54,8 @@ public:
     ProgressSource& operator=(const ProgressSource&) = delete;
 
     std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
+    // Rewinds the input, and the meter starts again from 0 with it.
+    bool rewind() override;
 
 private:
     ByteSource& input_;

@@ -241,13 +241,14 @@ bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const Rou
     FilePair pair;
     pair.input_name = display_name(TEMP_ARCHIVE_PATH);
     pair.output_name = display_name(as_path(args.out_fname));
-    pair.input = InputFile::open(TEMP_ARCHIVE_PATH, false);
-    if (!pair.input) {
+    auto archive_file = InputFile::open(TEMP_ARCHIVE_PATH, false);
+    if (!archive_file) {
         print_named("Error! File '", pair.input_name, "' not found.");
         discard_temp_archive(archive);
         return false;
     }
-    if (const auto identity = pair.input->identity()) archive.identify(*identity);
+    if (const auto identity = archive_file->identity()) archive.identify(*identity);
+    pair.input.emplace(std::move(*archive_file));
     pair.output = std::move(output);
     const bool encrypted =
         run_cipher_stage(pair, CipherMode::encrypt, keys, args) == StreamResult::ok &&
@@ -275,14 +276,16 @@ int encrypt_run(const Arguments& args) {
 
 // Decrypts into a fresh private file that becomes the temporary archive once complete, and
 // extracts it. The archive stays after "Decrypt WRONG!" (for inspection) and after a failed
-// extraction.
-int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys) {
+// extraction. `input` is the encrypted input as the signature probe left it, so that an input
+// that can be read only once (a pipe) is not opened a second time.
+int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys,
+                      ProbedInput input) {
     FilePair pair;
     std::optional<TemporaryFile> pending;
     std::optional<TemporaryFile> archive;
     {
         const InterruptsDeferred deferred;
-        if (!open_file_pair(pair, as_path(args.in_fname), TEMP_ARCHIVE_PATH,
+        if (!open_file_pair(pair, std::move(input), as_path(args.in_fname), TEMP_ARCHIVE_PATH,
                             OutputPolicy::private_file)) {
             return EXIT_FAILED;
         }
@@ -313,7 +316,7 @@ int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const Rou
     return discard_temp_archive(*archive) ? EXIT_OK : EXIT_FAILED;
 }
 
-int decrypt_run(const Arguments& args) {
+int decrypt_run(const Arguments& args, ProbedInput input) {
     if (!temp_archive_is_free_for_decrypting(args)) return EXIT_FAILED;
     const auto archiver = locate_archiver();
     if (!archiver || !key_file_stands_apart(args, CipherMode::decrypt)) return EXIT_FAILED;
@@ -321,7 +324,7 @@ int decrypt_run(const Arguments& args) {
     std::optional<TemporaryFile> no_new_key_file;
     int status = EXIT_FAILED;
     if (prepare_round_keys(args, CipherMode::decrypt, keys, no_new_key_file)) {
-        status = decrypt_with_keys(args, *archiver, keys);
+        status = decrypt_with_keys(args, *archiver, keys, std::move(input));
     }
     secure_wipe(std::as_writable_bytes(std::span(keys)));
     return status;
@@ -348,8 +351,10 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
         print_line("Error! Another quorvel run is working in this folder.");
         return EXIT_FAILED;
     }
-    const bool encrypted_input = is_encrypted_file(as_path(args.in_fname));
-    return encrypted_input ? decrypt_run(args) : encrypt_run(args);
+    ProbeResult probed = probe_input(as_path(args.in_fname));
+    if (probed.encrypted) return decrypt_run(args, std::move(*probed.input));
+    probed.input.reset();  // the archiver reads a plain input itself
+    return encrypt_run(args);
 }
 
 }  // namespace quorvel

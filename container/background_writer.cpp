@@ -4,28 +4,67 @@
 
 namespace quorvel {
 
-BackgroundWriter::BackgroundWriter(ByteSink& sink, std::size_t chunk_count, std::size_t chunk_size)
-    : sink_(sink), chunks_(chunk_count) {
+namespace {
+
+// Buffers of the writers that are gone, kept for the next writer on the same thread: tests
+// and fuzz targets run thousands of short streams, where fresh buffers each time (mapped,
+// faulted in and unmapped again) cost more than the stream itself.
+struct SpareBuffers {
+    static constexpr std::size_t KEPT = 8;
+    std::size_t size = 0;
+    std::vector<std::unique_ptr<std::uint8_t[]>> buffers;
+};
+thread_local SpareBuffers spare;
+
+std::unique_ptr<std::uint8_t[]> take_buffer(std::size_t size) {
+    if (spare.size == size && !spare.buffers.empty()) {
+        auto buffer = std::move(spare.buffers.back());
+        spare.buffers.pop_back();
+        return buffer;
+    }
+    return std::make_unique_for_overwrite<std::uint8_t[]>(size);
+}
+
+void give_back(std::unique_ptr<std::uint8_t[]> buffer, std::size_t size) {
+    if (spare.size != size) {
+        spare.buffers.clear();
+        spare.size = size;
+    }
+    if (spare.buffers.size() < SpareBuffers::KEPT) spare.buffers.push_back(std::move(buffer));
+}
+
+}  // namespace
+
+std::thread start_std_thread(std::function<void()> body) {
+    return std::thread(std::move(body));
+}
+
+BackgroundWriter::BackgroundWriter(ByteSink& sink, std::size_t chunk_count, std::size_t chunk_size,
+                                   WriteThread where, ThreadStarter start)
+    : sink_(sink), chunks_(chunk_count), chunk_size_(chunk_size) {
     for (std::size_t i = 0; i < chunks_.size(); ++i) {
-        chunks_[i].buffer.resize(chunk_size);
+        chunks_[i].buffer = take_buffer(chunk_size);
         free_.push_back(i);
     }
+    if (where == WriteThread::caller) return;
     try {
-        thread_ = std::thread([this] { run(); });
+        thread_ = start([this] { run(); });
     } catch (const std::system_error&) {
         // No thread to be had: submit() writes on the caller's thread instead.
     }
 }
 
 BackgroundWriter::~BackgroundWriter() {
-    if (!thread_.joinable()) return;
-    {
-        const std::lock_guard lock(mutex_);
-        queued_.clear();
-        stopping_ = true;
+    if (thread_.joinable()) {
+        {
+            const std::lock_guard lock(mutex_);
+            queued_.clear();
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
     }
-    changed_.notify_all();
-    thread_.join();
+    for (auto& chunk : chunks_) give_back(std::move(chunk.buffer), chunk_size_);
 }
 
 std::span<std::uint8_t> BackgroundWriter::acquire() {
@@ -33,7 +72,7 @@ std::span<std::uint8_t> BackgroundWriter::acquire() {
     changed_.wait(lock, [this] { return !free_.empty(); });
     acquired_ = free_.back();
     free_.pop_back();
-    return chunks_[acquired_].buffer;
+    return {chunks_[acquired_].buffer.get(), chunk_size_};
 }
 
 void BackgroundWriter::submit(std::span<const std::uint8_t> bytes) {

@@ -167,4 +167,12 @@ bool OutputFile::close() {
     return finished;
 }
 
+bool InputFile::rewind() {
+    return files::is_regular(files::descriptor_of(file_.get())) && files::seek(file_.get(), 0);
+}
+
+bool OutputFile::seekable() const {
+    return file_ && files::is_regular(files::descriptor_of(file_.get()));
+}
+
 }  // namespace quorvel

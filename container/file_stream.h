@@ -35,6 +35,10 @@ public:
     // The identity of the open file (see files/files.h); nullopt when it cannot be told.
     std::optional<files::Identity> identity() const;
 
+    // Goes back to the first byte of a regular file. Returns false for anything else (a pipe,
+    // a terminal), which can be read only once.
+    bool rewind() override;
+
 private:
     explicit InputFile(detail::FileHandle file) : file_(std::move(file)) {}
     detail::FileHandle file_;
@@ -69,6 +73,13 @@ public:
 
     bool write(std::span<const std::uint8_t> bytes) override;
     bool write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
+
+    // True for a regular file; false for a pipe, a terminal or another device, which take
+    // their bytes in order only.
+    bool seekable() const override;
+
+    // Always true: a file write may wait for the disk or for the reader of a pipe.
+    bool slow_writes() const override { return true; }
 
     // Flushes and closes the file and, when it was written under a temporary name, puts it in
     // place. Returns false when any of that failed; the temporary file is then removed.

@@ -7,12 +7,16 @@
 // gives N = L / 256 + 1 blocks.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 #include "cipher/block_ops.h"
+#include "container/byte_stream.h"
+#include "container/file_stream.h"
 
 namespace quorvel {
 
@@ -30,9 +34,44 @@ constexpr std::uint64_t encrypted_size(std::uint64_t plaintext_size) {
     return HEADER_SIZE + (plaintext_size / BLOCK_SIZE + 1) * BLOCK_SIZE;
 }
 
-// Returns true when the file at `path` begins with the signature. Prints "Crypt run" for a
-// file without it and "Error! File '...' not found." for one that cannot be opened; both
-// return false, so the caller goes on in encrypt mode.
+// An input file opened once for both the signature probe and the cipher stage: the bytes the
+// probe takes are handed out again by read() before the rest, so an input that can be read
+// only once (a pipe, standard input) loses none of them.
+class ProbedInput final : public ByteSource {
+public:
+    explicit ProbedInput(InputFile file) : file_(std::move(file)) {}
+
+    // True when the input begins with the signature. The first call reads up to
+    // SIGNATURE_SIZE bytes; a read error counts as a mismatch.
+    bool starts_with_signature();
+
+    // The input from its first byte, the probed ones included.
+    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
+    bool rewind() override;
+
+    // The file's length, as InputFile::size().
+    std::optional<std::uint64_t> size() const { return file_.size(); }
+
+private:
+    InputFile file_;
+    std::array<std::uint8_t, SIGNATURE_SIZE> head_{};
+    std::size_t head_size_ = 0;    // bytes of head_ taken from the file by the probe
+    std::size_t head_handed_ = 0;  // of those, bytes already handed out by read()
+    bool probed_ = false;
+};
+
+// What the probe of an input path found.
+struct ProbeResult {
+    bool encrypted = false;            // the input begins with the signature
+    std::optional<ProbedInput> input;  // the open input; nullopt when it cannot be read
+};
+
+// Opens `path` and looks for the signature at its start. Prints "Crypt run" for an input
+// without it and "Error! File '...' not found." for one that cannot be opened; both give
+// `encrypted` false, so the caller goes on in encrypt mode.
+ProbeResult probe_input(const std::filesystem::path& path);
+
+// probe_input(path).encrypted, the input closed again.
 bool is_encrypted_file(const std::filesystem::path& path);
 
 }  // namespace quorvel

@@ -13,9 +13,6 @@ namespace quorvel {
 
 namespace {
 
-// The input is read and the output written in chunks of this size, a multiple of the block
-// size, small enough for a chunk being ciphered to stay in the processor's cache.
-constexpr std::size_t CHUNK_SIZE = std::size_t{256} << 10;
 // Chunks in flight between the cipher and the background writer.
 constexpr std::size_t CHUNK_COUNT = 4;
 // A chunk has room for one block more than it reads: the last block of a stream.
@@ -29,6 +26,9 @@ public:
     // True once a read has found no more data.
     bool exhausted() const { return exhausted_; }
 
+    // Bytes read so far.
+    std::uint64_t total() const { return total_; }
+
     // Appends input to buffer[filled ..] until the buffer is full or the input ends. Returns
     // the new fill level, or nullopt on a read error.
     std::optional<std::size_t> fill(std::span<std::uint8_t> buffer, std::size_t filled) {
@@ -37,6 +37,7 @@ public:
             if (!got) return std::nullopt;
             if (*got == 0) exhausted_ = true;
             filled += *got;
+            total_ += *got;
         }
         return filled;
     }
@@ -44,7 +45,14 @@ public:
 private:
     ByteSource& source_;
     bool exhausted_ = false;
+    std::uint64_t total_ = 0;
 };
+
+// The output's chunks: written on a thread of their own for a file, at once for memory.
+BackgroundWriter writer_for(ByteSink& output) {
+    if (output.slow_writes()) return {output, CHUNK_COUNT, CHUNK_CAPACITY, WriteThread::own};
+    return {output, 1, CHUNK_CAPACITY, WriteThread::caller};
+}
 
 // The file format was defined by a reader that takes one byte at a time into a block filled
 // with '0' and, at the end of the input, stores 0xFF and stops. For the `tail` (fewer than
@@ -61,6 +69,60 @@ std::span<std::uint8_t> block_at(std::span<std::uint8_t> bytes, std::size_t offs
     return bytes.subspan(offset, BLOCK_SIZE);
 }
 
+// The input cut into the plaintext blocks of the format, a chunk at a time: whole blocks of
+// input, and at its end the last block, which carries its count of real bytes in byte 255.
+class PlaintextBlocks {
+public:
+    explicit PlaintextBlocks(ByteSource& input) : reader_(input) {}
+
+    // True once the last block has been handed out.
+    bool done() const { return done_; }
+
+    // Puts the next blocks at the front of `chunk`, which reads a block less than it holds,
+    // at least one block. Returns how many bytes they take, or nullopt on a read error.
+    std::optional<std::size_t> next(std::span<std::uint8_t> chunk) {
+        std::copy_n(partial_.begin(), partial_size_, chunk.begin());
+        const auto filled = reader_.fill(chunk.first(chunk.size() - BLOCK_SIZE), partial_size_);
+        if (!filled) return std::nullopt;
+        std::size_t end = *filled / BLOCK_SIZE * BLOCK_SIZE;
+        partial_size_ = *filled - end;
+        const auto after_blocks = chunk.begin() + static_cast<std::ptrdiff_t>(end);
+        if (!reader_.exhausted()) {
+            std::copy_n(after_blocks, partial_size_, partial_.begin());
+            return end;
+        }
+        // A count of 255 is the 0xFF already in byte 255.
+        Block last;
+        const std::size_t count = last_block_read(last, chunk.subspan(end, partial_size_));
+        if (count < BLOCK_SIZE) last[BLOCK_SIZE - 1] = static_cast<std::uint8_t>(count);
+        std::copy(last.begin(), last.end(), after_blocks);
+        done_ = true;
+        return end + BLOCK_SIZE;
+    }
+
+private:
+    ChunkReader reader_;
+    Block partial_;  // the bytes after the last whole block of a chunk
+    std::size_t partial_size_ = 0;
+    bool done_ = false;
+};
+
+// The check block of everything `input` holds, as encryption computes it, read through
+// `chunk`; nullopt on a read error.
+std::optional<Block> plaintext_check_block(ByteSource& input, std::span<std::uint8_t> chunk) {
+    PlaintextBlocks blocks(input);
+    Block sum{};
+    while (!blocks.done()) {
+        const auto end = blocks.next(chunk);
+        if (!end) return std::nullopt;
+        for (std::size_t offset = 0; offset < *end; offset += BLOCK_SIZE) {
+            for (std::size_t i = 0; i < BLOCK_SIZE; ++i) sum[i] ^= chunk[offset + i];
+        }
+    }
+    mix_block(sum, 1);
+    return sum;
+}
+
 // How many of `available` whole blocks may be deciphered before the last one: the block that
 // brings `remaining` to zero is the last, and is left to the caller.
 std::size_t blocks_before_last(std::int64_t remaining, std::size_t available) {
@@ -75,61 +137,66 @@ StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyT
                             int rounds) {
     print_text("Crypt process start!\n");
     const PreparedRounds prepared = prepare_rounds(keys, rounds, CipherMode::encrypt);
-    ChunkReader reader(input);
-    BackgroundWriter writer(output, CHUNK_COUNT, CHUNK_CAPACITY);
 
-    // The check block is known only at the end; zeros hold its place until then.
-    const auto header = writer.acquire().first(HEADER_SIZE);
+    BackgroundWriter writer = writer_for(output);
+    const auto first_chunk = writer.acquire();
+
+    // An output that cannot go back for the check block gets it first, from a pass of its own.
+    std::optional<Block> check_first;
+    if (!output.seekable()) {
+        check_first = plaintext_check_block(input, first_chunk);
+        if (!check_first || !input.rewind()) return StreamResult::read_error;
+    }
+    const auto header = first_chunk.first(HEADER_SIZE);
     std::copy(SIGNATURE.begin(), SIGNATURE.end(), header.begin());
-    std::fill(header.begin() + SIGNATURE_SIZE, header.end(), 0);
+    // Else the check block is known only at the end; zeros hold its place until then.
+    if (check_first) {
+        std::copy(check_first->begin(), check_first->end(), header.begin() + SIGNATURE_SIZE);
+    } else {
+        std::fill(header.begin() + SIGNATURE_SIZE, header.end(), 0);
+    }
     writer.submit(header);
 
     ChainState chain;
-    Block partial;  // the bytes after the last whole block of a chunk
-    std::size_t partial_size = 0;
-    bool last_block_done = false;
-    while (!last_block_done) {
+    PlaintextBlocks blocks(input);
+    while (!blocks.done()) {
         const auto chunk = writer.acquire();
-        std::copy_n(partial.begin(), partial_size, chunk.begin());
-        const auto filled = reader.fill(chunk.first(CHUNK_SIZE), partial_size);
-        if (!filled) return StreamResult::read_error;
-        std::size_t end = *filled / BLOCK_SIZE * BLOCK_SIZE;
-        partial_size = *filled - end;
-        if (reader.exhausted()) {
-            // What is left makes the last block, which carries its count of real bytes in
-            // byte 255 (a count of 255 is the 0xFF already there).
-            Block last;
-            const std::size_t count = last_block_read(last, chunk.subspan(end, partial_size));
-            if (count < BLOCK_SIZE) last[BLOCK_SIZE - 1] = static_cast<std::uint8_t>(count);
-            std::copy(last.begin(), last.end(), block_at(chunk, end).begin());
-            end += BLOCK_SIZE;
-            last_block_done = true;
-        } else {
-            std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(end), partial_size,
-                        partial.begin());
-        }
-        encrypt_chained(chunk.first(end), chain, prepared);
-        writer.submit(chunk.first(end));
+        const auto end = blocks.next(chunk);
+        if (!end) return StreamResult::read_error;
+        encrypt_chained(chunk.first(*end), chain, prepared);
+        writer.submit(chunk.first(*end));
         if (writer.failed()) return StreamResult::write_error;
     }
     if (!writer.finish()) return StreamResult::write_error;
 
     mix_block(chain.plain_sum, 1);
-    if (!output.write_at(SIGNATURE_SIZE, chain.plain_sum)) return StreamResult::write_error;
+    if (check_first) {
+        // The input changed between the passes: the check block sent does not fit the blocks.
+        if (!blocks_equal(*check_first, chain.plain_sum)) return StreamResult::read_error;
+    } else if (!output.write_at(SIGNATURE_SIZE, chain.plain_sum)) {
+        return StreamResult::write_error;
+    }
     print_text("Cript complite\n");
     return StreamResult::ok;
 }
 
-StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSink& output,
-                            const RoundKeyTable& keys, int rounds) {
+StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
+                            ByteSink& output, const RoundKeyTable& keys, int rounds) {
     print_text("Decrypt process start!\n");
     const PreparedRounds prepared = prepare_rounds(keys, rounds, CipherMode::decrypt);
     ChunkReader reader(input);
-    BackgroundWriter writer(output, CHUNK_COUNT, CHUNK_CAPACITY);
+    BackgroundWriter writer = writer_for(output);
 
-    // Cipher-block bytes not yet read; negative for a file shorter than its header.
+    // Cipher-block bytes not yet read; negative for a file shorter than its header. Without a
+    // size the count starts from a length of 0, and the real length is added at the end.
     std::int64_t remaining =
-        static_cast<std::int64_t>(input_size) - static_cast<std::int64_t>(HEADER_SIZE);
+        static_cast<std::int64_t>(input_size.value_or(0)) - static_cast<std::int64_t>(HEADER_SIZE);
+    bool length_known = input_size.has_value();
+    const auto learn_length_at_end = [&] {
+        if (length_known || !reader.exhausted()) return;
+        remaining += static_cast<std::int64_t>(reader.total());
+        length_known = true;
+    };
     auto chunk = writer.acquire();
     auto filled = reader.fill(chunk.first(CHUNK_SIZE), 0);
     if (!filled) return StreamResult::read_error;
@@ -146,12 +213,20 @@ StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSin
 
     ChainState chain;
     while (!done) {
+        learn_length_at_end();
         const std::size_t whole = (*filled - start) / BLOCK_SIZE;
-        const std::size_t bulk = blocks_before_last(remaining, whole);
+        std::size_t bulk = whole;
+        if (length_known) {
+            bulk = blocks_before_last(remaining, whole);
+        } else if (whole > 0 && (*filled - start) % BLOCK_SIZE == 0) {
+            // More input may or may not follow the final whole block, which is the last block
+            // when none does: it waits for the next chunk, which tells.
+            bulk = whole - 1;
+        }
         std::size_t end = start + bulk * BLOCK_SIZE;
         decrypt_chained(chunk.subspan(start, end - start), chain, prepared);
         remaining -= static_cast<std::int64_t>(bulk * BLOCK_SIZE);
-        if (bulk < whole) {
+        if (length_known && bulk < whole) {
             // The last block is found by length: reading it in full does not end the input.
             const auto last = block_at(chunk, end);
             decrypt_chained(last, chain, prepared);
@@ -174,7 +249,7 @@ StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSin
         if (done) break;
         if (writer.failed()) return StreamResult::write_error;
 
-        // The input goes on: carry the bytes after the last whole block into the next chunk.
+        // The input goes on: carry the bytes after the deciphered blocks into the next chunk.
         Block partial;
         const std::size_t partial_size = *filled - end;
         std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(end), partial_size,
@@ -198,13 +273,19 @@ StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSin
 
 bool open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
                     const std::filesystem::path& output_path, OutputPolicy policy) {
-    pair.input_name = display_name(input_path);
-    pair.output_name = display_name(output_path);
-    pair.input = InputFile::open(input_path);
-    if (!pair.input) {
-        print_named("Error! File '", pair.input_name, "' not found.");
+    auto input = InputFile::open(input_path);
+    if (!input) {
+        print_named("Error! File '", display_name(input_path), "' not found.");
         return false;
     }
+    return open_file_pair(pair, ProbedInput(std::move(*input)), input_path, output_path, policy);
+}
+
+bool open_file_pair(FilePair& pair, ProbedInput input, const std::filesystem::path& input_path,
+                    const std::filesystem::path& output_path, OutputPolicy policy) {
+    pair.input_name = display_name(input_path);
+    pair.output_name = display_name(output_path);
+    pair.input = std::move(input);
     pair.output = OutputFile::create(output_path, policy);
     if (!pair.output) {
         print_named("Error! Can't create file '", pair.output_name, "'.");
@@ -225,11 +306,11 @@ StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& ke
                         std::uint64_t password_length, ByteSource* source) {
     ByteSource& input = source != nullptr ? *source : *pair.input;
     const int rounds = select_round_count(password_length);
-    StreamResult result = StreamResult::read_error;
+    StreamResult result;
     if (mode == CipherMode::encrypt) {
         result = encrypt_stream(input, *pair.output, keys, rounds);
-    } else if (const auto size = pair.input->size()) {
-        result = decrypt_stream(input, *size, *pair.output, keys, rounds);
+    } else {
+        result = decrypt_stream(input, pair.input->size(), *pair.output, keys, rounds);
     }
     if (result == StreamResult::read_error) {
         print_named("Error! Can't read file '", pair.input_name, "'.");

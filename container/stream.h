@@ -10,8 +10,13 @@
 #include "cipher/key_schedule.h"
 #include "container/byte_stream.h"
 #include "container/file_stream.h"
+#include "container/format.h"
 
 namespace quorvel {
+
+// The input is read and the output written in chunks of this size, a multiple of the block
+// size, small enough for a chunk being ciphered to stay in the processor's cache.
+inline constexpr std::size_t CHUNK_SIZE = std::size_t{256} << 10;
 
 enum class StreamResult {
     ok,            // everything written; on decryption the check block matched
@@ -22,20 +27,25 @@ enum class StreamResult {
 
 // Prints "Crypt process start!", writes the signature, the check block and the cipher
 // blocks of everything `input` holds to `output`, and prints "Cript complite" on success.
-// `keys` must hold the encrypt form.
+// A seekable output is written in one pass, the check block put in place at the end; an
+// output that is not (a pipe) gets its bytes strictly in order, after a first pass over the
+// input for the check block, so the input must then be able to rewind() (else read_error).
+// The output is written on a thread of its own when output.slow_writes(). `keys` must hold
+// the encrypt form.
 StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyTable& keys,
                             int rounds);
 
-// Prints "Decrypt process start!", decrypts an encrypted file of `input_size` bytes whose
-// contents `input` yields from offset 0, writes the plaintext to `output`, and prints
-// "Decrypt OK!" or "Decrypt WRONG!" by the check block. The last block is found by counting
-// bytes against `input_size`. `keys` must hold the decrypt form.
-StreamResult decrypt_stream(ByteSource& input, std::uint64_t input_size, ByteSink& output,
-                            const RoundKeyTable& keys, int rounds);
+// Prints "Decrypt process start!", decrypts an encrypted file whose contents `input` yields
+// from offset 0, writes the plaintext to `output`, and prints "Decrypt OK!" or
+// "Decrypt WRONG!" by the check block. The last block is found by counting bytes against
+// `input_size` when it is given, else at the end of the input (a pipe), with the same
+// results for the same bytes. `keys` must hold the decrypt form.
+StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
+                            ByteSink& output, const RoundKeyTable& keys, int rounds);
 
 // The two files of the cipher stage and their names as the user gave them.
 struct FilePair {
-    std::optional<InputFile> input;
+    std::optional<ProbedInput> input;
     std::optional<OutputFile> output;
     std::string input_name;
     std::string output_name;
@@ -47,6 +57,11 @@ struct FilePair {
 bool open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
                     const std::filesystem::path& output_path, OutputPolicy policy);
 
+// The same with an input already open at `input_path` (the one the signature probe read),
+// so that it is not opened twice.
+bool open_file_pair(FilePair& pair, ProbedInput input, const std::filesystem::path& input_path,
+                    const std::filesystem::path& output_path, OutputPolicy policy);
+
 // Closes both files and puts the output in place. Returns false, with
 // "Error! Can't write file '...'.", when the output could not be finished.
 bool close_file_pair(FilePair& pair);
@@ -54,7 +69,8 @@ bool close_file_pair(FilePair& pair);
 // Streams the pair's input into its output in `mode`, with the round count the password's
 // length selects. Prints what failed: a read or write error names the file, a failed check
 // prints "Decrypt WRONG!". A `source`, when given, is read instead of the pair's input (a
-// wrapper around it, such as a progress meter); the pair's input still gives the size.
+// wrapper around it, such as a progress meter); the pair's input still gives the size, or
+// none for a pipe.
 StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
                         std::uint64_t password_length, ByteSource* source = nullptr);
 

@@ -22,13 +22,27 @@ constexpr const char* NULL_DEVICE = "NUL";
 constexpr const char* NULL_DEVICE = "/dev/null";
 #endif
 
+// A folder kept in memory, where there is one: every input is written to a file and read
+// back, and a disk would make that most of the time an input takes.
+std::optional<fs::path> memory_backed_folder() {
+#ifdef _WIN32
+    return std::nullopt;
+#else
+    std::error_code error;
+    const fs::path shm = "/dev/shm";
+    if (fs::is_directory(shm, error)) return shm;
+    return std::nullopt;
+#endif
+}
+
 // Owns the scratch folder; a static of this type removes it at exit.
 class ScratchFolder {
 public:
     ScratchFolder() {
         std::random_device entropy;
+        const fs::path base = memory_backed_folder().value_or(fs::temp_directory_path());
         for (int attempt = 0; attempt < 100; ++attempt) {
-            path_ = fs::temp_directory_path() / ("quorvel-fuzz-" + std::to_string(entropy()));
+            path_ = base / ("quorvel-fuzz-" + std::to_string(entropy()));
             std::error_code error;
             if (fs::create_directory(path_, error)) return;
         }
@@ -47,6 +61,13 @@ private:
 };
 
 }  // namespace
+
+FuzzInput take_input(const std::uint8_t* data, std::size_t size, std::string_view file_name) {
+    silence_console();
+    FuzzInput input{{data, size}, scratch_path(file_name)};
+    write_file(input.file, input.bytes);
+    return input;
+}
 
 void silence_console() {
     static const bool silenced = std::freopen(NULL_DEVICE, "w", stdout) != nullptr;

@@ -1,5 +1,5 @@
-// Shared pieces of the fuzz targets: in-memory streams, a per-process scratch folder, and a
-// way to stop on a broken property that libFuzzer records as a crash.
+// Shared pieces of the fuzz targets: the entry prologue, in-memory streams, a per-process
+// scratch folder, and a way to stop on a broken property that libFuzzer records as a crash.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,17 @@ namespace quorvel::fuzz {
 using test::Bytes;
 using test::MemorySink;
 using test::MemorySource;
+
+// libFuzzer's input as every target starts from it: the bytes, and a scratch file that holds
+// them.
+struct FuzzInput {
+    std::span<const std::uint8_t> bytes;
+    std::filesystem::path file;
+};
+
+// The prologue of every target: silences the console and writes the input's `size` bytes at
+// `data` to the scratch file `file_name`.
+FuzzInput take_input(const std::uint8_t* data, std::size_t size, std::string_view file_name);
 
 // Sends standard output to the null device: the library prints progress messages for every
 // input, which would flood the fuzzer's console. Safe to call more than once.

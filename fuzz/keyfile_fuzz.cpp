@@ -78,16 +78,12 @@ void check_keys(const RoundKeyTable& file_blocks, std::span<const std::uint8_t> 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorvel;
     using namespace quorvel::fuzz;
-    silence_console();
-    const std::span<const std::uint8_t> bytes(data, size);
-    const auto key_file = scratch_path("fuzz.key");
-    write_file(key_file, bytes);
-
-    require(KeyFile::open(key_file).state() == KeyFile::State::opened,
+    const auto input = take_input(data, size, "fuzz.key");
+    require(KeyFile::open(input.file).state() == KeyFile::State::opened,
             "key-file probe misses an existing file");
     RoundKeyTable table{};
-    require(read_key_file(key_file, table), "key-file reading fails");
-    check_table_holds_file(table, bytes);
-    check_keys(table, bytes);
+    require(read_key_file(input.file, table), "key-file reading fails");
+    check_table_holds_file(table, input.bytes);
+    check_keys(table, input.bytes);
     return 0;
 }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <string>
 
 #include "cipher/mixer.h"
@@ -47,6 +51,51 @@ TEST(SignatureProbe, MissingFileAndFolder) {
     CaptureStdout();
     EXPECT_FALSE(is_encrypted_file(dir.path()));
     EXPECT_EQ(GetCapturedStdout(), "Crypt run\n");
+}
+
+test::Bytes read_to_end(ByteSource& source) {
+    test::Bytes all;
+    std::uint8_t buffer[5];  // shorter than the signature: the probed bytes come in pieces
+    while (const auto got = source.read(buffer)) {
+        if (*got == 0) break;
+        all.insert(all.end(), buffer, buffer + *got);
+    }
+    return all;
+}
+
+// The probe and the cipher stage share one open input: what the probe read is read again,
+// from a file and from a pipe, which gives its bytes only once.
+TEST(SignatureProbe, ProbedInputStillGivesEveryByte) {
+    const std::string contents[] = {"%quorvel%" + std::string(300, 'x'), "%quorv", "",
+                                    "plain text that is longer than a signature"};
+    test::ScratchDir dir;
+    for (const auto& text : contents) {
+        const test::Bytes bytes = test::to_bytes(text);
+        test::write_file(dir / "probe", bytes);
+        CaptureStdout();
+        auto file = probe_input(dir / "probe");
+        GetCapturedStdout();
+        ASSERT_TRUE(file.input) << text;
+        EXPECT_EQ(file.encrypted, text.starts_with("%quorvel%")) << text;
+        EXPECT_EQ(read_to_end(*file.input), bytes) << text;
+        ASSERT_TRUE(file.input->rewind()) << text;
+        EXPECT_EQ(read_to_end(*file.input), bytes) << text << ", rewound";
+#ifndef _WIN32
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        ASSERT_EQ(::write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ::close(ends[1]);
+        CaptureStdout();
+        auto pipe = probe_input("/dev/fd/" + std::to_string(ends[0]));
+        GetCapturedStdout();
+        ::close(ends[0]);
+        ASSERT_TRUE(pipe.input) << text;
+        EXPECT_EQ(pipe.encrypted, file.encrypted) << text;
+        EXPECT_FALSE(pipe.input->size()) << text;
+        EXPECT_EQ(read_to_end(*pipe.input), bytes) << text << ", from a pipe";
+        EXPECT_FALSE(pipe.input->rewind()) << text;
+#endif
+    }
 }
 
 // The last block of "abc": 61 62 63 FF, 251 bytes '0', then the count 3.

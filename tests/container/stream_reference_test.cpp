@@ -1,125 +1,42 @@
-// The chunked stream against a literal byte-at-a-time rendering of the format's algorithm:
-// the same encrypted bytes for files of several chunks, and the same output and verdict when
-// decrypting well-formed, truncated, extended and damaged files and files whose claimed length
-// is wrong. And a stream whose output fails stops reading soon after.
+// The chunked stream against the byte-at-a-time model of the format's algorithm: the same
+// encrypted bytes for files of several chunks, to a seekable output and to one that takes its
+// bytes in order only (a pipe); the same output and verdict when decrypting well-formed,
+// truncated, extended and damaged files and files whose claimed length is wrong, and the same
+// again from a pipe, where the last block is found at the end of the input. And a stream
+// whose output fails stops reading soon after.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "cipher/mixer.h"
-#include "cipher/rounds.h"
 #include "container/format.h"
 #include "container/stream.h"
+#include "tests/support/stream_model.h"
 #include "tests/support/test_support.h"
 
 namespace quorvel {
 namespace {
 
 using test::Bytes;
+using Decrypted = test::ModelDecrypted;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-// One byte at a time from memory, with an end flag set by the first read that finds no data.
-class ByteReader {
-public:
-    explicit ByteReader(const Bytes& bytes, std::size_t start = 0)
-        : bytes_(bytes), position_(std::min(start, bytes.size())) {}
-
-    bool at_end() const { return at_end_; }
-
-    // Up to 256 bytes into `block`, 0xFF after the last real one; the count of real bytes, or
-    // 256 when 255 were left.
-    int read_block(Block& block) {
-        for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
-            if (at_end_) return static_cast<int>(i) - 1;
-            if (position_ < bytes_.size()) {
-                block[i] = bytes_[position_++];
-            } else {
-                block[i] = END_MARKER;
-                at_end_ = true;
-            }
-        }
-        return static_cast<int>(BLOCK_SIZE);
-    }
-
-private:
-    const Bytes& bytes_;
-    std::size_t position_;
-    bool at_end_ = false;
-};
-
-Bytes reference_encrypt(const Bytes& plain, const RoundKeyTable& keys, int rounds) {
-    Bytes out(HEADER_SIZE, 0);
-    std::copy(SIGNATURE.begin(), SIGNATURE.end(), out.begin());
-    ByteReader reader(plain);
-    Block check{};
-    Block previous{};
-    while (!reader.at_end()) {
-        Block block;
-        fill_block(block, FILL_BYTE);
-        const int count = reader.read_block(block);
-        if (count < static_cast<int>(BLOCK_SIZE))
-            block[BLOCK_SIZE - 1] = static_cast<std::uint8_t>(count);
-        xor_block(check, block);
-        xor_block(block, previous);
-        encrypt_rounds(block, keys, rounds);
-        out.insert(out.end(), block.begin(), block.end());
-        previous = block;
-    }
-    mix_block(check, 1);
-    std::copy(check.begin(), check.end(), out.begin() + SIGNATURE_SIZE);
-    return out;
-}
-
-struct Decrypted {
-    Bytes plain;
-    bool verified;
-};
-
-Decrypted reference_decrypt(const Bytes& encrypted, std::int64_t claimed_size,
-                            const RoundKeyTable& keys, int rounds) {
-    std::int64_t remaining = claimed_size - static_cast<std::int64_t>(HEADER_SIZE);
-    ByteReader reader(encrypted, SIGNATURE_SIZE);
-    Block stored{};
-    reader.read_block(stored);
-    Decrypted result{{}, false};
-    Block check{};
-    Block previous{};
-    while (!reader.at_end()) {
-        Block block;
-        fill_block(block, FILL_BYTE);
-        const int count = reader.read_block(block);
-        remaining -= count;
-        const Block ciphertext = block;
-        decrypt_rounds(block, keys, rounds);
-        xor_block(block, previous);
-        xor_block(check, block);
-        const std::size_t kept =
-            remaining == 0 ? block[BLOCK_SIZE - 1] : static_cast<std::size_t>(count);
-        result.plain.insert(result.plain.end(), block.begin(),
-                            block.begin() + static_cast<std::ptrdiff_t>(kept));
-        if (remaining == 0) break;
-        previous = ciphertext;
-    }
-    mix_block(check, 1);
-    result.verified = blocks_equal(check, stored);
-    return result;
-}
-
 Bytes stream_encrypt(const Bytes& plain, const RoundKeyTable& keys, int rounds,
-                     std::size_t read_size) {
+                     std::size_t read_size, test::MemorySink::Kind output) {
     test::MemorySource source(plain, read_size);
-    test::MemorySink sink;
+    test::MemorySink sink(output);
     CaptureStdout();
     EXPECT_EQ(encrypt_stream(source, sink, keys, rounds), StreamResult::ok);
     GetCapturedStdout();
     return sink.bytes;
 }
 
-Decrypted stream_decrypt(const Bytes& encrypted, std::uint64_t claimed_size,
+// Decrypts from memory by `claimed_size`, or without it from a source that cannot rewind.
+Decrypted stream_decrypt(const Bytes& encrypted, std::optional<std::uint64_t> claimed_size,
                          const RoundKeyTable& keys, int rounds, std::size_t read_size) {
-    test::MemorySource source(encrypted, read_size);
-    test::MemorySink sink;
+    auto source = claimed_size ? test::MemorySource(encrypted, read_size)
+                               : test::MemorySource::pipe(encrypted, read_size);
+    test::MemorySink sink({.slow_writes = read_size % 2 == 0});
     CaptureStdout();
     const StreamResult result = decrypt_stream(source, claimed_size, sink, keys, rounds);
     GetCapturedStdout();
@@ -127,45 +44,59 @@ Decrypted stream_decrypt(const Bytes& encrypted, std::uint64_t claimed_size,
     return {sink.bytes, result == StreamResult::ok};
 }
 
-constexpr std::size_t KIB = 1024;
+constexpr std::size_t CHUNK = CHUNK_SIZE;
 
-// Lengths around multiples of 256 KiB and 1 MiB (chunk sizes a stream may use) and around the
-// 265-byte header, which shifts the blocks of an encrypted file against any chunk.
+// Lengths around multiples of the stream's chunk and around the 265-byte header, which shifts
+// the blocks of an encrypted file against the chunks.
 constexpr std::size_t PLAIN_LENGTHS[] = {
     0,
     255,
     256,
-    256 * KIB - 265,
-    256 * KIB - 1,
-    256 * KIB,
-    256 * KIB + 1,
-    512 * KIB - 265 - 256,
-    512 * KIB - 9,
-    1024 * KIB - 256,
-    1024 * KIB + 255,
-    1280 * KIB + 7,
+    CHUNK - HEADER_SIZE,
+    CHUNK - 1,
+    CHUNK,
+    CHUNK + 1,
+    2 * CHUNK - HEADER_SIZE - BLOCK_SIZE,
+    2 * CHUNK - SIGNATURE_SIZE,
+    4 * CHUNK - BLOCK_SIZE,
+    4 * CHUNK + BLOCK_SIZE - 1,
+    5 * CHUNK + 7,
 };
 
-TEST(StreamAgainstReference, EncryptsTheSameBytes) {
+TEST(StreamAgainstReference, EncryptsTheSameBytesToEveryKindOfOutput) {
     const auto keys = test::password_keys("seventeen-chars!!", CipherMode::encrypt);
     const std::size_t read_sizes[] = {SIZE_MAX, 4099, 65536};
+    const std::pair<const char*, test::MemorySink::Kind> outputs[] = {
+        {"memory", {}},
+        {"file", {.slow_writes = true}},
+        {"pipe", {.seekable = false, .slow_writes = true}},
+        {"in-order memory", {.seekable = false}},
+    };
     int variant = 0;
     for (const std::size_t length : PLAIN_LENGTHS) {
         const Bytes plain = test::random_bytes(length, static_cast<std::uint32_t>(length + 1));
         const int rounds = variant % 2 == 0 ? 12 : 48;
-        const Bytes expected = reference_encrypt(plain, keys, rounds);
-        const Bytes actual = stream_encrypt(plain, keys, rounds, read_sizes[variant % 3]);
+        const Bytes expected = test::model_encrypt(plain, keys, rounds);
+        for (const auto& [output_name, output] : outputs) {
+            const Bytes actual =
+                stream_encrypt(plain, keys, rounds, read_sizes[variant % 3], output);
+            ASSERT_EQ(actual.size(), expected.size()) << "length " << length;
+            EXPECT_TRUE(actual == expected)
+                << "length " << length << ", " << rounds << " rounds, to " << output_name;
+        }
         ++variant;
-        ASSERT_EQ(actual.size(), expected.size()) << "length " << length;
-        EXPECT_TRUE(actual == expected) << "length " << length << ", " << rounds << " rounds";
     }
 }
 
 TEST(StreamAgainstReference, DecryptsDamagedAndMisSizedFilesTheSameWay) {
     const auto encrypt_keys = test::password_keys("pw", CipherMode::encrypt);
     const auto decrypt_keys = test::password_keys("pw", CipherMode::decrypt);
-    for (const std::size_t length : {std::size_t{0}, 256 * KIB - 265, 256 * KIB + 1, 700 * KIB}) {
-        const Bytes encrypted = reference_encrypt(test::random_bytes(length, 77), encrypt_keys, 12);
+    // The last of these ends where a pipe's reader fills its second chunk exactly, so that the
+    // last block is known to be the last only when a further read finds nothing.
+    for (const std::size_t length : {std::size_t{0}, CHUNK - HEADER_SIZE, CHUNK + 1,
+                                     2 * CHUNK + CHUNK / 2, 2 * CHUNK - 3 * BLOCK_SIZE}) {
+        const Bytes encrypted =
+            test::model_encrypt(test::random_bytes(length, 77), encrypt_keys, 12);
         const std::size_t size = encrypted.size();
 
         struct Case {
@@ -177,8 +108,8 @@ TEST(StreamAgainstReference, DecryptsDamagedAndMisSizedFilesTheSameWay) {
         cases.push_back({"as written", encrypted, static_cast<std::int64_t>(size)});
         for (const std::size_t cut :
              {std::size_t{5}, std::size_t{9}, std::size_t{200}, std::size_t{264}, std::size_t{265},
-              std::size_t{266}, 256 * KIB - 1, 256 * KIB, 256 * KIB + 1, size - 257, size - 256,
-              size - 255, size - 1}) {
+              std::size_t{266}, CHUNK - 1, CHUNK, CHUNK + 1, size - 257, size - 256, size - 255,
+              size - 1}) {
             if (cut >= size) continue;
             const Bytes file(encrypted.begin(),
                              encrypted.begin() + static_cast<std::ptrdiff_t>(cut));
@@ -202,14 +133,22 @@ TEST(StreamAgainstReference, DecryptsDamagedAndMisSizedFilesTheSameWay) {
 
         for (const auto& [name, file, claimed] : cases) {
             if (claimed < 0) continue;
-            const Decrypted expected = reference_decrypt(file, claimed, decrypt_keys, 12);
-            for (const std::size_t read_size : {SIZE_MAX, std::size_t{1000}}) {
-                const Decrypted actual = stream_decrypt(file, static_cast<std::uint64_t>(claimed),
-                                                        decrypt_keys, 12, read_size);
-                EXPECT_EQ(actual.verified, expected.verified) << name << ", length " << length;
-                EXPECT_TRUE(actual.plain == expected.plain)
-                    << name << ", length " << length << ": " << actual.plain.size() << " bytes, "
-                    << expected.plain.size() << " expected";
+            const Decrypted expected = test::model_decrypt(file, claimed, decrypt_keys, 12);
+            std::vector<std::pair<std::string, std::optional<std::uint64_t>>> roads = {
+                {"by length", static_cast<std::uint64_t>(claimed)}};
+            // A pipe has no length to claim: only the true one is found, at its end.
+            if (claimed == static_cast<std::int64_t>(file.size())) roads.push_back({"pipe", {}});
+            for (const auto& [road, claimed_size] : roads) {
+                for (const std::size_t read_size : {SIZE_MAX, std::size_t{1000}, std::size_t{7}}) {
+                    const Decrypted actual =
+                        stream_decrypt(file, claimed_size, decrypt_keys, 12, read_size);
+                    EXPECT_EQ(actual.verified, expected.verified)
+                        << name << ", length " << length << ", " << road;
+                    EXPECT_TRUE(actual.plain == expected.plain)
+                        << name << ", length " << length << ", " << road << ": "
+                        << actual.plain.size() << " bytes, " << expected.plain.size()
+                        << " expected";
+                }
             }
         }
     }

@@ -46,7 +46,7 @@ Encrypted decrypt(const Bytes& encrypted, const std::string& password,
 // Lengths around the block boundaries and the reader's chunk, with sources that hand out
 // data in odd pieces, for every round count.
 TEST(Stream, RoundTripsAcrossBoundariesAndRoundCounts) {
-    const std::size_t chunk = std::size_t{1} << 20;
+    const std::size_t chunk = CHUNK_SIZE;
     const std::size_t lengths[] = {0,   1,   254,  255,       256,   257,         511,          512,
                                    513, 767, 1000, chunk - 1, chunk, chunk + 255, 2 * chunk + 1};
     const std::string passwords[] = {"pw", "ZTnIZHcN7", "thirteen-char", "seventeen-chars!!"};
@@ -152,7 +152,8 @@ private:
 
 class FailingSink final : public ByteSink {
 public:
-    explicit FailingSink(std::size_t room) : room_(room) {}
+    FailingSink(std::size_t room, bool slow_writes) : room_(room), slow_writes_(slow_writes) {}
+    bool slow_writes() const override { return slow_writes_; }
     bool write(std::span<const std::uint8_t> bytes) override {
         if (bytes.size() > room_) return false;
         room_ -= bytes.size();
@@ -162,6 +163,7 @@ public:
 
 private:
     std::size_t room_;
+    bool slow_writes_;
 };
 
 TEST(Stream, ReadErrorsEndTheStream) {
@@ -180,15 +182,54 @@ TEST(Stream, ReadErrorsEndTheStream) {
     }
 }
 
+// The in-order output reads its input twice: an input that cannot go back, or that changes
+// between the passes, must not give a file whose check block does not fit its blocks.
+TEST(Stream, InOrderOutputNeedsAnInputThatReadsTwiceTheSame) {
+    const Bytes plain = test::random_bytes(CHUNK_SIZE + 1000, 15);
+    const auto keys = test::password_keys("pw", CipherMode::encrypt);
+    auto pipe = test::MemorySource::pipe(plain);
+    test::MemorySink in_order({.seekable = false});
+    CaptureStdout();
+    EXPECT_EQ(encrypt_stream(pipe, in_order, keys, 12), StreamResult::read_error);
+    EXPECT_EQ(GetCapturedStdout(), "Crypt process start!\n");
+    EXPECT_TRUE(in_order.bytes.empty());
+
+    // Hands out another first byte after a rewind, as a file rewritten meanwhile would.
+    class ChangingSource final : public ByteSource {
+    public:
+        explicit ChangingSource(const Bytes& bytes) : source_(bytes) {}
+        std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+            const auto got = source_.read(buffer);
+            if (got && rewound_ && *got > 0) {
+                buffer[0] ^= 1;
+                rewound_ = false;
+            }
+            return got;
+        }
+        bool rewind() override { return rewound_ = source_.rewind(); }
+
+    private:
+        test::MemorySource source_;
+        bool rewound_ = false;
+    } changing(plain);
+    test::MemorySink changed({.seekable = false});
+    CaptureStdout();
+    EXPECT_EQ(encrypt_stream(changing, changed, keys, 12), StreamResult::read_error);
+    EXPECT_EQ(GetCapturedStdout(), "Crypt process start!\n");
+}
+
 TEST(Stream, WriteErrorsAreReported) {
     const Bytes plain = test::random_bytes(5u << 20, 14);
     const auto keys = test::password_keys("pw", CipherMode::encrypt);
     for (const std::size_t room : {0u, 100u, 3u << 20}) {
-        test::MemorySource source(plain);
-        FailingSink sink(room);
-        CaptureStdout();
-        EXPECT_EQ(encrypt_stream(source, sink, keys, 12), StreamResult::write_error) << room;
-        EXPECT_EQ(GetCapturedStdout(), "Crypt process start!\n");
+        for (const bool slow_writes : {false, true}) {
+            test::MemorySource source(plain);
+            FailingSink sink(room, slow_writes);
+            CaptureStdout();
+            EXPECT_EQ(encrypt_stream(source, sink, keys, 12), StreamResult::write_error)
+                << room << (slow_writes ? " on a thread" : " synchronously");
+            EXPECT_EQ(GetCapturedStdout(), "Crypt process start!\n");
+        }
     }
 }
 
