@@ -3,6 +3,7 @@
 #include <array>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "app/interrupt_cleanup.h"
 
@@ -44,6 +45,14 @@ BOOL WINAPI on_console_event(DWORD event) {
     ExitProcess(1);
 }
 
+// The path made absolute, so that the removal does not depend on the current folder; as given
+// when the current folder cannot be found, and nothing can be removed through it anyway.
+std::wstring absolute_text(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(path, error);
+    return error ? path.wstring() : absolute.wstring();
+}
+
 }  // namespace
 
 void install_interrupt_cleanup() {
@@ -54,7 +63,7 @@ void remove_on_interrupt(const std::filesystem::path& path) {
     std::lock_guard lock(guard);
     for (std::size_t i = 0; i < MAX_PATHS; ++i) {
         if (!in_use[i]) {
-            paths[i] = std::filesystem::absolute(path).wstring();
+            paths[i] = absolute_text(path);
             in_use[i] = true;
             return;
         }
@@ -63,9 +72,17 @@ void remove_on_interrupt(const std::filesystem::path& path) {
 
 void forget_on_interrupt(const std::filesystem::path& path) {
     std::lock_guard lock(guard);
-    const std::wstring absolute = std::filesystem::absolute(path).wstring();
+    const std::wstring absolute = absolute_text(path);
     for (std::size_t i = 0; i < MAX_PATHS; ++i) {
         if (in_use[i] && paths[i] == absolute) in_use[i] = false;
+    }
+}
+
+void remove_registered_files() {
+    std::lock_guard lock(guard);
+    for (std::size_t i = 0; i < MAX_PATHS; ++i) {
+        if (in_use[i]) DeleteFileW(paths[i].c_str());
+        in_use[i] = false;
     }
 }
 
