@@ -112,8 +112,8 @@ protected:
     ProgressTest() {
         // Packing copies the input, so the cipher stage sees exactly the input's size;
         // unpacking does nothing.
-        copy_path_ =
-            stand_in_archiver("copy-bin", "if [ \"$1\" = a ]; then exec cp -- \"$4\" \"$2\"; fi");
+        copy_path_ = stand_in_archiver("copy-bin",
+                                       "if [ \"$1\" = a ]; then exec cp -- \"$input\" \"$2\"; fi");
     }
     std::string copy_path_;
 };
