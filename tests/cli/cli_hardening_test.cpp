@@ -151,14 +151,20 @@ TEST_F(HardeningTest, SuccessfulOutputReplacesTheOldFileWithItsMode) {
     EXPECT_EQ(run({(enc() / "out.qv").string(), "x", "pw"}, dec()).output, DECRYPT_OK);
 }
 
-// The archive holds plaintext: it is made readable by its owner only, in both modes.
+// The archive holds plaintext: it is made readable by its owner only, in both modes. The
+// archiver gets SIGPIPE and SIGXFSZ at their default actions, which the program ignores.
 TEST_F(HardeningTest, TemporaryArchiveIsPrivate) {
     write_file(enc() / "plan.txt", "some plans");
     const auto recording = stand_in_archiver(
         "recording-bin",
-        "if [ \"$1\" = a ]; then umask > ../umask.txt; cp -- \"$input\" \"$2\"; fi");
+        "if [ \"$1\" = a ]; then umask > ../umask.txt; cp -- \"$input\" \"$2\"; fi\n"
+        "sh -c 'kill -PIPE $$' && touch ../pipe-ignored\n"
+        "sh -c 'kill -XFSZ $$' && touch ../size-signal-ignored\n"
+        "exit 0");
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), recording).exit_code, 0);
     EXPECT_EQ(read_file(root() / "umask.txt"), to_bytes("0077\n"));
+    EXPECT_FALSE(exists(root() / "pipe-ignored"));
+    EXPECT_FALSE(exists(root() / "size-signal-ignored"));
 
     // A wrong password keeps the decrypted archive; an older file of that name was replaced.
     write_file(dec() / TEMP_ARCHIVE, "older");
