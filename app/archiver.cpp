@@ -5,7 +5,6 @@
 
 #include "app/command_line.h"
 #include "app/process.h"
-#include "console/console.h"
 
 namespace quorvel {
 

@@ -314,6 +314,21 @@ TEST_F(HardeningTest, InterruptDuringASlowArchiverRemovesTheArchive) {
     }
 }
 
+// A signal ignored when the program starts (nohup) stays ignored: the run goes on.
+TEST_F(HardeningTest, SignalIgnoredAtStartStaysIgnored) {
+    write_file(enc() / "plan.txt", "some plans");
+    auto options = this->options(
+        stand_in_archiver("slow-copy-bin", "touch ../started; sleep 1\n" + COPYING_ARCHIVER));
+    options.ignored_signal = SIGHUP;
+    RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options);
+    ASSERT_TRUE(wait_for_size(root() / "started", 0));
+    program.send_signal(SIGHUP);
+    const auto result = program.finish();
+    EXPECT_EQ(result.term_signal, 0);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(exists(enc() / "out.qv"));
+}
+
 TEST_F(HardeningTest, InterruptedDecryptionRemovesItsPartialArchive) {
     const auto big = enc() / "plan.txt";
     {

@@ -60,6 +60,7 @@ struct RunOptions {
     std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE
     bool size_signal_ignored = true;  // with a limit: SIGXFSZ ignored, as some shells leave it
     Output output = Output::read;
+    std::optional<int> ignored_signal;  // ignored from the start, as nohup does with SIGHUP
 };
 
 // For a freshly forked child: standard input from /dev/null, `folder` as the working folder,
