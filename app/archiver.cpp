@@ -3,6 +3,7 @@
 #include <array>
 #include <system_error>
 
+#include "app/command_line.h"
 #include "app/process.h"
 
 namespace quorvel {
@@ -29,17 +30,39 @@ std::optional<std::filesystem::path> find_archiver() {
     return find_program(archiver_names());
 }
 
+namespace {
+
+// Runs the archiver; `before_retry` undoes a stopped run's partial work. The archiver writes its
+// report to standard output: if that goes while it runs, it may be stopped by the broken pipe
+// before its work is done, so the work is done once more with the report going nowhere.
+template <typename Undo>
+bool run_archiver(const std::filesystem::path& archiver, std::span<const std::string> arguments,
+                  NewFiles new_files, Undo before_retry) {
+    const ProcessResult result = run_process(archiver, arguments, new_files);
+    if (result.succeeded() || !result.lost_output) return result.succeeded();
+    if (!before_retry()) return false;
+    return run_process(archiver, arguments, new_files).succeeded();
+}
+
+}  // namespace
+
 bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input) {
-    // "--" ends the switches, so an input named "-x" or "@list" is still a file name.
-    const std::array<std::string, 4> arguments{"a", std::string(TEMP_ARCHIVE_NAME), "--",
+    // With -spd a name that does not exist but holds a wildcard character packs nothing and
+    // still succeeds: the run would encrypt an empty archive. A missing input stops here.
+    std::error_code error;
+    if (!std::filesystem::exists(argument_path(input), error)) return false;
+    // -spd: "*" and "?" are characters of the name, not wildcards that would pack other
+    // files. "--" ends the switches, so an input named "-x" or "@list" is still a file name.
+    const std::array<std::string, 5> arguments{"a", std::string(TEMP_ARCHIVE_NAME), "-spd", "--",
                                                std::string(input)};
     // The archive is a plaintext copy of the input: nobody else may read it.
-    return run_process(archiver, arguments, NewFiles::owner_only).succeeded();
+    return run_archiver(archiver, arguments, NewFiles::owner_only, remove_temp_archive);
 }
 
 bool unpack_temp_archive(const std::filesystem::path& archiver) {
-    const std::array<std::string, 3> arguments{"x", std::string(TEMP_ARCHIVE_NAME), "-y"};
-    return run_process(archiver, arguments).succeeded();
+    // Extracting again overwrites what a stopped run extracted, as -y answers every question.
+    const std::array<std::string, 4> arguments{"x", std::string(TEMP_ARCHIVE_NAME), "-y", "-spd"};
+    return run_archiver(archiver, arguments, NewFiles::as_usual, [] { return true; });
 }
 
 bool remove_temp_archive() {

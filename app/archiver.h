@@ -23,12 +23,14 @@ std::span<const std::string_view> archiver_names();
 // The first archiver found (see find_program), or nullopt.
 std::optional<std::filesystem::path> find_archiver();
 
-// Packs `input` (a file or a folder) into the temporary archive. Returns true when the
-// archiver ran and reported success.
+// Packs `input` (a file or a folder) into the temporary archive, the name taken literally
+// (no wildcards). Returns true when `input` exists and the archiver ran and reported success.
 bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input);
 
 // Extracts the temporary archive into the current folder, answering yes to every question.
 // Returns true when the archiver ran and reported success.
+// Either is run a second time when standard output went away while the archiver ran and it
+// failed, as a closed output may have stopped it (process.h: ProcessResult::lost_output).
 bool unpack_temp_archive(const std::filesystem::path& archiver);
 
 // Removes the temporary archive if it exists. Returns false only when it exists and

@@ -1,7 +1,8 @@
 // Removal of the run's temporary files when the process is interrupted (Ctrl+C, SIGTERM,
-// SIGHUP, or the console closing): a plaintext copy or a half-written output must not
-// outlive an interrupted run. The process then ends with a failure status. Files are
-// registered by their owner (app/temporary_file.h), not by hand.
+// SIGHUP, SIGQUIT and every other signal that would end it, or the console closing): a
+// plaintext copy or a half-written output must not outlive an interrupted run. The process
+// then ends with a failure status (on POSIX: by the same signal). Files are registered by
+// their owner (app/temporary_file.h), not by hand.
 #pragma once
 
 #include <filesystem>
@@ -36,5 +37,9 @@ public:
     InterruptsDeferred(const InterruptsDeferred&) = delete;
     InterruptsDeferred& operator=(const InterruptsDeferred&) = delete;
 };
+
+// Removes every file on that list now and empties it: the last step of a run that ends by an
+// unexpected error rather than by a signal.
+void remove_registered_files();
 
 }  // namespace quorvel

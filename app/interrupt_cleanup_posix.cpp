@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "app/interrupt_cleanup.h"
 #include "app/interrupt_cleanup_posix.h"
@@ -15,8 +16,39 @@ namespace quorvel {
 
 namespace {
 
-constexpr std::array<int, 3> INTERRUPT_SIGNALS{SIGINT, SIGTERM, SIGHUP};
 constexpr std::size_t MAX_ENTRIES = 8;
+
+// The fixed part of interrupt_signals(); the real-time signals are added when it is built,
+// as their numbers are known only at run time.
+constexpr std::array FIXED_INTERRUPT_SIGNALS{
+    SIGINT,    SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+std::vector<int> all_interrupt_signals() {
+    std::vector<int> signals(FIXED_INTERRUPT_SIGNALS.begin(), FIXED_INTERRUPT_SIGNALS.end());
+#ifdef SIGRTMIN
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+        signals.push_back(signal_number);
+    }
+#endif
+    return signals;
+}
+
+sigset_t interrupt_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : interrupt_signals()) sigaddset(&set, signal_number);
+    return set;
+}
 
 // One file to remove. The handler reads only entries marked in use; an entry is changed
 // only while the signals are blocked.
@@ -37,10 +69,8 @@ int deferral_depth = 0;
 
 // Blocks the interrupt signals; returns the mask before.
 sigset_t block_interrupts() {
-    sigset_t block;
+    const sigset_t block = interrupt_signal_set();
     sigset_t saved;
-    sigemptyset(&block);
-    for (const int signal_number : INTERRUPT_SIGNALS) sigaddset(&block, signal_number);
     sigprocmask(SIG_BLOCK, &block, &saved);
     return saved;
 }
@@ -101,9 +131,8 @@ std::string absolute_text(const std::filesystem::path& path) {
 void install_interrupt_cleanup() {
     struct sigaction action {};
     action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    for (const int signal_number : INTERRUPT_SIGNALS) sigaddset(&action.sa_mask, signal_number);
-    for (const int signal_number : INTERRUPT_SIGNALS) {
+    action.sa_mask = interrupt_signal_set();
+    for (const int signal_number : interrupt_signals()) {
         struct sigaction previous {};
         sigaction(signal_number, nullptr, &previous);
         // A signal ignored by whoever started us (nohup) stays ignored.
@@ -155,8 +184,17 @@ InterruptsDeferred::~InterruptsDeferred() {
     if (--deferral_depth == 0) sigprocmask(SIG_SETMASK, &mask_before_deferral, nullptr);
 }
 
+void remove_registered_files() {
+    SignalBlock block;
+    for (Entry& entry : entries) {
+        if (entry.in_use != 0) remove_entry(entry);
+        entry.in_use = 0;
+    }
+}
+
 std::span<const int> interrupt_signals() {
-    return INTERRUPT_SIGNALS;
+    static const std::vector<int> signals = all_interrupt_signals();
+    return signals;
 }
 
 void set_interrupted_child(pid_t child) {

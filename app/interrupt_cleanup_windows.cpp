@@ -97,4 +97,12 @@ InterruptsDeferred::~InterruptsDeferred() {
     guard.unlock();
 }
 
+void remove_registered_files() {
+    std::lock_guard lock(guard);
+    for (Entry& entry : entries) {
+        if (entry.in_use) remove_now(entry);
+        entry.in_use = false;
+    }
+}
+
 }  // namespace quorvel

@@ -1,17 +1,27 @@
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/last_resort.h"
+#include "app/process.h"
 #include "app/run_sequence.h"
 #include "cipher/secure_wipe.h"
 
 int main(int argc, char** argv) {
-    auto args = quorvel::program_arguments(argc, argv);
-    if (!args) return quorvel::EXIT_FAILED;
-    const std::vector<std::string_view> views(args->begin(), args->end());
-    const int status = quorvel::run_quorvel(views);
+    quorvel::prepare_process();
+    std::optional<std::vector<std::string>> args;
+    const int status = quorvel::run_with_last_resort([&] {
+        args = quorvel::program_arguments(argc, argv);
+        if (!args) return quorvel::EXIT_FAILED;
+        const std::vector<std::string_view> views(args->begin(), args->end());
+        return quorvel::run_quorvel(views);
+    });
     // The copy of the password (the third argument) is key material.
-    if (args->size() > 2) quorvel::secure_wipe(std::as_writable_bytes(std::span((*args)[2])));
+    if (args && args->size() > 2) {
+        quorvel::secure_wipe(std::as_writable_bytes(std::span((*args)[2])));
+    }
     return status;
 }

@@ -10,16 +10,26 @@
 
 namespace quorvel {
 
+// Call first in main. On POSIX: SIGPIPE and SIGXFSZ are ignored, so that a closed standard
+// output or a file-size limit makes a write fail (EPIPE, EFBIG) instead of ending the process
+// with its temporary files left; any of the three standard descriptors found closed is opened
+// on the null device, so that no file the run opens takes its number and receives messages;
+// core dumps are turned off, as one would hold key material and plaintext. Nothing on Windows.
+void prepare_process();
+
 struct ProcessResult {
     enum class Outcome { exited, killed, not_started };
     Outcome outcome = Outcome::not_started;
-    int code = 0;  // the exit status, or the signal that ended the process
+    int code = 0;              // the exit status, or the signal that ended the process
+    bool lost_output = false;  // standard output was found gone while the program ran
 
     bool succeeded() const { return outcome == Outcome::exited && code == 0; }
 };
 
-// Looks for each of `names`, in order, in the folders of PATH (on Windows first in the
-// current folder, as the command interpreter would). Returns the first that exists.
+// Looks for each of `names`, in order, and returns the first that exists. On POSIX in the
+// absolute folders of PATH; empty and relative entries are skipped, as they name the current
+// folder, where an extracted archive may have left a program of that name. On Windows in the
+// folder of this program, then in the folders of PATH, then in the current folder last.
 std::optional<std::filesystem::path> find_program(std::span<const std::string_view> names);
 
 // Who may read the files a started program creates.
@@ -29,8 +39,11 @@ enum class NewFiles {
 };
 
 // Flushes standard output, runs `program` with `arguments` (not counting the program
-// itself) in the current folder, and waits for it to end. The child shares the console; an
-// interrupt meanwhile is passed on to it (see interrupt_cleanup.h).
+// itself) in the current folder, and waits for it to end. The child shares the console, or
+// writes to the null device once standard output is gone (console.h: output_available). On
+// POSIX it starts with no signal blocked and each at the action this program found at its
+// start (SIGPIPE and SIGXFSZ included). An interrupt meanwhile is passed on to it (see
+// interrupt_cleanup.h).
 ProcessResult run_process(const std::filesystem::path& program,
                           std::span<const std::string> arguments,
                           NewFiles new_files = NewFiles::as_usual);

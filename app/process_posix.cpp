@@ -1,9 +1,12 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -18,12 +21,46 @@ namespace quorvel {
 
 namespace {
 
+// The signals prepare_process ignores.
+constexpr std::array IGNORED_SIGNALS{SIGPIPE, SIGXFSZ};
+
+// Those of IGNORED_SIGNALS that were not ignored already when the program started: a started
+// program gets them back at their default action.
+sigset_t signals_to_restore;
+
+void ignore_write_signals() {
+    sigemptyset(&signals_to_restore);
+    for (const int signal_number : IGNORED_SIGNALS) {
+        if (::signal(signal_number, SIG_IGN) != SIG_IGN) {
+            sigaddset(&signals_to_restore, signal_number);
+        }
+    }
+}
+
+void open_closed_standard_descriptors() {
+    for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number is the closed one: open takes it.
+        const int null_device =
+            ::open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null_device >= 0 && null_device != descriptor) ::close(null_device);
+    }
+}
+
+void disable_core_dumps() {
+    const rlimit none{0, 0};
+    ::setrlimit(RLIMIT_CORE, &none);
+}
+
 bool is_executable_file(const std::filesystem::path& candidate) {
     struct stat info;
     return ::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            ::access(candidate.c_str(), X_OK) == 0;
 }
 
+// The absolute folders of PATH. An empty entry means the current folder to a shell, and a
+// relative one a folder below it; both are skipped, as a decryption may just have extracted
+// a program named like the archiver there.
 std::vector<std::filesystem::path> path_folders() {
     const char* path = std::getenv("PATH");
     const std::string_view list = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
@@ -32,13 +69,26 @@ std::vector<std::filesystem::path> path_folders() {
     while (start <= list.size()) {
         const std::size_t end = std::min(list.find(':', start), list.size());
         const auto folder = list.substr(start, end - start);
-        folders.emplace_back(folder.empty() ? std::string_view(".") : folder);  // "" is here
+        if (folder.starts_with('/')) folders.emplace_back(folder);
         start = end + 1;
     }
     return folders;
 }
 
+// The child's standard output goes to the null device once ours is gone: an archiver writing
+// its report into a closed pipe would be ended by SIGPIPE before finishing its work.
+void redirect_lost_output(posix_spawn_file_actions_t& actions) {
+    if (output_available()) return;
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+}
+
 }  // namespace
+
+void prepare_process() {
+    ignore_write_signals();
+    open_closed_standard_descriptors();
+    disable_core_dumps();
+}
 
 std::optional<std::filesystem::path> find_program(std::span<const std::string_view> names) {
     const auto folders = path_folders();
@@ -62,8 +112,9 @@ ProcessResult run_process(const std::filesystem::path& program,
     argv.push_back(nullptr);
 
     // The interrupt handler must know the child from the moment it exists, so the signals
-    // stay blocked until its id is recorded; the child starts with them unblocked and at
-    // their default actions.
+    // stay blocked until its id is recorded; the child starts with them unblocked. Caught
+    // signals are at their default action after exec anyway; the ones this program ignores
+    // are set back explicitly, and a signal ignored by whoever started us stays ignored.
     sigset_t interrupts, saved_mask, empty_mask;
     sigemptyset(&interrupts);
     sigemptyset(&empty_mask);
@@ -71,19 +122,24 @@ ProcessResult run_process(const std::filesystem::path& program,
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setsigmask(&attributes, &empty_mask);
-    posix_spawnattr_setsigdefault(&attributes, &interrupts);
+    posix_spawnattr_setsigdefault(&attributes, &signals_to_restore);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    redirect_lost_output(actions);
+    const bool had_output = output_available();
 
     sigprocmask(SIG_BLOCK, &interrupts, &saved_mask);
     const mode_t saved_umask = ::umask(077);
     if (new_files == NewFiles::as_usual) ::umask(saved_umask);
     pid_t child = 0;
     const int spawned =
-        posix_spawn(&child, program_text.c_str(), nullptr, &attributes, argv.data(), environ);
+        posix_spawn(&child, program_text.c_str(), &actions, &attributes, argv.data(), environ);
     ::umask(saved_umask);
     if (spawned == 0) set_interrupted_child(child);
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
     posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
 
     ProcessResult result;
     if (spawned != 0) return result;
@@ -95,6 +151,8 @@ ProcessResult run_process(const std::filesystem::path& program,
         }
     }
     set_interrupted_child(0);
+    flush_output();  // finds out whether standard output went while the child ran
+    result.lost_output = had_output && !output_available();
     if (WIFEXITED(status)) {
         result.outcome = ProcessResult::Outcome::exited;
         result.code = WEXITSTATUS(status);

@@ -25,12 +25,27 @@ std::optional<std::wstring> wide_from_wtf8(std::string_view text) {
     return std::wstring(units->begin(), units->end());
 }
 
-// Where the command interpreter looks for a program: the current folder, then each folder of
-// PATH in order (";"-separated, an entry possibly in double quotes).
+fs::path own_folder() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return fs::path(path).parent_path();
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+// Where a program is looked for: the folder of this program (an archiver installed beside
+// it), then each folder of PATH in order (";"-separated, an entry possibly in double
+// quotes, relative ones skipped), then the current folder last, so that a program of that
+// name extracted there by an earlier decryption does not win over an installed one.
 std::vector<fs::path> search_folders() {
     std::vector<fs::path> folders;
-    std::error_code error;
-    folders.push_back(fs::current_path(error));
+    if (auto own = own_folder(); !own.empty()) folders.push_back(std::move(own));
     const wchar_t* path = _wgetenv(L"PATH");
     const std::wstring_view list = path != nullptr ? path : L"";
     std::size_t start = 0;
@@ -40,19 +55,46 @@ std::vector<fs::path> search_folders() {
         if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"') {
             folder = folder.substr(1, folder.size() - 2);
         }
-        if (!folder.empty()) folders.emplace_back(folder);
+        if (fs::path(folder).is_absolute()) folders.emplace_back(folder);
         start = end + 1;
     }
+    std::error_code error;
+    auto current = fs::current_path(error);
+    if (!error) folders.push_back(std::move(current));
     return folders;
 }
+
+// The null device, opened inheritable, as the archiver's standard output once ours is gone:
+// writing its report into a closed pipe would fail and end its work early.
+class NullOutput {
+public:
+    NullOutput() {
+        if (output_available()) return;
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        handle_ = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              OPEN_EXISTING, 0, nullptr);
+    }
+    ~NullOutput() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    NullOutput(const NullOutput&) = delete;
+    NullOutput& operator=(const NullOutput&) = delete;
+    // The handle to give the child as its standard output: the null device, or ours.
+    HANDLE output() const {
+        return handle_ != INVALID_HANDLE_VALUE ? handle_ : GetStdHandle(STD_OUTPUT_HANDLE);
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
 
 // The standard handles, made inheritable so that the archiver writes where this program does,
 // be it a console, a pipe or a file. No other handle is inheritable while a child runs: files
 // are opened after packing and closed before unpacking.
-void share_standard_handles(STARTUPINFOW& startup) {
+void share_standard_handles(STARTUPINFOW& startup, HANDLE output) {
     startup.dwFlags |= STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdOutput = output;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     for (const HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
         if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
@@ -62,6 +104,8 @@ void share_standard_handles(STARTUPINFOW& startup) {
 }
 
 }  // namespace
+
+void prepare_process() {}
 
 std::optional<std::filesystem::path> find_program(std::span<const std::string_view> names) {
     const auto folders = search_folders();
@@ -87,9 +131,11 @@ ProcessResult run_process(const std::filesystem::path& program,
         windows_command_line(wtf8_from_utf16(units_of(program.native())), arguments));
     if (!command_line) return result;
 
+    const NullOutput null_output;
+    const bool had_output = output_available();
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    share_standard_handles(startup);
+    share_standard_handles(startup, null_output.output());
     PROCESS_INFORMATION process{};
     // The program is named directly: no command interpreter, and no second search that could
     // find a different file than the one found above.
@@ -105,6 +151,8 @@ ProcessResult run_process(const std::filesystem::path& program,
         result.code = static_cast<int>(code);
     }
     CloseHandle(process.hProcess);
+    flush_output();
+    result.lost_output = had_output && !output_available();
     return result;
 }
 

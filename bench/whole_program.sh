@@ -36,8 +36,10 @@ cd "$bench_dir"
 
 cat > stand-in/7z <<'EOF'
 #!/bin/sh
-# "7z a ARCHIVE -- INPUT" hard-links INPUT as ARCHIVE; "7z x ..." extracts nothing.
-if [ "$1" = a ]; then exec ln -f -- "$4" "$2"; fi
+# "7z a ARCHIVE [SWITCHES] -- INPUT" hard-links INPUT (the last argument) as ARCHIVE;
+# "7z x ..." extracts nothing.
+for input; do :; done
+if [ "$1" = a ]; then exec ln -f -- "$input" "$2"; fi
 exit 0
 EOF
 chmod +x stand-in/7z

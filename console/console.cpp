@@ -8,6 +8,7 @@
 
 #include "console/wtf8.h"
 #else
+#include <poll.h>
 #include <unistd.h>
 #endif
 
@@ -17,6 +18,25 @@ namespace {
 
 // Columns taken by the status line now shown; 0 when none is.
 std::size_t status_width = 0;
+
+// Set by the first failed write or flush; nothing is written to standard output afterwards.
+bool output_lost = false;
+
+void write_output(std::string_view text) {
+    if (output_lost || text.empty()) return;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) output_lost = true;
+}
+
+// A pipe whose reader has gone reports an error condition, and a closed descriptor an invalid
+// one; writing would fail. A terminal, a file or /dev/null reports neither.
+bool reader_gone() {
+#ifdef _WIN32
+    return false;
+#else
+    pollfd probe{STDOUT_FILENO, POLLOUT, 0};
+    return ::poll(&probe, 1, 0) == 1 && (probe.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+#endif
+}
 
 bool stderr_is_terminal() {
 #ifdef _WIN32
@@ -30,12 +50,12 @@ bool stderr_is_terminal() {
 
 void print_text(std::string_view text) {
     clear_status();
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    write_output(text);
 }
 
 void print_line(std::string_view text) {
     print_text(text);
-    std::fputc('\n', stdout);
+    write_output("\n");
 }
 
 void print_named(std::string_view prefix, std::string_view name, std::string_view suffix) {
@@ -54,7 +74,12 @@ std::string display_name(const std::filesystem::path& path) {
 }
 
 void flush_output() {
-    std::fflush(stdout);
+    if (output_lost) return;
+    output_lost = std::fflush(stdout) != 0 || reader_gone();
+}
+
+bool output_available() {
+    return !output_lost;
 }
 
 bool status_line_possible() {
@@ -65,7 +90,7 @@ bool status_line_possible() {
 void show_status(std::string_view text) {
     if (!status_line_possible()) return;
     // Whatever standard output holds goes first, so the line lands below it.
-    std::fflush(stdout);
+    flush_output();
     std::string line = "\r";
     line += text;
     // Spaces cover the rest of a longer line drawn before; no terminal escape codes needed.

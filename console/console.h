@@ -7,6 +7,9 @@
 //   keeps the order a console shows.
 // - Names are shown as given: on POSIX the bytes of the command line, on Windows the UTF-8 of
 //   the Unicode name (WTF-8 for the rare name that is not valid UTF-16).
+// - Once a write or flush to standard output fails (a pipe whose reader is gone, a closed
+//   descriptor, a full disk), nothing more is written to it: the run still finishes its file
+//   work, and a lost output alone does not make it fail.
 // - A status line (the progress meter) goes to standard error, and only when standard error
 //   is a terminal; it is erased before anything else is printed, so a terminal never shows it
 //   mixed into a message, and standard output carries none of it.
@@ -32,8 +35,13 @@ void print_named(std::string_view prefix, std::string_view name, std::string_vie
 // Windows its WTF-8 form (console/wtf8.h).
 std::string display_name(const std::filesystem::path& path);
 
-// Pushes everything printed so far to the terminal, pipe or file behind standard output.
+// Pushes everything printed so far to the terminal, pipe or file behind standard output. On
+// POSIX it also notices a pipe or socket whose reader is gone, even with nothing to write.
 void flush_output();
+
+// False once standard output has been found gone (see the rules above); a program started
+// from then on gets the null device as its standard output.
+bool output_available();
 
 // True when standard error is a terminal (a console on Windows).
 bool status_line_possible();

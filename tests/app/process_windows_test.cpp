@@ -83,32 +83,48 @@ TEST(WindowsProcess, MissingProgramDoesNotStart) {
     EXPECT_EQ(result.outcome, ProcessResult::Outcome::not_started);
 }
 
-TEST(WindowsProcess, ProgramIsFoundInTheCurrentFolderBeforePath) {
+// The folder of this program first, then PATH (relative entries skipped), then the current
+// folder last: a program of that name extracted there does not win over an installed one.
+TEST(WindowsProcess, ProgramIsFoundBesideThisProgramThenOnPathThenInTheCurrentFolder) {
     test::ScratchDir dir;
-    for (const char* folder : {"here", "first on path", "second"}) {
+    for (const char* folder : {"here", "here/rel", "first on path", "second"}) {
         fs::create_directories(dir / folder);
+    }
+    for (const char* folder : {"here", "first on path", "second"}) {
         test::write_file(dir / folder / "tool-x.exe", "x");
     }
+    test::write_file(dir / "here" / "only-here.exe", "x");
+    test::write_file(dir / "here" / "rel" / "only-rel.exe", "x");
     test::write_file(dir / "second" / "only-second.exe", "x");
+    const fs::path beside_this = this_program().parent_path() / "quorvel-test-own-tool.exe";
+    test::write_file(beside_this, "x");
+    test::write_file(dir / "first on path" / "quorvel-test-own-tool.exe", "x");
     const fs::path old_folder = fs::current_path();
     const std::wstring old_path = _wgetenv(L"PATH") != nullptr ? _wgetenv(L"PATH") : L"";
     const std::wstring path =
-        L";\"" + (dir / "first on path").native() + L"\";" + (dir / "second").native() + L";";
+        L";rel;\"" + (dir / "first on path").native() + L"\";" + (dir / "second").native() + L";";
     _wputenv_s(L"PATH", path.c_str());
     fs::current_path(dir / "here");
 
-    const auto in_current = find_program(std::vector<std::string_view>{"tool-x.exe"});
-    const auto on_path = find_program(std::vector<std::string_view>{"only-second.exe"});
-    const auto missing = find_program(std::vector<std::string_view>{"absent.exe"});
-    fs::current_path(dir.path());
-    const auto from_path = find_program(std::vector<std::string_view>{"tool-x.exe"});
+    const auto find = [](std::string_view name) {
+        return find_program(std::vector<std::string_view>{name});
+    };
+    const auto from_path = find("tool-x.exe");
+    const auto in_current = find("only-here.exe");
+    const auto on_path = find("only-second.exe");
+    const auto own = find("quorvel-test-own-tool.exe");
+    const auto relative = find("only-rel.exe");
+    const auto missing = find("absent.exe");
 
     fs::current_path(old_folder);
     _wputenv_s(L"PATH", old_path.c_str());
-    ASSERT_TRUE(in_current && on_path && from_path);
-    EXPECT_TRUE(fs::equivalent(*in_current, dir / "here" / "tool-x.exe"));
-    EXPECT_TRUE(fs::equivalent(*on_path, dir / "second" / "only-second.exe"));
+    fs::remove(beside_this);
+    ASSERT_TRUE(from_path && in_current && on_path && own);
     EXPECT_TRUE(fs::equivalent(*from_path, dir / "first on path" / "tool-x.exe"));
+    EXPECT_TRUE(fs::equivalent(*in_current, dir / "here" / "only-here.exe"));
+    EXPECT_TRUE(fs::equivalent(*on_path, dir / "second" / "only-second.exe"));
+    EXPECT_EQ(*own, beside_this);
+    EXPECT_EQ(relative, std::nullopt);
     EXPECT_EQ(missing, std::nullopt);
 }
 

@@ -155,5 +155,60 @@ TEST_F(CliFaultTest, FailingUnpackKeepsTheArchive) {
     EXPECT_TRUE(exists(dec() / TEMP_ARCHIVE));
 }
 
+// "*" and "?" in the input are characters of its name: they never pack other files, and a
+// name that does not exist fails even though it looks like a pattern.
+TEST_F(CliFaultTest, WildcardCharactersInTheInputAreLiteral) {
+    write_file(enc() / "qX", "x");
+    write_file(enc() / "qY", "y");
+    for (const std::string name : {"q?", "q*", "nothing*"}) {
+        const auto result = run({name, "out.qv", "pw"}, enc());
+        expect_failed_cleanly(result,
+                              "Error! File '" + name + "' not found.\n!\n7z.exe a " + TEMP_ARCHIVE +
+                                  " " + name + "\n!Error pack file '" + name + "'\n",
+                              enc());
+        EXPECT_FALSE(exists(enc() / "out.qv")) << name;
+    }
+
+    write_file(enc() / "q?", "the file really named q?");
+    ASSERT_EQ(run({"q?", "out.qv", "pw"}, enc()).exit_code, 0);
+    ASSERT_EQ(run({(enc() / "out.qv").string(), "x", "pw"}, dec()).output, DECRYPT_OK);
+    EXPECT_EQ(read_file(dec() / "q?"), to_bytes("the file really named q?"));
+    EXPECT_FALSE(exists(dec() / "qX"));
+    EXPECT_FALSE(exists(dec() / "qY"));
+}
+
+// A "7z" in the current folder (an earlier extraction may have put one there) never runs,
+// whether PATH names that folder by an empty entry, by "." or by a relative path.
+TEST_F(CliFaultTest, ArchiverIsNeverTakenFromTheCurrentFolder) {
+    const std::string planted = "touch ../planted-archiver-ran; exit 1";
+    write_script(enc(), "7z", planted);
+    write_script(enc() / "bin", "7z", planted);
+    const std::string quiet = options().path_env.value();
+    const struct {
+        std::string path;
+        int exit_code;
+    } cases[] = {
+        {":" + quiet, 0}, {".:" + quiet, 0}, {"bin:" + quiet, 0}, {quiet + ":", 0}, {"::.:bin", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto result = run({"plan.txt", "out.qv", "pw"}, enc(), c.path);
+        EXPECT_EQ(result.exit_code, c.exit_code);
+        EXPECT_FALSE(exists(root() / "planted-archiver-ran"));
+        EXPECT_FALSE(exists(enc() / TEMP_ARCHIVE));
+    }
+}
+
+// The current folder removed under the program: an error and status 1, not an abort.
+TEST_F(CliFaultTest, CurrentFolderRemovedWhilePacking) {
+    const auto removing = stand_in_archiver("removing-bin", "rm -rf \"$PWD\"");
+    fs::create_directories(enc() / "doomed");
+    const auto result = run({"../plan.txt", "out.qv", "pw"}, enc() / "doomed", removing);
+    const std::string head = "Crypt run\n!\n7z.exe a quorvelxxxfilo.7z ../plan.txt\n!Error!";
+    EXPECT_EQ(result.output.substr(0, head.size()), head) << result.output;
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.term_signal, 0);
+    EXPECT_EQ(read_file(enc() / "plan.txt"), to_bytes("some plans"));
+}
+
 }  // namespace
 }  // namespace quorvel::test

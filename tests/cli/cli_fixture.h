@@ -40,12 +40,16 @@ protected:
     }
 
     RunOptions options(const std::optional<std::string>& path_env = std::nullopt) const {
-        return RunOptions{path_env.value_or(quiet_path_), std::nullopt};
+        RunOptions options;
+        options.path_env = path_env.value_or(quiet_path_);
+        return options;
     }
 
-    // Folder holding a stand-in "7z" made of `body`, as a PATH value.
+    // Folder holding a stand-in "7z" made of `body`, as a PATH value. In `body`, "$1" is the
+    // command, "$2" the archive and "$input" the last argument (the input when packing), as
+    // switches may come between them.
     std::string stand_in_archiver(const std::string& name, const std::string& body) const {
-        write_script(dir_ / name, "7z", body);
+        write_script(dir_ / name, "7z", "for input; do :; done\n" + body);
         return (dir_ / name).string();
     }
 

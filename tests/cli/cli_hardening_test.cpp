@@ -21,7 +21,7 @@ const std::string PACK_ECHO = "!\n7z.exe a quorvelxxxfilo.7z plan.txt\n!";
 
 // "a" copies the input as the archive, "x" copies the archive out: sizes are then known.
 const std::string COPYING_ARCHIVER =
-    "case \"$1\" in a) cp -- \"$4\" \"$2\" ;; x) cp -- \"$2\" extracted.bin ;; esac";
+    "case \"$1\" in a) cp -- \"$input\" \"$2\" ;; x) cp -- \"$2\" extracted.bin ;; esac";
 
 class HardeningTest : public CliTest {
 protected:
@@ -61,18 +61,23 @@ protected:
 };
 
 // A size limit between the archive's size and the encrypted file's: packing succeeds,
-// writing the output fails. The file already at the output path stays as it was.
+// writing the output fails. The file already at the output path stays as it was. With
+// SIGXFSZ at its default action the program ignores it itself: the same error path.
 TEST_F(HardeningTest, FileSizeLimitWhileWritingTheOutputKeepsTheOldOutput) {
     write_file(enc() / "plan.txt", random_bytes(20000, 41));
-    write_file(enc() / "out.qv", "the previous encrypted file");
     auto options = this->options(stand_in_archiver("copy-bin", COPYING_ARCHIVER));
     options.file_size_limit = 20100;
-    const auto result = run_program({"plan.txt", "out.qv", "pw"}, enc(), options);
-    EXPECT_EQ(result.output, "Crypt run\n" + PACK_ECHO +
-                                 "Crypt process start!\nError! Can't write file 'out.qv'.\n");
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(read_file(enc() / "out.qv"), to_bytes("the previous encrypted file"));
-    EXPECT_TRUE(leftovers(enc()).empty());
+    for (const bool signal_ignored : {true, false}) {
+        SCOPED_TRACE(signal_ignored ? "SIGXFSZ ignored" : "SIGXFSZ at its default");
+        write_file(enc() / "out.qv", "the previous encrypted file");
+        options.size_signal_ignored = signal_ignored;
+        const auto result = run_program({"plan.txt", "out.qv", "pw"}, enc(), options);
+        EXPECT_EQ(result.output, "Crypt run\n" + PACK_ECHO +
+                                     "Crypt process start!\nError! Can't write file 'out.qv'.\n");
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(read_file(enc() / "out.qv"), to_bytes("the previous encrypted file"));
+        EXPECT_TRUE(leftovers(enc()).empty());
+    }
 }
 
 TEST_F(HardeningTest, FileSizeLimitWhileDecryptingRemovesThePartialArchive) {
@@ -81,11 +86,56 @@ TEST_F(HardeningTest, FileSizeLimitWhileDecryptingRemovesThePartialArchive) {
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), copying).exit_code, 0);
     auto options = this->options(copying);
     options.file_size_limit = 10000;
-    const auto result = run_program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options);
-    EXPECT_EQ(result.output,
-              "Decrypt process start!\nError! Can't write file 'quorvelxxxfilo.7z'.\n");
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_TRUE(fs::is_empty(dec()));
+    for (const bool signal_ignored : {true, false}) {
+        SCOPED_TRACE(signal_ignored ? "SIGXFSZ ignored" : "SIGXFSZ at its default");
+        options.size_signal_ignored = signal_ignored;
+        const auto result = run_program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options);
+        EXPECT_EQ(result.output,
+                  "Decrypt process start!\nError! Can't write file 'quorvelxxxfilo.7z'.\n");
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_TRUE(fs::is_empty(dec()));
+    }
+}
+
+// Standard output closed before the first message, or while the archiver runs: the program
+// stops printing, the archiver's report goes to the null device, and the file work is done
+// (the real archiver prints a report, so a broken pipe would stop it).
+TEST_F(HardeningTest, ClosedStandardOutputStillFinishesTheRun) {
+    const auto loud = stand_in_archiver(
+        "loud-bin", "for a in 7zz 7z 7za; do command -v $a >/dev/null && exec $a \"$@\"; done");
+    write_file(enc() / "plan.txt", random_bytes(3000, 45));
+    for (const Output output : {Output::reader_closed, Output::descriptor_closed}) {
+        SCOPED_TRACE(output == Output::reader_closed ? "reader closed" : "descriptor closed");
+        auto options = this->options(loud);
+        options.output = output;
+        const auto encrypted = run_program({"plan.txt", "plan.qv", "pw"}, enc(), options);
+        EXPECT_EQ(encrypted.exit_code, 0);
+        const auto decrypted =
+            run_program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options);
+        EXPECT_EQ(decrypted.exit_code, 0);
+        EXPECT_EQ(read_file(dec() / "plan.txt"), read_file(enc() / "plan.txt"));
+        EXPECT_TRUE(leftovers(enc()).empty());
+        EXPECT_TRUE(leftovers(dec()).empty());
+        fs::remove(dec() / "plan.txt");
+    }
+
+    // The first archiver run is ended by the broken pipe; the second, to the null device, works.
+    const auto stopping = stand_in_archiver("stopping-bin",
+                                            "if [ \"$1\" = a ] && [ ! -e ../stopped ]; then\n"
+                                            "  touch ../stopped\n"
+                                            "  while [ ! -e ../go ]; do sleep 0.01; done\n"
+                                            "  echo report\n"
+                                            "fi\n" +
+                                                COPYING_ARCHIVER);
+    RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options(stopping));
+    ASSERT_TRUE(wait_for_size(root() / "stopped", 0));
+    program.close_output();
+    write_file(root() / "go", "");
+    const auto result = program.finish();
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(leftovers(enc()).empty());
+    EXPECT_EQ(run({(enc() / "out.qv").string(), "x", "pw"}, dec(), stopping).output, DECRYPT_OK);
+    EXPECT_EQ(read_file(dec() / "extracted.bin"), read_file(enc() / "plan.txt"));
 }
 
 // Running as root, a device named as the output is written to, never replaced by a file.
@@ -106,13 +156,20 @@ TEST_F(HardeningTest, SuccessfulOutputReplacesTheOldFileWithItsMode) {
     EXPECT_EQ(run({(enc() / "out.qv").string(), "x", "pw"}, dec()).output, DECRYPT_OK);
 }
 
-// The archive holds plaintext: it is made readable by its owner only, in both modes.
+// The archive holds plaintext: it is made readable by its owner only, in both modes. The
+// archiver gets SIGPIPE and SIGXFSZ at their default actions, which the program ignores.
 TEST_F(HardeningTest, TemporaryArchiveIsPrivate) {
     write_file(enc() / "plan.txt", "some plans");
     const auto recording = stand_in_archiver(
-        "recording-bin", "if [ \"$1\" = a ]; then umask > ../umask.txt; cp -- \"$4\" \"$2\"; fi");
+        "recording-bin",
+        "if [ \"$1\" = a ]; then umask > ../umask.txt; cp -- \"$input\" \"$2\"; fi\n"
+        "sh -c 'kill -PIPE $$' && touch ../pipe-ignored\n"
+        "sh -c 'kill -XFSZ $$' && touch ../size-signal-ignored\n"
+        "exit 0");
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), recording).exit_code, 0);
     EXPECT_EQ(read_file(root() / "umask.txt"), to_bytes("0077\n"));
+    EXPECT_FALSE(exists(root() / "pipe-ignored"));
+    EXPECT_FALSE(exists(root() / "size-signal-ignored"));
 
     // A wrong password keeps the decrypted archive; an older file of that name was replaced.
     write_file(dec() / TEMP_ARCHIVE, "older");
@@ -242,7 +299,9 @@ struct InterruptCase {
     int signal_number;
 };
 
-const InterruptCase INTERRUPTS[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
+const InterruptCase INTERRUPTS[] = {
+    {"SIGINT", SIGINT},   {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},   {"SIGQUIT", SIGQUIT},
+    {"SIGUSR1", SIGUSR1}, {"SIGALRM", SIGALRM}, {"SIGXCPU", SIGXCPU}, {"SIGRTMIN", SIGRTMIN}};
 
 // A big input keeps the cipher stage busy long enough to be interrupted in the middle.
 TEST_F(HardeningTest, InterruptDuringTheCipherStageRemovesTemporaryFiles) {
@@ -253,7 +312,7 @@ TEST_F(HardeningTest, InterruptDuringTheCipherStageRemovesTemporaryFiles) {
     }
     fs::resize_file(big, std::uintmax_t{1} << 30);  // sparse: quick to make, slow to encrypt
     const auto linking =
-        stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
+        stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; x) ;; esac");
     for (const auto& c : INTERRUPTS) {
         SCOPED_TRACE(c.label);
         RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options(linking));
@@ -286,6 +345,21 @@ TEST_F(HardeningTest, InterruptDuringASlowArchiverRemovesTheArchive) {
     }
 }
 
+// A signal ignored when the program starts (nohup) stays ignored: the run goes on.
+TEST_F(HardeningTest, SignalIgnoredAtStartStaysIgnored) {
+    write_file(enc() / "plan.txt", "some plans");
+    auto options = this->options(
+        stand_in_archiver("slow-copy-bin", "touch ../started; sleep 1\n" + COPYING_ARCHIVER));
+    options.ignored_signal = SIGHUP;
+    RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options);
+    ASSERT_TRUE(wait_for_size(root() / "started", 0));
+    program.send_signal(SIGHUP);
+    const auto result = program.finish();
+    EXPECT_EQ(result.term_signal, 0);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(exists(enc() / "out.qv"));
+}
+
 TEST_F(HardeningTest, InterruptedDecryptionRemovesItsPartialArchive) {
     const auto big = enc() / "plan.txt";
     {
@@ -294,7 +368,7 @@ TEST_F(HardeningTest, InterruptedDecryptionRemovesItsPartialArchive) {
     }
     fs::resize_file(big, std::uintmax_t{1} << 29);
     const auto linking =
-        stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$4\" \"$2\" ;; x) ;; esac");
+        stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; x) ;; esac");
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), linking).exit_code, 0);
     RunningProgram program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options(linking));
     // Decryption writes a fresh private file, which becomes the archive once complete.

@@ -179,7 +179,7 @@ TEST_F(CliTest, PasswordLengths) {
 TEST_F(CliTest, KnownAnswerFilesThroughTheProgram) {
     const std::string copying = stand_in_archiver(
         "copy-bin",
-        "case \"$1\" in a) cp -- \"$4\" \"$2\" ;; x) cp -- \"$2\" extracted.bin ;; esac");
+        "case \"$1\" in a) cp -- \"$input\" \"$2\" ;; x) cp -- \"$2\" extracted.bin ;; esac");
     const fs::path vectors = QUORVEL_VECTOR_DIR;
     std::ifstream manifest(vectors / "manifest.tsv");
     std::string line;

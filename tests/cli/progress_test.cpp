@@ -57,7 +57,9 @@ SplitRun run_split(const std::vector<std::string>& args, const fs::path& folder,
         }
         const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (streams != Streams::both_on_terminal) ::dup2(out, STDOUT_FILENO);
-        become_program(args, folder, RunOptions{path_env, std::nullopt});
+        RunOptions options;
+        options.path_env = path_env;
+        become_program(args, folder, options);
     }
     if (!terminal) ::close(pipe_ends[1]);
     SplitRun run;
@@ -112,8 +114,8 @@ protected:
     ProgressTest() {
         // Packing copies the input, so the cipher stage sees exactly the input's size;
         // unpacking does nothing.
-        copy_path_ =
-            stand_in_archiver("copy-bin", "if [ \"$1\" = a ]; then exec cp -- \"$4\" \"$2\"; fi");
+        copy_path_ = stand_in_archiver("copy-bin",
+                                       "if [ \"$1\" = a ]; then exec cp -- \"$input\" \"$2\"; fi");
     }
     std::string copy_path_;
 };

@@ -88,14 +88,30 @@ RoundKeyTable password_keys(const std::string& password, CipherMode mode) {
 }
 
 #ifndef _WIN32
+namespace {
+
+void redirect_output(Output output) {
+    if (output == Output::descriptor_closed) ::close(STDOUT_FILENO);
+    if (output != Output::reader_closed) return;
+    int pipe_ends[2];
+    if (::pipe(pipe_ends) != 0) ::_exit(127);
+    ::dup2(pipe_ends[1], STDOUT_FILENO);
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
+}
+
+}  // namespace
+
 void become_program(const std::vector<std::string>& args, const fs::path& folder,
                     const RunOptions& options) {
     const int null_input = ::open("/dev/null", O_RDONLY);
     ::dup2(null_input, STDIN_FILENO);
     if (::chdir(folder.c_str()) != 0) ::_exit(127);
     if (options.path_env) ::setenv("PATH", options.path_env->c_str(), 1);
+    redirect_output(options.output);
+    if (options.ignored_signal) ::signal(*options.ignored_signal, SIG_IGN);
     if (options.file_size_limit) {
-        ::signal(SIGXFSZ, SIG_IGN);
+        if (options.size_signal_ignored) ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{*options.file_size_limit, *options.file_size_limit};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     }
@@ -136,18 +152,23 @@ void RunningProgram::send_signal(int signal_number) const {
     ::kill(pid_, signal_number);
 }
 
+void RunningProgram::close_output() {
+    if (output_fd_ >= 0) ::close(output_fd_);
+    output_fd_ = -1;
+}
+
 ProgramRun RunningProgram::finish() {
     ProgramRun run;
     char chunk[4096];
     ssize_t got = 0;
-    while ((got = ::read(output_fd_, chunk, sizeof chunk)) != 0) {
+    while (output_fd_ >= 0 && (got = ::read(output_fd_, chunk, sizeof chunk)) != 0) {
         if (got < 0) {
             if (errno == EINTR) continue;
             break;
         }
         run.output.append(chunk, static_cast<std::size_t>(got));
     }
-    ::close(output_fd_);
+    close_output();
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }

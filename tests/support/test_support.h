@@ -48,9 +48,19 @@ struct ProgramRun {
     std::string output;   // everything it wrote to standard output
 };
 
+// Where the program's standard output leads.
+enum class Output {
+    read,               // a pipe read by the test, the text is in ProgramRun::output
+    reader_closed,      // a pipe whose reading end is closed: writes fail with EPIPE
+    descriptor_closed,  // no descriptor 1 at all: writes fail with EBADF
+};
+
 struct RunOptions {
     std::optional<std::string> path_env;           // replaces PATH (where the archiver is found)
-    std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+    std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE
+    bool size_signal_ignored = true;  // with a limit: SIGXFSZ ignored, as some shells leave it
+    Output output = Output::read;
+    std::optional<int> ignored_signal;  // ignored from the start, as nohup does with SIGHUP
 };
 
 // For a freshly forked child: standard input from /dev/null, `folder` as the working folder,
@@ -70,6 +80,8 @@ public:
     RunningProgram& operator=(const RunningProgram&) = delete;
 
     void send_signal(int signal_number) const;
+    // Closes the reading end of the program's standard output.
+    void close_output();
     ProgramRun finish();
 
 private:

@@ -16,8 +16,8 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # in C.UTF-8 the Windows side has code page 1252.
 export LC_ALL=C.UTF-8
 
-# A folder name with a space and an ampersand: 7z.exe is found in the current folder, so its
-# full path, handed to CreateProcessW, holds both.
+# A folder name with a space and an ampersand: 7z.exe is found beside quorvel.exe (which runs
+# in its own folder), so its full path, handed to CreateProcessW, holds both.
 scratch=$(mktemp -d)
 [ -n "${KEEP_SCRATCH:-}" ] || trap 'rm -rf "$scratch"' EXIT
 root="$scratch/e2e & co"

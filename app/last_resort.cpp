@@ -1,0 +1,33 @@
+#include "app/last_resort.h"
+
+#include <exception>
+#include <string_view>
+
+#include "app/interrupt_cleanup.h"
+#include "app/run_sequence.h"
+#include "console/console.h"
+
+namespace quorvel {
+
+namespace {
+
+// Allocates nothing: the exception may well be a failed allocation.
+int fail_with(std::string_view description) {
+    remove_registered_files();
+    print_named("Error! Unexpected failure: ", description, ".");
+    return EXIT_FAILED;
+}
+
+}  // namespace
+
+int run_with_last_resort(const std::function<int()>& run) {
+    try {
+        return run();
+    } catch (const std::exception& error) {
+        return fail_with(error.what());
+    } catch (...) {
+        return fail_with("unknown exception");
+    }
+}
+
+}  // namespace quorvel

@@ -1,0 +1,51 @@
+// An exception that escapes a run: the registered temporary files go, the user is told, and
+// the status is a failure.
+#include "app/last_resort.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "app/interrupt_cleanup.h"
+#include "tests/support/test_support.h"
+
+namespace quorvel {
+namespace {
+
+TEST(LastResort, EscapingExceptionRemovesTemporaryFilesAndFails) {
+    const struct {
+        const char* label;
+        std::function<int()> run;
+        std::string message;
+    } cases[] = {
+        {"std::exception", []() -> int { throw std::runtime_error("disk on fire"); },
+         "Error! Unexpected failure: disk on fire.\n"},
+        {"no allocation left", []() -> int { throw std::bad_alloc(); },
+         "Error! Unexpected failure: std::bad_alloc.\n"},
+        {"anything else", []() -> int { throw 42; },
+         "Error! Unexpected failure: unknown exception.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        test::ScratchDir dir;
+        const auto temporary = dir / "quorvelxxxfilo.7z";
+        const auto kept = dir / "kept.txt";
+        test::write_file(temporary, "plaintext");
+        test::write_file(kept, "the user's");
+        remove_on_interrupt(temporary, files::identity_at(temporary));
+        testing::internal::CaptureStdout();
+        const int status = run_with_last_resort(c.run);
+        std::fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+        EXPECT_EQ(status, 1);
+        EXPECT_FALSE(std::filesystem::exists(temporary));
+        EXPECT_TRUE(std::filesystem::exists(kept));
+    }
+}
+
+}  // namespace
+}  // namespace quorvel
