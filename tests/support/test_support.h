@@ -46,11 +46,22 @@ struct ProgramRun {
     int exit_code = -1;   // the exit status; -1 when the program did not exit normally
     int term_signal = 0;  // the signal that ended it, 0 when it exited
     std::string output;   // everything it wrote to standard output
+    std::string errors;   // what it wrote to standard error, when RunOptions::errors keeps it
+};
+
+// Where the program's standard error goes.
+enum class ErrorSink : std::uint8_t {
+    inherited,             // the test program's own standard error
+    pipe,                  // a pipe, read into ProgramRun::errors
+    terminal,              // a pseudo-terminal, read into ProgramRun::errors
+    terminal_with_output,  // one pseudo-terminal for both streams, read into ProgramRun::output
+                           // (the terminal turns each "\n" into "\r\n")
 };
 
 struct RunOptions {
     std::optional<std::string> path_env;           // replaces PATH (where the archiver is found)
     std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+    ErrorSink errors = ErrorSink::inherited;
 };
 
 // For a freshly forked child: standard input from /dev/null, `folder` as the working folder,
@@ -75,6 +86,7 @@ public:
 private:
     int pid_ = -1;
     int output_fd_ = -1;
+    int errors_fd_ = -1;  // -1 when standard error is not read
 };
 
 // Runs the built quorvel binary with `args` in `folder`, standard input from /dev/null.
