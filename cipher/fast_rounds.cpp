@@ -97,14 +97,6 @@ void put_block(std::span<std::uint8_t> data, std::size_t index, const Block& blo
 
 }  // namespace
 
-namespace detail {
-
-PreparedRounds::~PreparedRounds() {
-    secure_wipe(std::as_writable_bytes(std::span(this, 1)));
-}
-
-}  // namespace detail
-
 std::span<const RoundsPath> supported_rounds_paths() {
     return known_paths();
 }
@@ -126,23 +118,26 @@ const char* rounds_path_name(RoundsPath path) {
     }
 }
 
-EncryptingRounds::EncryptingRounds(const RoundKeyTable& keys, int rounds, RoundsPath path)
-    : prepared_(std::make_unique<detail::PreparedRounds>()) {
+namespace detail {
+
+PreparedRounds::~PreparedRounds() {
+    secure_wipe(std::as_writable_bytes(std::span(this, 1)));
+}
+
+PreparedKeys::PreparedKeys() : prepared_(std::make_unique<PreparedRounds>()) {}
+PreparedKeys::~PreparedKeys() = default;
+PreparedKeys::PreparedKeys(PreparedKeys&&) noexcept = default;
+PreparedKeys& PreparedKeys::operator=(PreparedKeys&&) noexcept = default;
+
+}  // namespace detail
+
+EncryptingRounds::EncryptingRounds(const RoundKeyTable& keys, int rounds, RoundsPath path) {
     prepare(*prepared_, keys, rounds, path, encrypt_rounds, kernels_for(path).encrypt);
 }
 
-EncryptingRounds::~EncryptingRounds() = default;
-EncryptingRounds::EncryptingRounds(EncryptingRounds&&) noexcept = default;
-EncryptingRounds& EncryptingRounds::operator=(EncryptingRounds&&) noexcept = default;
-
-DecryptingRounds::DecryptingRounds(const RoundKeyTable& keys, int rounds, RoundsPath path)
-    : prepared_(std::make_unique<detail::PreparedRounds>()) {
+DecryptingRounds::DecryptingRounds(const RoundKeyTable& keys, int rounds, RoundsPath path) {
     prepare(*prepared_, keys, rounds, path, decrypt_rounds, kernels_for(path).decrypt);
 }
-
-DecryptingRounds::~DecryptingRounds() = default;
-DecryptingRounds::DecryptingRounds(DecryptingRounds&&) noexcept = default;
-DecryptingRounds& DecryptingRounds::operator=(DecryptingRounds&&) noexcept = default;
 
 void encrypt_chained(std::span<std::uint8_t> data, ChainState& state,
                      const EncryptingRounds& rounds) {

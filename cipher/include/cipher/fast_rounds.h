@@ -37,41 +37,45 @@ struct ChainState {
 };
 
 namespace detail {
-struct PreparedRounds;  // the prepared keys themselves; their layout is the engine's own
-}
 
-// The round keys of one run, prepared once to encrypt on one path. All of it is key material,
-// wiped when the object goes. Only encrypt_chained takes it, so keys prepared for the other
-// direction cannot reach an encryption.
-class EncryptingRounds {
+struct PreparedRounds;  // the prepared keys themselves; their layout is the engine's own
+
+// What both directions hold: the prepared keys, with one owner, wiped when they go.
+class PreparedKeys {
+protected:
+    PreparedKeys();
+    ~PreparedKeys();
+    PreparedKeys(PreparedKeys&&) noexcept;
+    PreparedKeys& operator=(PreparedKeys&&) noexcept;
+
+    std::unique_ptr<PreparedRounds> prepared_;
+};
+
+}  // namespace detail
+
+// The round keys of one run, prepared once to encrypt on one path. Only encrypt_chained takes
+// them, so keys prepared for the other direction cannot reach an encryption.
+class EncryptingRounds : private detail::PreparedKeys {
 public:
     // Prepares `keys`, which must hold the encrypt form, for `rounds` rounds on `path` (one of
     // supported_rounds_paths()).
     EncryptingRounds(const RoundKeyTable& keys, int rounds, RoundsPath path = best_rounds_path());
-    ~EncryptingRounds();
-    EncryptingRounds(EncryptingRounds&&) noexcept;
-    EncryptingRounds& operator=(EncryptingRounds&&) noexcept;
 
 private:
     friend void encrypt_chained(std::span<std::uint8_t> data, ChainState& state,
                                 const EncryptingRounds& rounds);
-    std::unique_ptr<detail::PreparedRounds> prepared_;
 };
 
-// The same for decryption; only decrypt_chained takes it.
-class DecryptingRounds {
+// The same for decryption; only decrypt_chained takes them.
+class DecryptingRounds : private detail::PreparedKeys {
 public:
     // Prepares `keys`, which must hold the decrypt form, for `rounds` rounds on `path` (one of
     // supported_rounds_paths()).
     DecryptingRounds(const RoundKeyTable& keys, int rounds, RoundsPath path = best_rounds_path());
-    ~DecryptingRounds();
-    DecryptingRounds(DecryptingRounds&&) noexcept;
-    DecryptingRounds& operator=(DecryptingRounds&&) noexcept;
 
 private:
     friend void decrypt_chained(std::span<std::uint8_t> data, ChainState& state,
                                 const DecryptingRounds& rounds);
-    std::unique_ptr<detail::PreparedRounds> prepared_;
 };
 
 // Encrypts the whole blocks of `data` in place, in order: each plaintext block P is added to
