@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -16,6 +17,12 @@
 #include "tests/support/test_support.h"
 
 namespace quorvel {
+
+// The path's name in test names and messages, instead of its byte.
+void PrintTo(RoundsPath path, std::ostream* out) {
+    *out << rounds_path_name(path);
+}
+
 namespace {
 
 using test::Bytes;

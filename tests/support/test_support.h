@@ -71,7 +71,8 @@ struct RunOptions {
                                  const std::filesystem::path& folder,
                                  const RunOptions& options = {});
 
-// The built program running in the background; finish() waits for it.
+// The built program running in the background; finish() reads what it writes and waits for
+// it to end.
 class RunningProgram {
 public:
     RunningProgram(const std::vector<std::string>& args, const std::filesystem::path& folder,
