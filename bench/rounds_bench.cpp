@@ -59,14 +59,15 @@ void reference_rounds(benchmark::State& state, CipherMode mode, int rounds) {
 }
 
 void fast_rounds(benchmark::State& state, CipherMode mode, int rounds, RoundsPath path) {
-    const PreparedRounds prepared = prepare_rounds(keys_for(rounds, mode), rounds, mode, path);
+    const EncryptingRounds encrypting(keys_for(rounds, CipherMode::encrypt), rounds, path);
+    const DecryptingRounds decrypting(keys_for(rounds, CipherMode::decrypt), rounds, path);
     auto buffer = random_bytes(BUFFER_BLOCKS * BLOCK_SIZE);
     ChainState chain;
     for (auto _ : state) {
         if (mode == CipherMode::encrypt) {
-            encrypt_chained(buffer, chain, prepared);
+            encrypt_chained(buffer, chain, encrypting);
         } else {
-            decrypt_chained(buffer, chain, prepared);
+            decrypt_chained(buffer, chain, decrypting);
         }
         benchmark::DoNotOptimize(buffer.data());
         benchmark::ClobberMemory();
@@ -76,15 +77,17 @@ void fast_rounds(benchmark::State& state, CipherMode mode, int rounds, RoundsPat
 
 // One block through the fast engine by itself, with the call's fixed cost included.
 void fast_single_block(benchmark::State& state, CipherMode mode, int rounds) {
-    const PreparedRounds prepared = prepare_rounds(keys_for(rounds, mode), rounds, mode);
+    const EncryptingRounds encrypting(keys_for(rounds, CipherMode::encrypt), rounds);
+    const DecryptingRounds decrypting(keys_for(rounds, CipherMode::decrypt), rounds);
     const auto bytes = random_bytes(BLOCK_SIZE);
     Block block;
     std::copy(bytes.begin(), bytes.end(), block.begin());
     for (auto _ : state) {
+        ChainState chain;
         if (mode == CipherMode::encrypt) {
-            encrypt_block_fast(block, prepared);
+            encrypt_chained(block, chain, encrypting);
         } else {
-            decrypt_block_fast(block, prepared);
+            decrypt_chained(block, chain, decrypting);
         }
         benchmark::DoNotOptimize(block);
     }

@@ -1,15 +1,9 @@
 #include "cipher/block_ops.h"
 
-#include <algorithm>
-
 namespace quorvel {
 
-void fill_block(Block& block, std::uint8_t value, std::size_t count) {
-    std::fill_n(block.begin(), std::min(count, BLOCK_SIZE), value);
-}
-
-void copy_block(Block& dst, const Block& src, std::size_t count) {
-    std::copy_n(src.begin(), std::min(count, BLOCK_SIZE), dst.begin());
+void fill_block(Block& block, std::uint8_t value) {
+    block.fill(value);
 }
 
 void xor_block(Block& block, const Block& key) {

@@ -4,9 +4,9 @@
 #include <cassert>
 #include <vector>
 
-#include "cipher/fast_rounds_kernels.h"
 #include "cipher/rounds.h"
 #include "cipher/secure_wipe.h"
+#include "internal/fast_rounds_kernels.h"
 
 namespace quorvel {
 
@@ -54,44 +54,48 @@ bool permutations_are_identity(const RoundKeyTable& keys, int rounds) {
     return true;
 }
 
-void run_chain(std::span<std::uint8_t> data, ChainState& state, const PreparedRounds& prepared,
-               CipherMode mode) {
-    assert(prepared.mode == mode);
-    assert(data.size() % BLOCK_SIZE == 0);
-    const std::size_t blocks = data.size() / BLOCK_SIZE;
-    if (blocks == 0) return;
-    if (prepared.affine) {
-        const auto kernels = kernels_for(prepared.path);
-        (mode == CipherMode::encrypt ? kernels.encrypt : kernels.decrypt)(data.data(), blocks,
-                                                                          state, prepared);
-        return;
-    }
-    for (std::size_t b = 0; b < blocks; ++b) {
-        Block block;
-        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(b * BLOCK_SIZE), BLOCK_SIZE,
-                    block.begin());
-        if (mode == CipherMode::encrypt) {
-            xor_block(state.plain_sum, block);
-            xor_block(block, state.previous);
-            encrypt_rounds(block, prepared.keys, prepared.rounds);
-            state.previous = block;
-        } else {
-            const Block ciphertext = block;
-            decrypt_rounds(block, prepared.keys, prepared.rounds);
-            xor_block(block, state.previous);
-            xor_block(state.plain_sum, block);
-            state.previous = ciphertext;
+// Fills `prepared` for `keys` and `rounds` in one direction: `reference_rounds` is that
+// direction's reference sequence, `kernel` the path's kernel for it.
+void prepare(detail::PreparedRounds& prepared, const RoundKeyTable& keys, int rounds,
+             RoundsPath path, void (*reference_rounds)(Block&, const RoundKeyTable&, int),
+             const detail::DirectionKernel& kernel) {
+    assert(std::find(known_paths().begin(), known_paths().end(), path) != known_paths().end());
+    prepared.path = path;
+    prepared.keys = keys;
+    prepared.rounds = rounds;
+    prepared.affine = permutations_are_identity(keys, rounds);
+    // Round r is a rotation round when r % 3 == 2: rounds 2, 5, 8, ... below `rounds`.
+    prepared.rotation_rounds = std::max(rounds, 0) / 3;
+    for (std::size_t slot = 0; slot < detail::ROTATION_KEY_COUNT; ++slot) {
+        const Block& key = keys[3 * slot + 2];
+        for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
+            prepared.rotation_amounts[slot][i] = static_cast<std::uint8_t>(key[i] & 7u);
         }
-        std::copy(block.begin(), block.end(),
-                  data.begin() + static_cast<std::ptrdiff_t>(b * BLOCK_SIZE));
     }
+    // Rotations and diffusions are linear over bits, so the sequence maps x to
+    // linear(x) ^ sequence(0), and sequence(0) is all the XOR rounds contribute.
+    reference_rounds(prepared.constant, keys, rounds);
+    kernel.prepare(prepared);
+}
+
+std::size_t whole_blocks(std::span<const std::uint8_t> data) {
+    assert(data.size() % BLOCK_SIZE == 0);
+    return data.size() / BLOCK_SIZE;
+}
+
+Block block_at(std::span<const std::uint8_t> data, std::size_t index) {
+    Block block;
+    std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(index * BLOCK_SIZE), BLOCK_SIZE,
+                block.begin());
+    return block;
+}
+
+void put_block(std::span<std::uint8_t> data, std::size_t index, const Block& block) {
+    std::copy(block.begin(), block.end(),
+              data.begin() + static_cast<std::ptrdiff_t>(index * BLOCK_SIZE));
 }
 
 }  // namespace
-
-PreparedRounds::~PreparedRounds() {
-    secure_wipe(std::as_writable_bytes(std::span(this, 1)));
-}
 
 std::span<const RoundsPath> supported_rounds_paths() {
     return known_paths();
@@ -114,52 +118,64 @@ const char* rounds_path_name(RoundsPath path) {
     }
 }
 
-PreparedRounds prepare_rounds(const RoundKeyTable& keys, int rounds, CipherMode mode,
-                              RoundsPath path) {
-    assert(std::find(known_paths().begin(), known_paths().end(), path) != known_paths().end());
-    PreparedRounds prepared;
-    prepared.path = path;
-    prepared.mode = mode;
-    prepared.keys = keys;
-    prepared.rounds = rounds;
-    prepared.affine = permutations_are_identity(keys, rounds);
-    // Round r is a rotation round when r % 3 == 2: rounds 2, 5, 8, ... below `rounds`.
-    prepared.rotation_rounds = std::max(rounds, 0) / 3;
-    for (std::size_t slot = 0; slot < ROTATION_KEY_COUNT; ++slot) {
-        const Block& key = keys[3 * slot + 2];
-        for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
-            prepared.rotation_amounts[slot][i] = static_cast<std::uint8_t>(key[i] & 7u);
-        }
-    }
-    // Rotations and diffusions are linear over bits, so the sequence maps x to
-    // linear(x) ^ sequence(0), and sequence(0) is all the XOR rounds contribute.
-    if (mode == CipherMode::encrypt) {
-        encrypt_rounds(prepared.constant, keys, rounds);
-    } else {
-        decrypt_rounds(prepared.constant, keys, rounds);
-    }
-    kernels_for(path).prepare(prepared);
-    return prepared;
+namespace detail {
+
+PreparedRounds::~PreparedRounds() {
+    secure_wipe(std::as_writable_bytes(std::span(this, 1)));
 }
 
-void encrypt_block_fast(Block& block, const PreparedRounds& prepared) {
-    ChainState state;
-    run_chain(block, state, prepared, CipherMode::encrypt);
+PreparedKeys::PreparedKeys() : prepared_(std::make_unique<PreparedRounds>()) {}
+PreparedKeys::~PreparedKeys() = default;
+PreparedKeys::PreparedKeys(PreparedKeys&&) noexcept = default;
+PreparedKeys& PreparedKeys::operator=(PreparedKeys&&) noexcept = default;
+
+}  // namespace detail
+
+EncryptingRounds::EncryptingRounds(const RoundKeyTable& keys, int rounds, RoundsPath path) {
+    prepare(*prepared_, keys, rounds, path, encrypt_rounds, kernels_for(path).encrypt);
 }
 
-void decrypt_block_fast(Block& block, const PreparedRounds& prepared) {
-    ChainState state;
-    run_chain(block, state, prepared, CipherMode::decrypt);
+DecryptingRounds::DecryptingRounds(const RoundKeyTable& keys, int rounds, RoundsPath path) {
+    prepare(*prepared_, keys, rounds, path, decrypt_rounds, kernels_for(path).decrypt);
 }
 
 void encrypt_chained(std::span<std::uint8_t> data, ChainState& state,
-                     const PreparedRounds& prepared) {
-    run_chain(data, state, prepared, CipherMode::encrypt);
+                     const EncryptingRounds& rounds) {
+    const detail::PreparedRounds& prepared = *rounds.prepared_;
+    const std::size_t blocks = whole_blocks(data);
+    if (blocks == 0) return;
+    if (prepared.affine) {
+        kernels_for(prepared.path).encrypt.run(data.data(), blocks, state, prepared);
+        return;
+    }
+    for (std::size_t b = 0; b < blocks; ++b) {
+        Block block = block_at(data, b);
+        xor_block(state.plain_sum, block);
+        xor_block(block, state.previous);
+        encrypt_rounds(block, prepared.keys, prepared.rounds);
+        state.previous = block;
+        put_block(data, b, block);
+    }
 }
 
 void decrypt_chained(std::span<std::uint8_t> data, ChainState& state,
-                     const PreparedRounds& prepared) {
-    run_chain(data, state, prepared, CipherMode::decrypt);
+                     const DecryptingRounds& rounds) {
+    const detail::PreparedRounds& prepared = *rounds.prepared_;
+    const std::size_t blocks = whole_blocks(data);
+    if (blocks == 0) return;
+    if (prepared.affine) {
+        kernels_for(prepared.path).decrypt.run(data.data(), blocks, state, prepared);
+        return;
+    }
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const Block ciphertext = block_at(data, b);
+        Block block = ciphertext;
+        decrypt_rounds(block, prepared.keys, prepared.rounds);
+        xor_block(block, state.previous);
+        xor_block(state.plain_sum, block);
+        state.previous = ciphertext;
+        put_block(data, b, block);
+    }
 }
 
 }  // namespace quorvel

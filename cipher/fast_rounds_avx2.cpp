@@ -4,8 +4,8 @@
 // memory, 8 vectors of 32 bytes. Every function here is compiled for AVX2 through a target
 // attribute rather than a flag for the whole file, so nothing built for AVX2 can end up in
 // code that runs before the CPU check.
-#include "cipher/fast_rounds_kernels.h"
 #include "cipher/secure_wipe.h"
+#include "internal/fast_rounds_kernels.h"
 
 #ifdef QUORVEL_X86_64
 
@@ -137,7 +137,7 @@ QUORVEL_AVX2 void decrypt_avx2(std::uint8_t* data, std::size_t blocks, ChainStat
 }
 
 #define QUORVEL_PAIRS QUORVEL_AVX2
-#include "cipher/fast_rounds_pairs.h"
+#include "internal/fast_rounds_pairs.h"
 #undef QUORVEL_PAIRS
 
 QUORVEL_AVX2 void encrypt_avx2(std::uint8_t* data, std::size_t blocks, ChainState& state,
@@ -145,18 +145,10 @@ QUORVEL_AVX2 void encrypt_avx2(std::uint8_t* data, std::size_t blocks, ChainStat
     encrypt_pairs(data, blocks, state, prepared);
 }
 
-QUORVEL_AVX2 void prepare_avx2(PreparedRounds& prepared) {
-    if (prepared.mode == CipherMode::encrypt) {
-        prepare_pairs(prepared);
-    } else {
-        prepare_lanes(prepared);
-    }
-}
-
 }  // namespace
 
 ChainKernels avx2_kernels() {
-    return {encrypt_avx2, decrypt_avx2, prepare_avx2};
+    return {{encrypt_avx2, prepare_pairs}, {decrypt_avx2, prepare_lanes}};
 }
 
 bool cpu_has_avx2() {

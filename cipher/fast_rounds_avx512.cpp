@@ -5,8 +5,8 @@
 // have in memory, 4 vectors of 64 bytes, with byte masks picking which bytes take each of three
 // GFNI rotations. Every function is compiled for these extensions through a target attribute,
 // as on the AVX2 path.
-#include "cipher/fast_rounds_kernels.h"
 #include "cipher/secure_wipe.h"
+#include "internal/fast_rounds_kernels.h"
 
 #ifdef QUORVEL_X86_64
 
@@ -262,7 +262,7 @@ QUORVEL_AVX512 void decrypt_avx512(std::uint8_t* data, std::size_t blocks, Chain
 }
 
 #define QUORVEL_PAIRS QUORVEL_AVX512
-#include "cipher/fast_rounds_pairs.h"
+#include "internal/fast_rounds_pairs.h"
 #undef QUORVEL_PAIRS
 
 QUORVEL_AVX512 void encrypt_avx512(std::uint8_t* data, std::size_t blocks, ChainState& state,
@@ -270,18 +270,10 @@ QUORVEL_AVX512 void encrypt_avx512(std::uint8_t* data, std::size_t blocks, Chain
     encrypt_pairs(data, blocks, state, prepared);
 }
 
-QUORVEL_AVX512 void prepare_avx512(PreparedRounds& prepared) {
-    if (prepared.mode == CipherMode::encrypt) {
-        prepare_pairs(prepared);
-    } else {
-        prepare_lanes(prepared);
-    }
-}
-
 }  // namespace
 
 ChainKernels avx512_kernels() {
-    return {encrypt_avx512, decrypt_avx512, prepare_avx512};
+    return {{encrypt_avx512, prepare_pairs}, {decrypt_avx512, prepare_lanes}};
 }
 
 bool cpu_has_avx512() {

@@ -4,8 +4,8 @@
 #include <bit>
 #include <cstring>
 
-#include "cipher/fast_rounds_kernels.h"
 #include "cipher/secure_wipe.h"
+#include "internal/fast_rounds_kernels.h"
 
 namespace quorvel::detail {
 
@@ -161,7 +161,7 @@ void decrypt_portable(std::uint8_t* data, std::size_t blocks, ChainState& state,
 }  // namespace
 
 ChainKernels portable_kernels() {
-    return {encrypt_portable, decrypt_portable, prepare_portable};
+    return {{encrypt_portable, prepare_portable}, {decrypt_portable, prepare_portable}};
 }
 
 }  // namespace quorvel::detail

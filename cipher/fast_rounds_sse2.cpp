@@ -7,8 +7,8 @@
 // to row needs shifts within one vector; an undiffusion is an XOR with the vector before.
 // Blocks are turned into columns when loaded and back into rows when stored; the chain of
 // ciphertext blocks stays in columns in between.
-#include "cipher/fast_rounds_kernels.h"
 #include "cipher/secure_wipe.h"
+#include "internal/fast_rounds_kernels.h"
 
 #ifdef QUORVEL_X86_64
 
@@ -216,14 +216,10 @@ void decrypt_columns(std::uint8_t* data, std::size_t blocks, ChainState& state,
     store_rows(sum, state.plain_sum.data());
 }
 
-void prepare_sse2(PreparedRounds& prepared) {
-    prepare_columns(prepared);
-}
-
 }  // namespace
 
 ChainKernels sse2_kernels() {
-    return {encrypt_columns, decrypt_columns, prepare_sse2};
+    return {{encrypt_columns, prepare_columns}, {decrypt_columns, prepare_columns}};
 }
 
 }  // namespace quorvel::detail

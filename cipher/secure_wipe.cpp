@@ -3,9 +3,7 @@
 #include <cstring>
 
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
+#include <windows.h>  // the build defines WIN32_LEAN_AND_MEAN and NOMINMAX for every target
 #endif
 
 namespace quorvel {

@@ -136,7 +136,7 @@ std::size_t blocks_before_last(std::int64_t remaining, std::size_t available) {
 StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyTable& keys,
                             int rounds) {
     print_text("Crypt process start!\n");
-    const PreparedRounds prepared = prepare_rounds(keys, rounds, CipherMode::encrypt);
+    const EncryptingRounds prepared(keys, rounds);
 
     BackgroundWriter writer = writer_for(output);
     const auto first_chunk = writer.acquire();
@@ -183,7 +183,7 @@ StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyT
 StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
                             ByteSink& output, const RoundKeyTable& keys, int rounds) {
     print_text("Decrypt process start!\n");
-    const PreparedRounds prepared = prepare_rounds(keys, rounds, CipherMode::decrypt);
+    const DecryptingRounds prepared(keys, rounds);
     ChunkReader reader(input);
     BackgroundWriter writer = writer_for(output);
 

@@ -2,10 +2,8 @@
 // exit status.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "tests/cli/cli_fixture.h"
+#include "tests/support/vectors.h"
 
 namespace quorvel::test {
 namespace {
@@ -180,34 +178,24 @@ TEST_F(CliTest, KnownAnswerFilesThroughTheProgram) {
     const std::string copying = stand_in_archiver(
         "copy-bin",
         "case \"$1\" in a) cp -- \"$input\" \"$2\" ;; x) cp -- \"$2\" extracted.bin ;; esac");
-    const fs::path vectors = QUORVEL_VECTOR_DIR;
-    std::ifstream manifest(vectors / "manifest.tsv");
-    std::string line;
-    int cases = 0;
-    while (std::getline(manifest, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> f;
-        std::stringstream row(line);
-        for (std::string field; std::getline(row, field, '\t');) f.push_back(field);
-        std::string password;
-        for (std::size_t i = 0; i + 1 < f[2].size(); i += 2) {
-            password += static_cast<char>(std::stoi(f[2].substr(i, 2), nullptr, 16));
-        }
-        std::vector<std::string> args{(vectors / f[1]).string(), "out.qv", password};
-        if (f[3] != "-") args.push_back((vectors / f[3]).string());
+    const auto cases = load_vector_cases();
+    ASSERT_FALSE(cases.empty());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{c.plaintext.string(), "out.qv", c.password};
+        if (c.key_file) args.push_back(c.key_file->string());
         const auto encrypted = run(args, enc(), copying);
-        EXPECT_EQ(encrypted.exit_code, 0) << f[0];
-        EXPECT_EQ(read_file(enc() / "out.qv"), read_file(vectors / f[4])) << f[0];
+        EXPECT_EQ(encrypted.exit_code, 0);
+        EXPECT_EQ(read_file(enc() / "out.qv"), read_file(c.expected));
 
-        args[0] = (vectors / f[4]).string();
+        args[0] = c.expected.string();
         const auto decrypted = run(args, dec(), copying);
-        EXPECT_EQ(decrypted.exit_code, 0) << f[0];
-        EXPECT_EQ(decrypted.output, (f[3] != "-" ? "Key file found." : "") + DECRYPT_OK);
-        EXPECT_EQ(read_file(dec() / "extracted.bin"), read_file(vectors / f[1])) << f[0];
+        EXPECT_EQ(decrypted.exit_code, 0);
+        EXPECT_EQ(decrypted.output, (c.key_file ? "Key file found." : "") + DECRYPT_OK);
+        EXPECT_EQ(read_file(dec() / "extracted.bin"), read_file(c.plaintext));
         fs::remove(enc() / "out.qv");
-        ++cases;
+        fs::remove(dec() / "extracted.bin");
     }
-    EXPECT_GT(cases, 0);
 }
 
 }  // namespace

@@ -1,10 +1,5 @@
 // The progress meter as a user meets it: the built program with standard error on a
-// pseudo-terminal or a pipe, standard output into a file.
-#include <fcntl.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// pseudo-terminal or a pipe, standard output apart or on the same terminal.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,69 +13,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct SplitRun {
-    int exit_code = -1;
-    std::string output;  // standard output
-    std::string errors;  // what reached standard error
+struct TimedRun {
+    ProgramRun run;
     double seconds = 0;
 };
 
-enum class Streams {
-    errors_on_pipe,      // standard error on a pipe
-    errors_on_terminal,  // standard error on a pseudo-terminal
-    both_on_terminal,    // standard output and standard error on the same pseudo-terminal
-};
+// Options with PATH set to `path_env` and standard error going to `errors`.
+RunOptions errors_to(const std::string& path_env, ErrorSink errors) {
+    RunOptions options;
+    options.path_env = path_env;
+    options.errors = errors;
+    return options;
+}
 
-// Runs the built program in `folder` with PATH set to `path_env`, standard output into a file
-// unless both streams go to the terminal (then `errors` has both).
-SplitRun run_split(const std::vector<std::string>& args, const fs::path& folder,
-                   const std::string& path_env, Streams streams) {
-    const bool terminal = streams != Streams::errors_on_pipe;
-    const fs::path output_file = folder.parent_path() / "stdout.txt";
-    int reader = -1;
-    int pipe_ends[2] = {-1, -1};
+// Runs the built program in `folder` with PATH set to `path_env` and standard error going to
+// `errors`, and times it.
+TimedRun run_timed(const std::vector<std::string>& args, const fs::path& folder,
+                   const std::string& path_env, ErrorSink errors) {
     const auto start = std::chrono::steady_clock::now();
-    pid_t child = 0;
-    if (terminal) {
-        child = ::forkpty(&reader, nullptr, nullptr, nullptr);
-    } else {
-        if (::pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
-        child = ::fork();
-        reader = pipe_ends[0];
-    }
-    if (child < 0) throw std::runtime_error("fork failed");
-    if (child == 0) {
-        if (!terminal) {
-            ::dup2(pipe_ends[1], STDERR_FILENO);
-            ::close(pipe_ends[0]);
-            ::close(pipe_ends[1]);
-        }
-        const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (streams != Streams::both_on_terminal) ::dup2(out, STDOUT_FILENO);
-        RunOptions options;
-        options.path_env = path_env;
-        become_program(args, folder, options);
-    }
-    if (!terminal) ::close(pipe_ends[1]);
-    SplitRun run;
-    char chunk[4096];
-    // A pseudo-terminal's reader gets EIO once the child and its descendants are gone.
-    for (ssize_t got; (got = ::read(reader, chunk, sizeof chunk)) != 0;) {
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        run.errors.append(chunk, static_cast<std::size_t>(got));
-    }
-    ::close(reader);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const auto bytes = read_file(output_file);
-    run.output.assign(bytes.begin(), bytes.end());
-    return run;
+    TimedRun timed{run_program(args, folder, errors_to(path_env, errors))};
+    timed.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return timed;
 }
 
 // Checks that `errors` is a meter drawn at least once and erased at the end: "\r" + meter text
@@ -124,15 +77,15 @@ TEST_F(ProgressTest, LargeRunOnATerminalShowsTheMeterOnStandardErrorOnly) {
     write_file(enc() / "big.bin", Bytes(PROGRESS_THRESHOLD + 1, 'q'));
 
     const auto encrypted =
-        run_split({"big.bin", "big.qv", "pw"}, enc(), copy_path_, Streams::errors_on_terminal);
-    EXPECT_EQ(encrypted.exit_code, 0);
-    EXPECT_EQ(encrypted.output, encrypt_output("big.bin"));
-    const int drawings = expect_meter_drawn_and_erased(encrypted.errors);
+        run_timed({"big.bin", "big.qv", "pw"}, enc(), copy_path_, ErrorSink::terminal);
+    EXPECT_EQ(encrypted.run.exit_code, 0);
+    EXPECT_EQ(encrypted.run.output, encrypt_output("big.bin"));
+    const int drawings = expect_meter_drawn_and_erased(encrypted.run.errors);
     EXPECT_LE(drawings, 1 + static_cast<int>(encrypted.seconds * 10) + 1);
 
     fs::rename(enc() / "big.qv", dec() / "big.qv");
     const auto decrypted =
-        run_split({"big.qv", "x", "pw"}, dec(), copy_path_, Streams::errors_on_terminal);
+        run_program({"big.qv", "x", "pw"}, dec(), errors_to(copy_path_, ErrorSink::terminal));
     EXPECT_EQ(decrypted.exit_code, 0);
     EXPECT_EQ(decrypted.output, DECRYPT_OK);
     expect_meter_drawn_and_erased(decrypted.errors);
@@ -141,20 +94,20 @@ TEST_F(ProgressTest, LargeRunOnATerminalShowsTheMeterOnStandardErrorOnly) {
 // On a shared terminal the meter must be gone before the next message is printed.
 TEST_F(ProgressTest, MeterIsErasedBeforeTheNextMessageOnASharedTerminal) {
     write_file(enc() / "big.bin", Bytes(PROGRESS_THRESHOLD + 1, 'q'));
-    const auto run =
-        run_split({"big.bin", "big.qv", "pw"}, enc(), copy_path_, Streams::both_on_terminal);
+    const auto run = run_program({"big.bin", "big.qv", "pw"}, enc(),
+                                 errors_to(copy_path_, ErrorSink::terminal_with_output));
     EXPECT_EQ(run.exit_code, 0);
     const std::string start = "Crypt process start!\r\n";
     const std::string end = "Cript complite\r\n";
-    const std::size_t meter_at = run.errors.find(start);
-    const std::size_t end_at = run.errors.find(end);
-    ASSERT_NE(meter_at, std::string::npos) << run.errors;
-    ASSERT_NE(end_at, std::string::npos) << run.errors;
+    const std::size_t meter_at = run.output.find(start);
+    const std::size_t end_at = run.output.find(end);
+    ASSERT_NE(meter_at, std::string::npos) << run.output;
+    ASSERT_NE(end_at, std::string::npos) << run.output;
     // Between the two messages: the meter's drawings, and its erasure right before the second.
     const std::string between =
-        run.errors.substr(meter_at + start.size(), end_at - meter_at - start.size());
+        run.output.substr(meter_at + start.size(), end_at - meter_at - start.size());
     expect_meter_drawn_and_erased(between);
-    EXPECT_TRUE(run.errors.ends_with(end)) << run.errors;
+    EXPECT_TRUE(run.output.ends_with(end)) << run.output;
 }
 
 TEST_F(ProgressTest, NothingOnStandardErrorWithoutATerminalOrForASmallInput) {
@@ -162,13 +115,13 @@ TEST_F(ProgressTest, NothingOnStandardErrorWithoutATerminalOrForASmallInput) {
     write_file(enc() / "small.bin", Bytes(PROGRESS_THRESHOLD, 'q'));
 
     const auto piped =
-        run_split({"big.bin", "big.qv", "pw"}, enc(), copy_path_, Streams::errors_on_pipe);
+        run_program({"big.bin", "big.qv", "pw"}, enc(), errors_to(copy_path_, ErrorSink::pipe));
     EXPECT_EQ(piped.exit_code, 0);
     EXPECT_EQ(piped.output, encrypt_output("big.bin"));
     EXPECT_EQ(piped.errors, "");
 
-    const auto small =
-        run_split({"small.bin", "small.qv", "pw"}, enc(), copy_path_, Streams::errors_on_terminal);
+    const auto small = run_program({"small.bin", "small.qv", "pw"}, enc(),
+                                   errors_to(copy_path_, ErrorSink::terminal));
     EXPECT_EQ(small.exit_code, 0);
     EXPECT_EQ(small.output, encrypt_output("small.bin"));
     EXPECT_EQ(small.errors, "");

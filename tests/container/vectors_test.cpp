@@ -2,8 +2,6 @@
 // each plaintext must give the stored file byte for byte, and decrypting it must verify.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +9,7 @@
 #include "container/stream.h"
 #include "keyfile/keyfile.h"
 #include "tests/support/test_support.h"
+#include "tests/support/vectors.h"
 
 namespace quorvel {
 namespace {
@@ -19,41 +18,29 @@ namespace fs = std::filesystem;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-struct VectorCase {
-    std::string name;
-    fs::path plaintext;
-    std::string password;
-    std::optional<fs::path> key_file;
-    fs::path expected;
-};
-
-std::string from_hex(const std::string& hex) {
-    std::string bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    }
-    return bytes;
+// The digest of a known text, so that a fault in the SHA-256 itself shows here and not as a
+// damaged vector: the empty input, one chunk, and 56 bytes, which push the length into a
+// second chunk.
+TEST(KnownAnswerFiles, Sha256OfKnownTexts) {
+    const struct {
+        std::string text, digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(test::sha256_hex(test::to_bytes(c.text)), c.digest);
 }
 
-std::vector<VectorCase> load_manifest() {
-    const fs::path folder = QUORVEL_VECTOR_DIR;
-    std::ifstream manifest(folder / "manifest.tsv");
-    std::vector<VectorCase> cases;
-    std::string line;
-    while (std::getline(manifest, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> fields;
-        std::stringstream row(line);
-        for (std::string field; std::getline(row, field, '\t');) fields.push_back(field);
-        if (fields.size() < 5) continue;
-        cases.push_back({fields[0], folder / fields[1], from_hex(fields[2]),
-                         fields[3] == "-" ? std::nullopt : std::optional(folder / fields[3]),
-                         folder / fields[4]});
+// Each expected file is the one the manifest was made with.
+TEST(KnownAnswerFiles, ExpectedFilesMatchTheirDigests) {
+    for (const auto& c : test::load_vector_cases()) {
+        EXPECT_EQ(test::sha256_hex(test::read_file(c.expected)), c.expected_sha256) << c.name;
     }
-    return cases;
 }
 
-RoundKeyTable keys_for(const VectorCase& c, CipherMode mode) {
+RoundKeyTable keys_for(const test::VectorCase& c, CipherMode mode) {
     if (!c.key_file) return test::password_keys(c.password, mode);
     RoundKeyTable keys{};
     EXPECT_TRUE(read_key_file(*c.key_file, keys));
@@ -65,9 +52,10 @@ RoundKeyTable keys_for(const VectorCase& c, CipherMode mode) {
 }
 
 TEST(KnownAnswerFiles, EncryptExactlyAndDecryptVerified) {
-    const auto cases = load_manifest();
+    const auto cases = test::load_vector_cases();
     ASSERT_FALSE(cases.empty()) << "no vectors in " << QUORVEL_VECTOR_DIR;
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         const auto plain = test::read_file(c.plaintext);
         const auto expected = test::read_file(c.expected);
         const int rounds = select_round_count(c.password.size());

@@ -2,6 +2,8 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -125,20 +127,87 @@ void become_program(const std::vector<std::string>& args, const fs::path& folder
     ::_exit(127);
 }
 
+namespace {
+
+struct Pipe {
+    int read_end = -1;
+    int write_end = -1;
+};
+
+Pipe make_pipe() {
+    int ends[2];
+    if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
+    return {ends[0], ends[1]};
+}
+
+void close_if_open(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+// Reads `fds` (a -1 entry is skipped) until each reaches its end, all at once so that neither
+// stream can stall the program on a full pipe. A pseudo-terminal ends with EIO once the
+// program and its descendants have let go of it.
+void read_until_end(std::array<int, 2> fds, std::array<std::string*, 2> into) {
+    for (;;) {
+        std::array<pollfd, 2> polls{};
+        nfds_t count = 0;
+        std::array<std::size_t, 2> which{};
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i] < 0) continue;
+            polls[count] = {fds[i], POLLIN, 0};
+            which[count++] = i;
+        }
+        if (count == 0) return;
+        if (::poll(polls.data(), count, -1) < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("poll failed");
+        }
+        for (nfds_t p = 0; p < count; ++p) {
+            if (polls[p].revents == 0) continue;
+            const std::size_t i = which[p];
+            char chunk[4096];
+            const ssize_t got = ::read(fds[i], chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                ::close(fds[i]);
+                fds[i] = -1;
+            } else {
+                into[i]->append(chunk, static_cast<std::size_t>(got));
+            }
+        }
+    }
+}
+
+}  // namespace
+
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& folder,
                                const RunOptions& options) {
-    int pipe_ends[2];
-    if (::pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
-    pid_ = ::fork();
+    const bool on_terminal =
+        options.errors == ErrorSink::terminal || options.errors == ErrorSink::terminal_with_output;
+    Pipe output;
+    Pipe errors;
+    if (options.errors != ErrorSink::terminal_with_output) output = make_pipe();
+    if (options.errors == ErrorSink::pipe) errors = make_pipe();
+    int terminal = -1;
+    // forkpty gives the child the terminal as all three streams; the pipes then replace the
+    // ones that do not go there.
+    pid_ = on_terminal ? ::forkpty(&terminal, nullptr, nullptr, nullptr) : ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        ::dup2(pipe_ends[1], STDOUT_FILENO);
-        ::close(pipe_ends[0]);
-        ::close(pipe_ends[1]);
+        if (output.write_end >= 0) ::dup2(output.write_end, STDOUT_FILENO);
+        if (errors.write_end >= 0) ::dup2(errors.write_end, STDERR_FILENO);
+        for (const int fd :
+             {output.read_end, output.write_end, errors.read_end, errors.write_end}) {
+            close_if_open(fd);
+        }
         become_program(args, folder, options);
     }
-    ::close(pipe_ends[1]);
-    output_fd_ = pipe_ends[0];
+    close_if_open(output.write_end);
+    close_if_open(errors.write_end);
+    output_fd_ = options.errors == ErrorSink::terminal_with_output ? terminal : output.read_end;
+    errors_fd_ = options.errors == ErrorSink::pipe       ? errors.read_end
+                 : options.errors == ErrorSink::terminal ? terminal
+                                                         : -1;
 }
 
 RunningProgram::~RunningProgram() {
@@ -159,16 +228,8 @@ void RunningProgram::close_output() {
 
 ProgramRun RunningProgram::finish() {
     ProgramRun run;
-    char chunk[4096];
-    ssize_t got = 0;
-    while (output_fd_ >= 0 && (got = ::read(output_fd_, chunk, sizeof chunk)) != 0) {
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        run.output.append(chunk, static_cast<std::size_t>(got));
-    }
-    close_output();
+    read_until_end({output_fd_, errors_fd_}, {&run.output, &run.errors});
+    output_fd_ = errors_fd_ = -1;
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }

@@ -46,6 +46,16 @@ struct ProgramRun {
     int exit_code = -1;   // the exit status; -1 when the program did not exit normally
     int term_signal = 0;  // the signal that ended it, 0 when it exited
     std::string output;   // everything it wrote to standard output
+    std::string errors;   // what it wrote to standard error, when RunOptions::errors keeps it
+};
+
+// Where the program's standard error goes.
+enum class ErrorSink : std::uint8_t {
+    inherited,             // the test program's own standard error
+    pipe,                  // a pipe, read into ProgramRun::errors
+    terminal,              // a pseudo-terminal, read into ProgramRun::errors
+    terminal_with_output,  // one pseudo-terminal for both streams, read into ProgramRun::output
+                           // (the terminal turns each "\n" into "\r\n")
 };
 
 // Where the program's standard output leads.
@@ -61,6 +71,7 @@ struct RunOptions {
     bool size_signal_ignored = true;  // with a limit: SIGXFSZ ignored, as some shells leave it
     Output output = Output::read;
     std::optional<int> ignored_signal;  // ignored from the start, as nohup does with SIGHUP
+    ErrorSink errors = ErrorSink::inherited;
 };
 
 // For a freshly forked child: standard input from /dev/null, `folder` as the working folder,
@@ -70,7 +81,8 @@ struct RunOptions {
                                  const std::filesystem::path& folder,
                                  const RunOptions& options = {});
 
-// The built program running in the background; finish() waits for it.
+// The built program running in the background; finish() reads what it writes and waits for
+// it to end.
 class RunningProgram {
 public:
     RunningProgram(const std::vector<std::string>& args, const std::filesystem::path& folder,
@@ -87,6 +99,7 @@ public:
 private:
     int pid_ = -1;
     int output_fd_ = -1;
+    int errors_fd_ = -1;  // -1 when standard error is not read
 };
 
 // Runs the built quorvel binary with `args` in `folder`, standard input from /dev/null.

@@ -2,6 +2,7 @@
 // cipher library.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -16,19 +17,56 @@
 
 namespace quorvel::detail {
 
+// The rotation rounds cycle through four keys (table slots 2, 5, 8 and 11).
+inline constexpr std::size_t ROTATION_KEY_COUNT = ROUND_KEY_COUNT / 3;
+
+// Room for a path's own form of the rotation keys and the constant.
+inline constexpr std::size_t PATH_KEYS_SIZE = 12 * 1024;
+
+// The round keys of one run in one direction, prepared for one path; what EncryptingRounds
+// and DecryptingRounds hold. All of it is key material, wiped when the object goes.
+struct PreparedRounds {
+    PreparedRounds() = default;
+    PreparedRounds(const PreparedRounds&) = delete;
+    PreparedRounds& operator=(const PreparedRounds&) = delete;
+    ~PreparedRounds();
+
+    RoundsPath path = RoundsPath::portable;
+    // Rotation rounds in the sequence; the g-th of them, counted in encryption order, uses
+    // rotation_amounts[g % ROTATION_KEY_COUNT].
+    int rotation_rounds = 0;
+    // Byte i of a block rotates right by rotation_amounts[k][i] (0 .. 7) in a round of key k.
+    std::array<Block, ROTATION_KEY_COUNT> rotation_amounts{};
+    // The whole sequence applied to a zero block: what the XOR rounds add to every result.
+    Block constant{};
+    // The rotation keys and the constant as the path's kernel for this direction reads them.
+    alignas(64) std::array<std::uint8_t, PATH_KEYS_SIZE> path_keys{};
+    // False when a permutation key in use is not the identity, which the key schedule never
+    // makes; every block then goes through the reference rounds with `keys` and `rounds`.
+    bool affine = true;
+    RoundKeyTable keys{};
+    int rounds = 0;
+};
+
 // Runs `blocks` whole blocks at `data` through the chained cipher in place, in one direction,
-// as encrypt_chained or decrypt_chained describe. `prepared` is affine and was made for the
-// kernel's path.
+// as encrypt_chained or decrypt_chained describe. `prepared` is affine and was made by the
+// preparer that comes with the kernel.
 using ChainKernel = void (*)(std::uint8_t* data, std::size_t blocks, ChainState& state,
                              const PreparedRounds& prepared);
 
-// Fills prepared.path_keys from the rest of `prepared`, in the path's own layout.
+// Fills prepared.path_keys from the rest of `prepared`, in the layout its kernel reads.
 using PathPreparer = void (*)(PreparedRounds& prepared);
 
-struct ChainKernels {
-    ChainKernel encrypt;
-    ChainKernel decrypt;
+// One direction of a path: the kernel and the preparer of the key layout it reads, always
+// used together.
+struct DirectionKernel {
+    ChainKernel run;
     PathPreparer prepare;
+};
+
+struct ChainKernels {
+    DirectionKernel encrypt;
+    DirectionKernel decrypt;
 };
 
 // The multiply rotation: the high byte of (byte * rotation_factor(amount)), taken in 16 bits,

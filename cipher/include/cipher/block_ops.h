@@ -16,11 +16,8 @@ using Block = std::array<std::uint8_t, BLOCK_SIZE>;
 // Which direction a run goes; the values are the ones the key schedule stores keys for.
 enum class CipherMode : std::uint8_t { encrypt = 0, decrypt = 1 };
 
-// Sets bytes 0 .. count-1 of `block` to `value`.
-void fill_block(Block& block, std::uint8_t value, std::size_t count = BLOCK_SIZE);
-
-// Copies bytes 0 .. count-1 of `src` to `dst`.
-void copy_block(Block& dst, const Block& src, std::size_t count = BLOCK_SIZE);
+// Sets every byte of `block` to `value`.
+void fill_block(Block& block, std::uint8_t value);
 
 // block[i] ^= key[i] for every position.
 void xor_block(Block& block, const Block& key);
