@@ -2,6 +2,7 @@
 
 #include <array>
 #include <system_error>
+#include <vector>
 
 #include "app/process.h"
 
@@ -29,16 +30,20 @@ std::optional<std::filesystem::path> find_archiver() {
     return find_program(archiver_names());
 }
 
-bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input) {
+bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input,
+                            std::span<const std::string> switches) {
+    std::vector<std::string> arguments{"a", std::string(TEMP_ARCHIVE_NAME)};
+    arguments.insert(arguments.end(), switches.begin(), switches.end());
     // "--" ends the switches, so an input named "-x" or "@list" is still a file name.
-    const std::array<std::string, 4> arguments{"a", std::string(TEMP_ARCHIVE_NAME), "--",
-                                               std::string(input)};
+    arguments.insert(arguments.end(), {"--", std::string(input)});
     // The archive is a plaintext copy of the input: nobody else may read it.
     return run_process(archiver, arguments, NewFiles::owner_only).succeeded();
 }
 
-bool unpack_temp_archive(const std::filesystem::path& archiver) {
-    const std::array<std::string, 3> arguments{"x", std::string(TEMP_ARCHIVE_NAME), "-y"};
+bool unpack_temp_archive(const std::filesystem::path& archiver,
+                         std::span<const std::string> switches) {
+    std::vector<std::string> arguments{"x", std::string(TEMP_ARCHIVE_NAME), "-y"};
+    arguments.insert(arguments.end(), switches.begin(), switches.end());
     return run_process(archiver, arguments).succeeded();
 }
 

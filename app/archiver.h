@@ -23,13 +23,16 @@ std::span<const std::string_view> archiver_names();
 // The first archiver found (see find_program), or nullopt.
 std::optional<std::filesystem::path> find_archiver();
 
-// Packs `input` (a file or a folder) into the temporary archive. Returns true when the
-// archiver ran and reported success.
-bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input);
+// Packs `input` (a file or a folder) into the temporary archive, with the user's `switches`
+// after the fixed ones. Returns true when the archiver ran and reported success.
+bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input,
+                            std::span<const std::string> switches);
 
-// Extracts the temporary archive into the current folder, answering yes to every question.
-// Returns true when the archiver ran and reported success.
-bool unpack_temp_archive(const std::filesystem::path& archiver);
+// Extracts the temporary archive into the current folder, answering yes to every question,
+// with the user's `switches` after the fixed ones. Returns true when the archiver ran and
+// reported success.
+bool unpack_temp_archive(const std::filesystem::path& archiver,
+                         std::span<const std::string> switches);
 
 // Removes the temporary archive if it exists. Returns false only when it exists and
 // could not be removed.

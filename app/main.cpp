@@ -3,11 +3,13 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/password_source.h"
 #include "app/run_sequence.h"
 #include "cipher/secure_wipe.h"
 
 int main(int argc, char** argv) {
     auto args = quorvel::program_arguments(argc, argv);
+    quorvel::hide_password_argument(argc, argv);
     if (!args) return quorvel::EXIT_FAILED;
     const std::vector<std::string_view> views(args->begin(), args->end());
     const int status = quorvel::run_quorvel(views);

@@ -8,8 +8,10 @@
 #include <system_error>
 
 #include "app/archiver.h"
+#include "app/archiver_switches.h"
 #include "app/command_line.h"
 #include "app/interrupt_cleanup.h"
+#include "app/password_source.h"
 #include "app/progress_meter.h"
 #include "cipher/key_schedule.h"
 #include "cipher/secure_wipe.h"
@@ -172,10 +174,11 @@ bool encrypt_temp_archive(const Arguments& args, const RoundKeyTable& keys) {
     return encrypted;
 }
 
-int encrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys) {
+int encrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys,
+                std::span<const std::string> switches) {
     print_text("!\n" + pack_command_text(args.in_fname) + "\n!");
     remove_on_interrupt(TEMP_ARCHIVE_NAME);  // no archive was there before: it is this run's
-    if (!pack_into_temp_archive(archiver, args.in_fname)) {
+    if (!pack_into_temp_archive(archiver, args.in_fname, switches)) {
         print_named("Error pack file '", args.in_fname, "'");
         return fail_discarding_temp_archive();
     }
@@ -183,7 +186,8 @@ int encrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyT
     return finish_discarding_temp_archive();
 }
 
-int decrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys) {
+int decrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys,
+                std::span<const std::string> switches) {
     remove_on_interrupt(TEMP_ARCHIVE_NAME);
     FilePair pair;
     if (!open_file_pair(pair, as_path(args.in_fname), fs::path(TEMP_ARCHIVE_NAME),
@@ -203,7 +207,7 @@ int decrypt_run(const Arguments& args, const fs::path& archiver, const RoundKeyT
         pair.output.reset();
         return fail_discarding_temp_archive();
     }
-    if (!unpack_temp_archive(archiver)) {
+    if (!unpack_temp_archive(archiver, switches)) {
         print_text("Error unpack file \n");
         forget_on_interrupt(TEMP_ARCHIVE_NAME);
         return EXIT_FAILED;
@@ -218,8 +222,8 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
         print_usage();
         return EXIT_USAGE_TEXT;
     }
-    const Arguments args{arg_list[0], arg_list[1], arg_list[2],
-                         arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt};
+    Arguments args{arg_list[0], arg_list[1], arg_list[2],
+                   arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt};
     if (args.password.size() > MAX_PASSWORD_SIZE) {
         print_line("Error! Password is longer than 255 bytes.");
         return EXIT_FAILED;
@@ -231,12 +235,17 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     if (!temp_archive_is_free(mode, args)) return EXIT_FAILED;
     const auto archiver = locate_archiver();
     if (!archiver) return EXIT_FAILED;
+    const auto switches = archiver_switches(mode);
+    if (!switches) return EXIT_FAILED;
+    PasswordBuffer password;
+    if (!resolve_password(args.password, mode, password)) return EXIT_FAILED;
+    args.password = password.view();
 
     RoundKeyTable keys{};
     int status = EXIT_FAILED;
     if (prepare_round_keys(args, mode, keys)) {
-        status = mode == CipherMode::encrypt ? encrypt_run(args, *archiver, keys)
-                                             : decrypt_run(args, *archiver, keys);
+        status = mode == CipherMode::encrypt ? encrypt_run(args, *archiver, keys, *switches)
+                                             : decrypt_run(args, *archiver, keys, *switches);
     }
     secure_wipe(std::as_writable_bytes(std::span(keys)));
     return status;
