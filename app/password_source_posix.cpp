@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,14 +25,19 @@ void note_interrupt(int signal_number) {
 }
 
 // The terminal, opened and with echo off for the object's lifetime. Interrupts meanwhile only
-// end the current read: the terminal gets its settings back first, and the interrupt is then
-// raised again and takes its usual course (which ends the process).
+// end the wait for input: the terminal gets its settings back first, and the interrupt is then
+// raised again and takes its usual course (which ends the process). They are blocked except
+// while waiting, so that one arriving just before a wait is not lost until a line is typed.
 class SilentTerminal {
 public:
     SilentTerminal() {
         fd_ = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd_ < 0 || ::tcgetattr(fd_, &saved_) != 0) return;
         catch_interrupts();
+        sigset_t block;
+        sigemptyset(&block);
+        for (const int signal_number : interrupt_signals()) sigaddset(&block, signal_number);
+        sigprocmask(SIG_BLOCK, &block, &unblocked_);
         termios silent = saved_;
         // No echo of what is typed, but the line end is shown, so the next line starts fresh.
         silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK);
@@ -42,6 +48,7 @@ public:
     ~SilentTerminal() {
         if (silenced_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
         release_interrupts();
+        if (caught_) sigprocmask(SIG_SETMASK, &unblocked_, nullptr);
         if (fd_ >= 0) ::close(fd_);
         if (pending_interrupt != 0) ::raise(pending_interrupt);
     }
@@ -65,10 +72,18 @@ public:
     int next_byte() const {
         unsigned char byte = 0;
         for (;;) {
+            if (pending_interrupt != 0) return READ_ERROR;
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(fd_, &readable);
+            // Interrupts are let in only during the wait, atomically with it.
+            if (::pselect(fd_ + 1, &readable, nullptr, nullptr, nullptr, &unblocked_) < 0) {
+                if (errno == EINTR) continue;
+                return READ_ERROR;
+            }
             const ssize_t got = ::read(fd_, &byte, 1);
             if (got == 1) return byte;
-            if (got == 0) return READ_ERROR;
-            if (errno != EINTR || pending_interrupt != 0) return READ_ERROR;
+            if (got == 0 || errno != EINTR) return READ_ERROR;
         }
     }
 
@@ -97,6 +112,7 @@ private:
 
     int fd_ = -1;
     termios saved_{};
+    sigset_t unblocked_{};  // the signal mask from before
     bool silenced_ = false;
     bool caught_ = false;
     std::array<struct sigaction, MAX_CAUGHT_SIGNALS> previous_{};

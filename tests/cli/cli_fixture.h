@@ -40,7 +40,9 @@ protected:
     }
 
     RunOptions options(const std::optional<std::string>& path_env = std::nullopt) const {
-        return RunOptions{path_env.value_or(quiet_path_), std::nullopt};
+        RunOptions result;
+        result.path_env = path_env.value_or(quiet_path_);
+        return result;
     }
 
     // Folder holding a stand-in "7z" made of `body`, as a PATH value.

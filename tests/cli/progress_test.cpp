@@ -57,7 +57,9 @@ SplitRun run_split(const std::vector<std::string>& args, const fs::path& folder,
         }
         const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (streams != Streams::both_on_terminal) ::dup2(out, STDOUT_FILENO);
-        become_program(args, folder, RunOptions{path_env, std::nullopt});
+        RunOptions options;
+        options.path_env = path_env;
+        become_program(args, folder, options);
     }
     if (!terminal) ::close(pipe_ends[1]);
     SplitRun run;

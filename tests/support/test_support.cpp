@@ -94,6 +94,9 @@ void become_program(const std::vector<std::string>& args, const fs::path& folder
     ::dup2(null_input, STDIN_FILENO);
     if (::chdir(folder.c_str()) != 0) ::_exit(127);
     if (options.path_env) ::setenv("PATH", options.path_env->c_str(), 1);
+    for (const auto& [name, value] : options.environment) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
     if (options.file_size_limit) {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{*options.file_size_limit, *options.file_size_limit};

@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cipher/key_schedule.h"
@@ -51,6 +52,7 @@ struct ProgramRun {
 struct RunOptions {
     std::optional<std::string> path_env;           // replaces PATH (where the archiver is found)
     std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+    std::vector<std::pair<std::string, std::string>> environment;  // variables set, by name
 };
 
 // For a freshly forked child: standard input from /dev/null, `folder` as the working folder,
