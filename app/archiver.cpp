@@ -2,6 +2,7 @@
 
 #include <array>
 #include <system_error>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/process.h"
@@ -46,22 +47,27 @@ bool run_archiver(const std::filesystem::path& archiver, std::span<const std::st
 
 }  // namespace
 
-bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input) {
+bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input,
+                            std::span<const std::string> switches) {
     // With -spd a name that does not exist but holds a wildcard character packs nothing and
     // still succeeds: the run would encrypt an empty archive. A missing input stops here.
     std::error_code error;
     if (!std::filesystem::exists(argument_path(input), error)) return false;
     // -spd: "*" and "?" are characters of the name, not wildcards that would pack other
-    // files. "--" ends the switches, so an input named "-x" or "@list" is still a file name.
-    const std::array<std::string, 5> arguments{"a", std::string(TEMP_ARCHIVE_NAME), "-spd", "--",
-                                               std::string(input)};
+    // files. The user's switches come after the fixed ones; "--" ends the switches, so an
+    // input named "-x" or "@list" is still a file name.
+    std::vector<std::string> arguments{"a", std::string(TEMP_ARCHIVE_NAME), "-spd"};
+    arguments.insert(arguments.end(), switches.begin(), switches.end());
+    arguments.insert(arguments.end(), {"--", std::string(input)});
     // The archive is a plaintext copy of the input: nobody else may read it.
     return run_archiver(archiver, arguments, NewFiles::owner_only, remove_temp_archive);
 }
 
-bool unpack_temp_archive(const std::filesystem::path& archiver) {
+bool unpack_temp_archive(const std::filesystem::path& archiver,
+                         std::span<const std::string> switches) {
     // Extracting again overwrites what a stopped run extracted, as -y answers every question.
-    const std::array<std::string, 4> arguments{"x", std::string(TEMP_ARCHIVE_NAME), "-y", "-spd"};
+    std::vector<std::string> arguments{"x", std::string(TEMP_ARCHIVE_NAME), "-y", "-spd"};
+    arguments.insert(arguments.end(), switches.begin(), switches.end());
     return run_archiver(archiver, arguments, NewFiles::as_usual, [] { return true; });
 }
 

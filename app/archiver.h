@@ -24,14 +24,18 @@ std::span<const std::string_view> archiver_names();
 std::optional<std::filesystem::path> find_archiver();
 
 // Packs `input` (a file or a folder) into the temporary archive, the name taken literally
-// (no wildcards). Returns true when `input` exists and the archiver ran and reported success.
-bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input);
+// (no wildcards), with the user's `switches` after the fixed ones. Returns true when `input`
+// exists and the archiver ran and reported success.
+bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input,
+                            std::span<const std::string> switches);
 
-// Extracts the temporary archive into the current folder, answering yes to every question.
-// Returns true when the archiver ran and reported success.
+// Extracts the temporary archive into the current folder, answering yes to every question,
+// with the user's `switches` after the fixed ones. Returns true when the archiver ran and
+// reported success.
 // Either is run a second time when standard output went away while the archiver ran and it
 // failed, as a closed output may have stopped it (process.h: ProcessResult::lost_output).
-bool unpack_temp_archive(const std::filesystem::path& archiver);
+bool unpack_temp_archive(const std::filesystem::path& archiver,
+                         std::span<const std::string> switches);
 
 // Removes the temporary archive if it exists. Returns false only when it exists and
 // could not be removed.

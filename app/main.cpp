@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/last_resort.h"
+#include "app/password_source.h"
 #include "app/process.h"
 #include "app/run_sequence.h"
 #include "cipher/secure_wipe.h"
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
     std::optional<std::vector<std::string>> args;
     const int status = quorvel::run_with_last_resort([&] {
         args = quorvel::program_arguments(argc, argv);
+        quorvel::hide_password_argument(argc, argv);
         if (!args) return quorvel::EXIT_FAILED;
         const std::vector<std::string_view> views(args->begin(), args->end());
         return quorvel::run_quorvel(views);

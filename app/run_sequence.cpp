@@ -8,8 +8,10 @@
 #include <system_error>
 
 #include "app/archiver.h"
+#include "app/archiver_switches.h"
 #include "app/command_line.h"
 #include "app/interrupt_cleanup.h"
+#include "app/password_source.h"
 #include "app/progress_meter.h"
 #include "app/temporary_file.h"
 #include "cipher/key_schedule.h"
@@ -30,7 +32,8 @@ struct Arguments {
     std::string_view in_fname;
     std::string_view out_fname;
     std::string_view password;
-    std::optional<std::string_view> key_file_name;  // only with exactly four arguments
+    std::optional<std::string_view> key_file_name;   // only with exactly four arguments
+    std::span<const std::string> archiver_switches;  // the user's, for this run's direction
 };
 
 fs::path as_path(std::string_view text) {
@@ -233,7 +236,7 @@ bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const Rou
     print_text("!\n" + pack_command_text(args.in_fname) + "\n!");
     // The name was free and the folder is this run's: what the archiver makes there is ours.
     TemporaryFile archive = TemporaryFile::claim(TEMP_ARCHIVE_PATH);
-    if (!pack_into_temp_archive(archiver, args.in_fname)) {
+    if (!pack_into_temp_archive(archiver, args.in_fname, args.archiver_switches)) {
         print_named("Error pack file '", args.in_fname, "'");
         discard_temp_archive(archive);
         return false;
@@ -308,7 +311,7 @@ int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const Rou
         archive->commit();  // kept for inspection; nothing is extracted from it
         return EXIT_FAILED;
     }
-    if (!unpack_temp_archive(archiver)) {
+    if (!unpack_temp_archive(archiver, args.archiver_switches)) {
         print_text("Error unpack file \n");
         archive->commit();
         return EXIT_FAILED;
@@ -337,8 +340,11 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
         print_usage();
         return EXIT_USAGE_TEXT;
     }
-    const Arguments args{arg_list[0], arg_list[1], arg_list[2],
-                         arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt};
+    Arguments args{arg_list[0],
+                   arg_list[1],
+                   arg_list[2],
+                   arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt,
+                   {}};
     if (args.password.size() > MAX_PASSWORD_SIZE) {
         print_line("Error! Password is longer than 255 bytes.");
         return EXIT_FAILED;
@@ -352,6 +358,14 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
         return EXIT_FAILED;
     }
     ProbeResult probed = probe_input(as_path(args.in_fname));
+    const CipherMode mode = probed.encrypted ? CipherMode::decrypt : CipherMode::encrypt;
+    // Both are read before anything is made; the prompt for a password needs the direction.
+    const auto switches = archiver_switches(mode);
+    if (!switches) return EXIT_FAILED;
+    args.archiver_switches = *switches;
+    PasswordBuffer password;
+    if (!resolve_password(args.password, mode, password)) return EXIT_FAILED;
+    args.password = password.view();
     if (probed.encrypted) return decrypt_run(args, std::move(*probed.input));
     probed.input.reset();  // the archiver reads a plain input itself
     return encrypt_run(args);

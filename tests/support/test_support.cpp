@@ -112,6 +112,9 @@ void become_program(const std::vector<std::string>& args, const fs::path& folder
     if (options.path_env) ::setenv("PATH", options.path_env->c_str(), 1);
     redirect_output(options.output);
     if (options.ignored_signal) ::signal(*options.ignored_signal, SIG_IGN);
+    for (const auto& [name, value] : options.environment) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
     if (options.file_size_limit) {
         if (options.size_signal_ignored) ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{*options.file_size_limit, *options.file_size_limit};

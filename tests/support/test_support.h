@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cipher/key_schedule.h"
@@ -72,6 +73,7 @@ struct RunOptions {
     Output output = Output::read;
     std::optional<int> ignored_signal;  // ignored from the start, as nohup does with SIGHUP
     ErrorSink errors = ErrorSink::inherited;
+    std::vector<std::pair<std::string, std::string>> environment;  // variables set, by name
 };
 
 // For a freshly forked child: standard input from /dev/null, `folder` as the working folder,

@@ -1,0 +1,50 @@
+// Reading a password line: the platform's descriptors, files and terminal (in
+// password_source_posix.cpp and password_source_windows.cpp), and the line rules they share.
+// Used by password_source.cpp only.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "app/password_source.h"
+
+namespace quorvel {
+
+enum class LineResult {
+    ok,              // the line is in the buffer, without its line end
+    too_long,        // more than MAX_PASSWORD_SIZE bytes before the line end
+    unreadable,      // the source failed or is not there
+    answers_differ,  // the two answers of a prompt that asks twice differ
+};
+
+// What a byte source gives instead of a byte.
+inline constexpr int END_OF_INPUT = -1;
+inline constexpr int READ_ERROR = -2;
+
+// Puts into `password` the bytes of `next_byte` (a byte as 0..255, END_OF_INPUT or READ_ERROR)
+// up to the first LF or the end of input, without a CR right before the LF. Stops reading as
+// soon as the line is known to be too long.
+LineResult read_password_line(const std::function<int()>& next_byte, PasswordBuffer& password);
+
+// The same from the open descriptor `fd`, read one byte at a time so that nothing after the
+// line end is taken from a shared pipe or terminal.
+LineResult read_password_line(int fd, PasswordBuffer& password);
+
+// Opens the file `path` for reading. Returns a descriptor, or -1.
+int open_password_file(const std::string& path);
+
+// Reads at most `size` bytes from `fd` into `into`, again when interrupted by a signal that
+// does not end the process. Returns the count read, 0 at the end, -1 on an error.
+long read_descriptor(int fd, char* into, std::size_t size);
+
+// Closes a descriptor that open_password_file returned.
+void close_descriptor(int fd);
+
+// Asks "Password: " on the terminal without echo and reads the answer into `password`; with
+// `repeat`, then asks "Repeat the password: " and reads the second answer into it. Writes
+// only to the terminal. A terminal restored on every way out: when an interrupt arrives
+// meanwhile, echo is turned back on before the interrupt takes its course.
+LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat);
+
+}  // namespace quorvel

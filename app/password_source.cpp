@@ -1,0 +1,148 @@
+#include "app/password_source.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/password_input.h"
+#include "cipher/secure_wipe.h"
+#include "console/console.h"
+
+namespace quorvel {
+
+bool PasswordBuffer::push_back(char byte) {
+    if (size_ == CAPACITY) return false;
+    bytes_[size_++] = byte;
+    return true;
+}
+
+void PasswordBuffer::pop_back() {
+    if (size_ == 0) return;
+    bytes_[--size_] = 0;
+}
+
+bool PasswordBuffer::assign(std::string_view text) {
+    wipe();
+    if (text.size() > CAPACITY) return false;
+    std::memcpy(bytes_.data(), text.data(), text.size());
+    size_ = text.size();
+    return true;
+}
+
+void PasswordBuffer::wipe() {
+    secure_wipe(std::as_writable_bytes(std::span(bytes_)));
+    size_ = 0;
+}
+
+LineResult read_password_line(const std::function<int()>& next_byte, PasswordBuffer& password) {
+    password.wipe();
+    for (;;) {
+        const int byte = next_byte();
+        if (byte == READ_ERROR) return LineResult::unreadable;
+        if (byte == END_OF_INPUT) break;
+        if (byte == '\n') {
+            if (password.view().ends_with('\r')) password.pop_back();
+            break;
+        }
+        // A full buffer already holds more than a password, even if a CR LF follows.
+        if (!password.push_back(static_cast<char>(byte))) return LineResult::too_long;
+    }
+    return password.view().size() > MAX_PASSWORD_SIZE ? LineResult::too_long : LineResult::ok;
+}
+
+LineResult read_password_line(int fd, PasswordBuffer& password) {
+    return read_password_line(
+        [fd] {
+            unsigned char byte = 0;
+            const long got = read_descriptor(fd, reinterpret_cast<char*>(&byte), 1);
+            if (got < 0) return READ_ERROR;
+            return got == 0 ? END_OF_INPUT : static_cast<int>(byte);
+        },
+        password);
+}
+
+namespace {
+
+LineResult read_from_environment(std::string_view name, PasswordBuffer& password) {
+    const char* value = std::getenv(std::string(name).c_str());
+    if (value == nullptr) return LineResult::unreadable;
+    const std::string_view text(value);
+    std::size_t at = 0;
+    return read_password_line(
+        [&] { return at < text.size() ? static_cast<unsigned char>(text[at++]) : END_OF_INPUT; },
+        password);
+}
+
+LineResult read_from_file(std::string_view path, PasswordBuffer& password) {
+    if (path.empty()) return LineResult::unreadable;
+    const int fd = open_password_file(std::string(path));
+    if (fd < 0) return LineResult::unreadable;
+    const LineResult result = read_password_line(fd, password);
+    close_descriptor(fd);
+    return result;
+}
+
+LineResult read_from_descriptor(std::string_view number, PasswordBuffer& password) {
+    int fd = -1;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), fd);
+    if (number.empty() || error != std::errc() || end != number.data() + number.size() || fd < 0) {
+        return LineResult::unreadable;
+    }
+    return read_password_line(fd, password);
+}
+
+LineResult read_from_terminal(CipherMode mode, PasswordBuffer& password) {
+    if (mode == CipherMode::decrypt) return ask_on_terminal(password, nullptr);
+    PasswordBuffer repeat;
+    LineResult result = ask_on_terminal(password, &repeat);
+    if (result == LineResult::ok && password.view() != repeat.view()) {
+        result = LineResult::answers_differ;
+    }
+    return result;
+}
+
+// Reads the password from `source`, a value of QUORVEL_PASSWORD_FROM.
+LineResult read_from_source(std::string_view source, CipherMode mode, PasswordBuffer& password) {
+    constexpr std::string_view ENV = "env:", FILE = "file:", FD = "fd:";
+    if (source.starts_with(ENV)) return read_from_environment(source.substr(ENV.size()), password);
+    if (source.starts_with(FILE)) return read_from_file(source.substr(FILE.size()), password);
+    if (source.starts_with(FD)) return read_from_descriptor(source.substr(FD.size()), password);
+    if (source == "tty") return read_from_terminal(mode, password);
+    return LineResult::unreadable;
+}
+
+}  // namespace
+
+bool resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer& password) {
+    const char* source = std::getenv(std::string(PASSWORD_FROM_VARIABLE).c_str());
+    if (argument != PASSWORD_FROM_SOURCE || source == nullptr) {
+        if (password.assign(argument) && argument.size() <= MAX_PASSWORD_SIZE) return true;
+        password.wipe();
+        print_line("Error! Password is longer than 255 bytes.");
+        return false;
+    }
+    const LineResult result = read_from_source(source, mode, password);
+    if (result == LineResult::ok) return true;
+    password.wipe();
+    switch (result) {
+        case LineResult::too_long:
+            print_line("Error! Password is longer than 255 bytes.");
+            break;
+        case LineResult::answers_differ:
+            print_line("Error! The passwords typed do not match.");
+            break;
+        default:
+            print_named("Error! Can't read the password from '", source, "'.");
+    }
+    return false;
+}
+
+void hide_password_argument(int argc, char** argv) {
+    constexpr int PASSWORD_INDEX = 3;  // after the program name, the input and the output
+    if (argc <= PASSWORD_INDEX || argv[PASSWORD_INDEX] == nullptr) return;
+    char* password = argv[PASSWORD_INDEX];
+    std::memset(password, 'x', std::strlen(password));
+}
+
+}  // namespace quorvel

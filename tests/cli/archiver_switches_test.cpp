@@ -1,0 +1,139 @@
+// Extra archiver switches from QUORVEL_PACK_SWITCHES and QUORVEL_UNPACK_SWITCHES: where they
+// reach the archiver, what the real archiver does with the documented examples, and words
+// that are not switches.
+#include <gtest/gtest.h>
+
+#include "tests/cli/cli_fixture.h"
+
+namespace quorvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string PACK = "QUORVEL_PACK_SWITCHES";
+const std::string UNPACK = "QUORVEL_UNPACK_SWITCHES";
+
+class ArchiverSwitchesTest : public CliTest {
+protected:
+    ArchiverSwitchesTest() { write_file(enc() / "plan.txt", plan_); }
+
+    RunOptions with(const std::string& variable, const std::string& value,
+                    const std::optional<std::string>& path_env = std::nullopt) const {
+        RunOptions result = options(path_env);
+        result.environment = {{variable, value}};
+        return result;
+    }
+
+    // Encrypts plan.txt into dec()/out.qv with `environment` set.
+    void encrypt_into_dec(const RunOptions& run_options) {
+        const auto result = run_program({"plan.txt", "../dec/out.qv", "pw"}, enc(), run_options);
+        ASSERT_EQ(result.output, encrypt_output("plan.txt"));
+        ASSERT_EQ(result.exit_code, 0);
+    }
+
+    // Highly compressible, so that packing without compression shows in the output's size.
+    const std::string plan_ = [] {
+        std::string text;
+        for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i % 10) + " of the plan\n";
+        return text;
+    }();
+};
+
+TEST_F(ArchiverSwitchesTest, SwitchesComeAfterTheFixedOnesAndBeforeTheInput) {
+    const std::string path = stand_in_archiver(
+        "recording-bin",
+        "printf '%s\\n' \"$@\" > ../args-$1.txt\n"
+        "if [ \"$1\" = a ]; then for last; do :; done; exec cp -- \"$last\" \"$2\"; fi");
+    const auto encrypted = run_program({"plan.txt", "../dec/out.qv", "pw"}, enc(),
+                                       with(PACK, " \t-mx1  -ms=off\t", path));
+    EXPECT_EQ(encrypted.output, encrypt_output("plan.txt"));
+    const auto decrypted =
+        run_program({"out.qv", "x", "pw"}, dec(), with(UNPACK, "-aos -ofolder", path));
+    EXPECT_EQ(decrypted.output, DECRYPT_OK);
+
+    const auto pack_args = read_file(root() / "args-a.txt");
+    const std::string pack(pack_args.begin(), pack_args.end());
+    EXPECT_TRUE(pack.starts_with("a\nquorvelxxxfilo.7z\n")) << pack;
+    EXPECT_TRUE(pack.ends_with("\n-mx1\n-ms=off\n--\nplan.txt\n")) << pack;
+    const auto unpack_args = read_file(root() / "args-x.txt");
+    const std::string unpack(unpack_args.begin(), unpack_args.end());
+    EXPECT_TRUE(unpack.starts_with("x\nquorvelxxxfilo.7z\n")) << unpack;
+    EXPECT_TRUE(unpack.ends_with("\n-aos\n-ofolder\n")) << unpack;
+}
+
+TEST_F(ArchiverSwitchesTest, FastAndStoredPackingRoundTrip) {
+    for (const std::string level : {"-mx1", "-mx0"}) {
+        SCOPED_TRACE(level);
+        fs::remove(dec() / "out.qv");
+        fs::remove(dec() / "plan.txt");
+        encrypt_into_dec(with(PACK, level));
+        const auto size = fs::file_size(dec() / "out.qv");
+        if (level == "-mx0") {
+            EXPECT_GT(size, plan_.size());  // stored as it is
+        } else {
+            EXPECT_LT(size, plan_.size() / 4);
+        }
+        const auto decrypted = run({"out.qv", "x", "pw"}, dec());
+        EXPECT_EQ(decrypted.output, DECRYPT_OK);
+        EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes(plan_));
+    }
+}
+
+TEST_F(ArchiverSwitchesTest, ExtractionKeepsExistingFilesOrGoesElsewhere) {
+    encrypt_into_dec(options());
+    write_file(dec() / "plan.txt", "my own plan");
+    const auto kept = run_program({"out.qv", "x", "pw"}, dec(), with(UNPACK, "-aos"));
+    EXPECT_EQ(kept.output, DECRYPT_OK);
+    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("my own plan"));
+
+    const auto elsewhere = run_program({"out.qv", "x", "pw"}, dec(), with(UNPACK, "-oelsewhere"));
+    EXPECT_EQ(elsewhere.output, DECRYPT_OK);
+    EXPECT_EQ(read_file(dec() / "elsewhere" / "plan.txt"), to_bytes(plan_));
+    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("my own plan"));
+}
+
+TEST_F(ArchiverSwitchesTest, AWordThatIsNotASwitchStopsTheRunBeforeAnything) {
+    encrypt_into_dec(options());
+    write_file(dec() / "plan.txt", "my own plan");
+    const struct {
+        std::string variable;
+        std::string value;
+        std::string word;
+    } cases[] = {
+        {PACK, "-mx1 xyz", "xyz"}, {PACK, "--", "--"},          {PACK, "-mx1\t-", "-"},
+        {PACK, "@list", "@list"},  {UNPACK, "-aos out", "out"}, {UNPACK, "-y -- -x", "--"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable + "=" + c.value);
+        const std::string message =
+            "Error! " + c.variable + " holds '" + c.word + "', which is not a switch.\n";
+        if (c.variable == PACK) {
+            const auto result =
+                run_program({"plan.txt", "out.qv", "pw", "new.key"}, enc(), with(PACK, c.value));
+            EXPECT_EQ(result.output, "Crypt run\n" + message);
+            EXPECT_EQ(result.exit_code, 1);
+            EXPECT_FALSE(exists(enc() / "out.qv"));
+            EXPECT_FALSE(exists(enc() / "new.key"));
+            EXPECT_FALSE(exists(enc() / TEMP_ARCHIVE));
+        } else {
+            const auto result = run_program({"out.qv", "x", "pw"}, dec(), with(UNPACK, c.value));
+            EXPECT_EQ(result.output, message);
+            EXPECT_EQ(result.exit_code, 1);
+            EXPECT_FALSE(exists(dec() / TEMP_ARCHIVE));
+            EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("my own plan"));
+        }
+    }
+}
+
+// Only the variable of the run's own direction is read.
+TEST_F(ArchiverSwitchesTest, TheOtherDirectionsVariableIsNotRead) {
+    RunOptions run_options = with(UNPACK, "not-a-switch");
+    encrypt_into_dec(run_options);
+    run_options.environment = {{PACK, "not-a-switch"}};
+    const auto decrypted = run_program({"out.qv", "x", "pw"}, dec(), run_options);
+    EXPECT_EQ(decrypted.output, DECRYPT_OK);
+    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes(plan_));
+}
+
+}  // namespace
+}  // namespace quorvel::test
