@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -51,6 +52,7 @@ struct ProgramRun {
 struct RunOptions {
     std::optional<std::string> path_env;           // replaces PATH (where the archiver is found)
     std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+    std::function<void()> in_child = {};  // last step in the child before the program starts
 };
 
 // For a freshly forked child: standard input from /dev/null, `folder` as the working folder,
