@@ -665,6 +665,10 @@ TEST_F(FilesTest, SecondRunInTheSameFolderStopsAtOnce) {
         EXPECT_EQ(second.exit_code, 1);
         EXPECT_EQ(folder_changes(held, record_folder(folder)), "");
     }
+    // Meanwhile a run in another folder goes ahead.
+    const auto elsewhere = fresh_folder();
+    write_file(elsewhere / "plan.txt", PLAN);
+    EXPECT_EQ(run({"plan.txt", "plan.qv", "pw"}, elsewhere).output, encrypt_output("plan.txt"));
     write_file(gate, "");
     const auto result = first.finish();
     EXPECT_EQ(result.output, encrypt_output("mine.bin"));
