@@ -120,6 +120,7 @@ void become_program(const std::vector<std::string>& args, const fs::path& folder
         const rlimit limit{*options.file_size_limit, *options.file_size_limit};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.in_child) options.in_child();
     std::vector<char*> argv;
     std::string binary = QUORVEL_BINARY;
     argv.push_back(binary.data());

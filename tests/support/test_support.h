@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -74,6 +75,7 @@ struct RunOptions {
     std::optional<int> ignored_signal;  // ignored from the start, as nohup does with SIGHUP
     ErrorSink errors = ErrorSink::inherited;
     std::vector<std::pair<std::string, std::string>> environment;  // variables set, by name
+    std::function<void()> in_child = {};  // last step in the child before the program starts
 };
 
 // For a freshly forked child: standard input from /dev/null, `folder` as the working folder,

@@ -1,0 +1,738 @@
+// Every file a run touches belongs to that run: nothing at the temporary archive's name is
+// written through, no key file is clobbered or left by a failed run, inputs and key files
+// that are not regular files are refused, signals, size limits and a closed standard output
+// leave nothing behind, and two runs never share a folder. Each case checks the exit status,
+// the messages that matter, the files left in the folder and, after a success, that the
+// output decrypts back.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <set>
+
+#include "tests/cli/cli_fixture.h"
+#include "tests/cli/file_checks.h"
+
+namespace quorvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string PLAN = "some plans";
+const std::string NOT_OURS = "not a quorvel file\n";
+
+// Sets a folder's or file's mode bits exactly.
+void set_mode(const fs::path& path, fs::perms mode) {
+    fs::permissions(path, mode, fs::perm_options::replace);
+}
+
+unsigned mode_of(const fs::path& path) {
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    return info.st_mode & 07777u;
+}
+
+ino_t inode_of(const fs::path& path) {
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    return info.st_ino;
+}
+
+// A stand-in 7z takes the command from $1, the archive from $2 and the input from the last
+// argument, whatever switches come between.
+const std::string LAST_ARGUMENT = "for arg; do input=$arg; done\n";
+
+// "a" copies the input as the archive, "x" copies the archive out as extracted.bin.
+const std::string COPYING = LAST_ARGUMENT +
+                            "case \"$1\" in a) cp -- \"$input\" \"$2\" ;; "
+                            "x) cp -- \"$2\" extracted.bin ;; esac";
+
+// As COPYING, but held until the file `gate` exists (five seconds at most): "a" after making
+// the archive, "x" before extracting.
+std::string gated_copying(const fs::path& gate) {
+    return LAST_ARGUMENT + "wait_for_gate() {\n  i=0\n  while [ ! -e '" + gate.string() +
+           "' ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i+1)); done\n}\n"
+           "case \"$1\" in a) cp -- \"$input\" \"$2\"; wait_for_gate ;; "
+           "x) wait_for_gate; cp -- \"$2\" extracted.bin ;; esac";
+}
+
+class FilesTest : public CliTest {
+protected:
+    // A new empty folder under the scratch folder.
+    fs::path fresh_folder() {
+        const auto folder = root() / ("case-" + std::to_string(++folders_made_));
+        fs::create_directories(folder);
+        return folder;
+    }
+
+    RunOptions options_with(const std::optional<std::string>& path_env,
+                            std::function<void()> in_child) const {
+        auto result = options(path_env);
+        result.in_child = std::move(in_child);
+        return result;
+    }
+
+    // "plan.txt" (PLAN) encrypted with password "pw" by the real archiver, made once.
+    const fs::path& plan_qv() {
+        if (plan_qv_.empty()) {
+            const auto folder = fresh_folder();
+            write_file(folder / "plan.txt", PLAN);
+            const auto made = run({"plan.txt", "plan.qv", "pw"}, folder);
+            if (made.exit_code != 0) throw std::runtime_error("cannot make plan.qv");
+            fs::remove(folder / "plan.txt");
+            plan_qv_ = folder / "plan.qv";
+        }
+        return plan_qv_;
+    }
+
+    // The files most cases start from: plan.txt, big.bin (longer than a key file), plan.qv
+    // and a folder docs.
+    void put_common_files(const fs::path& folder) {
+        write_file(folder / "plan.txt", PLAN);
+        write_file(folder / "big.bin", random_bytes(4000, 81));
+        fs::copy_file(plan_qv(), folder / "plan.qv");
+        fs::create_directories(folder / "docs");
+        write_file(folder / "docs" / "a.txt", "a document");
+    }
+
+    // Decrypts `encrypted` in a new folder with `path_env` as PATH (the quiet real archiver
+    // by default) and expects `name` to come out holding `bytes`, and nothing else to stay.
+    void expect_decrypts_to(const fs::path& encrypted, const std::string& name, const Bytes& bytes,
+                            const std::vector<std::string>& key = {},
+                            const std::optional<std::string>& path_env = std::nullopt) {
+        const auto folder = fresh_folder();
+        std::vector<std::string> args{encrypted.string(), "x", "pw"};
+        args.insert(args.end(), key.begin(), key.end());
+        const auto result = run(args, folder, path_env);
+        EXPECT_EQ(result.exit_code, 0) << result.output;
+        EXPECT_NE(result.output.find(DECRYPT_OK), std::string::npos) << result.output;
+        ASSERT_TRUE(exists(folder / name)) << name;
+        EXPECT_EQ(read_file(folder / name), bytes);
+        auto left = leftovers(folder);
+        std::erase(left, name);  // an extracted file may carry the archive's name
+        EXPECT_EQ(left, std::vector<std::string>{});
+    }
+
+    // Lets the unprivileged user reach the scratch folder, the encrypted plan and the quiet
+    // archiver; false (the test should skip) when no process can become that user.
+    bool open_scratch_to_nobody() {
+        if (!can_become_nobody()) return false;
+        plan_qv();
+        const auto reachable = fs::perms::owner_all | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read |
+                               fs::perms::others_exec;
+        for (const auto& folder : {root(), plan_qv().parent_path(), root() / "quiet-bin"}) {
+            set_mode(folder, reachable);
+        }
+        set_mode(plan_qv(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::others_read);
+        return true;
+    }
+
+private:
+    int folders_made_ = 0;
+    fs::path plan_qv_;
+};
+
+const char* const NO_NOBODY = "cannot become the unprivileged user 65534 (nobody) here";
+
+// ---- Runs refused before anything is made ------------------------------------------------
+
+struct RefusalCase {
+    std::string label;
+    std::vector<std::string> args;
+    std::string expected;  // the whole output, or a part of it when `exact` is false
+    bool exact = true;
+    std::function<void(const fs::path&)> setup = {};  // more files in the run's folder
+    const char* fed_fifo = nullptr;  // a FIFO made in the folder and fed during the run
+    std::function<void()> in_child = {};
+};
+
+std::function<void(const fs::path&)> key_file(const std::string& name, std::size_t size) {
+    return
+        [name, size](const fs::path& folder) { write_file(folder / name, random_bytes(size, 82)); };
+}
+
+std::function<void(const fs::path&)> symlink_to(const std::string& target,
+                                                const std::string& name) {
+    return [target, name](const fs::path& folder) { fs::create_symlink(target, folder / name); };
+}
+
+std::function<void(const fs::path&)> then(std::function<void(const fs::path&)> first,
+                                          std::function<void(const fs::path&)> second) {
+    return [first, second](const fs::path& folder) {
+        first(folder);
+        second(folder);
+    };
+}
+
+std::string not_regular_key(const std::string& name, bool encrypting) {
+    return (encrypting ? "Crypt run\n" : "") + ("Error! Key file '" + name) +
+           "' is not a regular file.\n";
+}
+
+std::string neither_file_nor_folder(const std::string& name) {
+    return "Error! Input '" + name + "' is neither a file nor a folder.\n";
+}
+
+std::vector<RefusalCase> refusal_cases() {
+    std::vector<RefusalCase> cases = {
+        // A key file that is the output would be overwritten by the encrypted file.
+        {"new key file named as the output",
+         {"plan.txt", "s.qv", "pw", "s.qv"},
+         "Crypt run\nError! Key file 's.qv' is the output file.\n"},
+        {"existing key file named as the output",
+         {"plan.txt", "s.qv", "pw", "s.qv"},
+         "Crypt run\nError! Key file 's.qv' is the output file.\n",
+         true,
+         key_file("s.qv", 3072)},
+        {"key file linked to the existing output",
+         {"plan.txt", "s.qv", "pw", "link.key"},
+         "Crypt run\nError! Key file 'link.key' is the output file.\n",
+         true,
+         then(key_file("s.qv", 3072), symlink_to("s.qv", "link.key"))},
+        {"key file linked to the output yet to be made",
+         {"plan.txt", "s.qv", "pw", "link.key"},
+         "Crypt run\nError! Key file 'link.key' is the output file.\n",
+         true,
+         symlink_to("s.qv", "link.key")},
+        {"key file is the input",
+         {"big.bin", "out.qv", "pw", "big.bin"},
+         "Crypt run\nError! Key file 'big.bin' is the input file.\n"},
+        {"key file is the input by another path",
+         {"big.bin", "out.qv", "pw", "./big.bin"},
+         "Crypt run\nError! Key file './big.bin' is the input file.\n"},
+        {"key file is the encrypted input",
+         {"plan.qv", "x", "pw", "plan.qv"},
+         "Error! Key file 'plan.qv' is the input file.\n"},
+        // Neither a file nor a folder: 7-Zip would pack an empty entry.
+        {"input /dev/zero",
+         {"/dev/zero", "out.qv", "pw"},
+         "Crypt run\n" + neither_file_nor_folder("/dev/zero")},
+        {"input a FIFO",
+         {"pipe", "out.qv", "pw"},
+         "Crypt run\n" + neither_file_nor_folder("pipe"),
+         true,
+         {},
+         "pipe"},
+        {"input a socket",
+         {"sock", "out.qv", "pw"},
+         neither_file_nor_folder("sock"),
+         false,
+         [](const fs::path& folder) { make_socket_file(folder / "sock"); }},
+        {"input /dev/stdin from a pipe",
+         {"/dev/stdin", "out.qv", "pw"},
+         "Crypt run\n" + neither_file_nor_folder("/dev/stdin"),
+         true,
+         {},
+         nullptr,
+         [] { take_input_from_pipe(NOT_OURS); }},
+        // Names that refer to the temporary archive or to nothing.
+        {"output a dangling link to the archive name",
+         {"plan.txt", "out.qv", "pw"},
+         "Crypt run\nError! Output file 'out.qv' is the temporary archive's name.\n",
+         true,
+         symlink_to(TEMP_ARCHIVE, "out.qv")},
+        {"empty output name", {"plan.txt", "", "pw"}, "Crypt run\nError! Can't create file ''.\n"},
+        // 7-Zip must not expand these: they name files that do not exist.
+        {"wildcard ? matching other files",
+         {"q?", "out.qv", "pw"},
+         "Error pack file 'q?'\n",
+         false,
+         [](const fs::path& folder) {
+             write_file(folder / "qX", "x");
+             write_file(folder / "qY", "y");
+         }},
+        {"wildcard * matching nothing",
+         {"nothing*", "out.qv", "pw"},
+         "Error pack file 'nothing*'\n",
+         false},
+        // A key file made by a run that fails goes with it; one that was there stays.
+        {"new key file of a failed pack",
+         {"my", "docs", "docs.qv", "secret"},
+         "Error pack file 'my'\n",
+         false},
+        {"existing key file of a failed pack",
+         {"my", "docs", "docs.qv", "secret"},
+         "Error pack file 'my'\n",
+         false,
+         key_file("secret", 3072)},
+        {"new key file of an output that cannot be made",
+         {"plan.txt", "no-such-folder/out.qv", "pw", "new.key"},
+         "Error! Can't create file 'no-such-folder/out.qv'.\n",
+         false},
+        // Short key files give weak keys.
+        {"key file of 3000 bytes",
+         {"plan.txt", "out.qv", "pw", "k.key"},
+         "Error! Key file 'k.key' is 3000 bytes long; a key file needs 3072 or more.\n",
+         false,
+         key_file("k.key", 3000)},
+    };
+    // Key files that are not regular files, in both modes.
+    for (const bool encrypting : {true, false}) {
+        const std::vector<std::string> head =
+            encrypting ? std::vector<std::string>{"plan.txt", "out.qv", "pw"}
+                       : std::vector<std::string>{"plan.qv", "x", "pw"};
+        for (const std::string key : {"/dev/urandom", "/dev/null", "/dev/zero"}) {
+            auto args = head;
+            args.push_back(key);
+            cases.push_back({"key file " + key, args, not_regular_key(key, encrypting)});
+        }
+        auto with_fifo = head;
+        with_fifo.push_back("kpipe");
+        cases.push_back({"key file a FIFO",
+                         with_fifo,
+                         not_regular_key("kpipe", encrypting),
+                         true,
+                         {},
+                         "kpipe"});
+        auto with_folder = head;
+        with_folder.push_back("docs");
+        cases.push_back({"key file a folder", with_folder, not_regular_key("docs", encrypting)});
+    }
+    return cases;
+}
+
+TEST_F(FilesTest, RefusedRunsChangeNothing) {
+    for (const auto& c : refusal_cases()) {
+        SCOPED_TRACE(c.label + ": quorvel '" + c.args[0] + "' '" + c.args[1] + "' ... " +
+                     (c.args.size() > 3 ? c.args[3] : ""));
+        const auto folder = fresh_folder();
+        put_common_files(folder);
+        if (c.setup) c.setup(folder);
+        std::optional<FifoFeeder> feeder;
+        if (c.fed_fifo != nullptr) feeder.emplace(folder / c.fed_fifo, NOT_OURS);
+        const auto before = record_folder(folder);
+        const auto result = run_watched(c.args, folder, options_with(std::nullopt, c.in_child),
+                                        WatchOptions{.deadline = 20s});
+        feeder.reset();
+        EXPECT_EQ(result.term_signal, 0);
+        EXPECT_EQ(result.exit_code, 1);
+        if (c.exact) {
+            EXPECT_EQ(result.output, c.expected);
+        } else {
+            EXPECT_NE(result.output.find(c.expected), std::string::npos) << result.output;
+        }
+        EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
+    }
+}
+
+// ---- The temporary archive's name -------------------------------------------------------
+
+// Whatever a symbolic link at the archive's name points to is never written: decryption
+// stops before it starts, and the link and its target stay as they were.
+TEST_F(FilesTest, LinkAtTheArchiveNameStopsDecryption) {
+    const std::string refusal =
+        "Error! Temporary archive 'quorvelxxxfilo.7z' is not a regular file; move it away and "
+        "run again.\n";
+    const auto expect_refused = [&](const fs::path& folder, const fs::path& victim_folder,
+                                    std::function<void()> in_child) {
+        const auto before = record_folder(folder);
+        const auto victim_before = record_folder(victim_folder);
+        const auto result =
+            run_program({plan_qv().string(), "x", "pw"}, folder, options_with({}, in_child));
+        EXPECT_EQ(result.output, refusal);
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
+        EXPECT_EQ(folder_changes(victim_before, record_folder(victim_folder)), "");
+    };
+    {
+        SCOPED_TRACE("the user's own link to the user's own file");
+        const auto folder = fresh_folder();
+        const auto victims = fresh_folder();
+        write_file(victims / "precious", "the user's own data");
+        set_mode(victims / "precious",
+                 fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        fs::create_symlink(victims / "precious", folder / TEMP_ARCHIVE);
+        expect_refused(folder, victims, {});
+    }
+    if (!open_scratch_to_nobody()) GTEST_SKIP() << NO_NOBODY;
+    {
+        // The user runs in a shared sticky folder where another user planted the link.
+        SCOPED_TRACE("another user's link in a shared folder");
+        const auto shared = fresh_folder();
+        set_mode(shared, fs::perms::all | fs::perms::sticky_bit);
+        const auto home = fresh_folder();
+        write_file(home / "precious", "the user's own data");
+        set_mode(home / "precious",
+                 fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        give_to_nobody(home);
+        give_to_nobody(home / "precious");
+        fs::create_symlink(home / "precious", shared / TEMP_ARCHIVE);
+        expect_refused(shared, home, become_nobody);
+    }
+}
+
+// A regular file at the archive's name is replaced, not written into: whoever holds it
+// open still reads its old contents, never the plaintext.
+TEST_F(FilesTest, FileHeldOpenAtTheArchiveNameIsReplaced) {
+    const auto folder = fresh_folder();
+    const std::string old_contents = "an old archive someone holds open";
+    write_file(folder / TEMP_ARCHIVE, old_contents);
+    const int held = ::open((folder / TEMP_ARCHIVE).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    const auto result = run({plan_qv().string(), "x", "pw"}, folder);
+    EXPECT_EQ(result.output, DECRYPT_OK);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(read_file(folder / "plan.txt"), to_bytes(PLAN));
+    EXPECT_TRUE(leftovers(folder).empty());
+    std::string seen(4096, '\0');
+    const auto got = ::pread(held, seen.data(), seen.size(), 0);
+    ::close(held);
+    ASSERT_GE(got, 0);
+    seen.resize(static_cast<std::size_t>(got));
+    EXPECT_EQ(seen, old_contents);
+}
+
+// An archive holding an entry named like the temporary archive: the extracted entry is the
+// user's file and stays, with its own bytes.
+TEST_F(FilesTest, ExtractedEntryNamedLikeTheArchiveSurvives) {
+    const auto folder = fresh_folder();
+    fs::create_directories(folder / "src");
+    const Bytes entry = random_bytes(500, 83);
+    write_file(folder / "src" / TEMP_ARCHIVE, entry);
+    write_file(folder / "src" / "b.txt", "beside it");
+    const auto encrypted = run({"src/.", "out.qv", "pw"}, folder);
+    ASSERT_EQ(encrypted.exit_code, 0) << encrypted.output;
+    expect_decrypts_to(folder / "out.qv", TEMP_ARCHIVE, entry);
+    // The entry beside it comes out too; the entry of the archive's name is no leftover.
+    const auto back = fresh_folder();
+    const auto decrypted = run({(folder / "out.qv").string(), "x", "pw"}, back);
+    EXPECT_EQ(decrypted.exit_code, 0) << decrypted.output;
+    EXPECT_EQ(read_file(back / "b.txt"), to_bytes("beside it"));
+    EXPECT_EQ(read_file(back / TEMP_ARCHIVE), entry);
+}
+
+// ---- Names the archiver must take literally, and the archiver it runs ---------------------
+
+TEST_F(FilesTest, FileNamedLikeAWildcardIsPackedAlone) {
+    const auto folder = fresh_folder();
+    write_file(folder / "q?", "the file named q?");
+    write_file(folder / "qX", "x");
+    write_file(folder / "qY", "y");
+    const auto encrypted = run({"q?", "out.qv", "pw"}, folder);
+    EXPECT_EQ(encrypted.output, encrypt_output("q?"));
+    ASSERT_EQ(encrypted.exit_code, 0);
+    const auto back = fresh_folder();
+    const auto decrypted = run({(folder / "out.qv").string(), "x", "pw"}, back);
+    EXPECT_EQ(decrypted.exit_code, 0);
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(back)) {
+        names.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::set<std::string>{"q?"});
+    EXPECT_EQ(read_file(back / "q?"), to_bytes("the file named q?"));
+}
+
+// An archiver dropped into the current folder (by an earlier extraction, say) is never run
+// through an empty, "." or relative PATH entry; the real one further on is.
+TEST_F(FilesTest, ArchiverIsNotTakenFromRelativePathEntries) {
+    const auto marker = root() / "trap-ran";
+    const std::string trap = "touch '" + marker.string() + "'\nexit 2";
+    const std::string quiet = options().path_env.value();
+    const struct {
+        const char* first_entry;
+        const char* trap_folder;
+    } cases[] = {{"", "."}, {".", "."}, {"trap", "trap"}};
+    for (const auto& c : cases) {
+        const std::string path_env = std::string(c.first_entry) + ":" + quiet;
+        SCOPED_TRACE("PATH=" + path_env);
+        fs::remove(marker);
+        const auto folder = fresh_folder();
+        write_script(folder / c.trap_folder, "7z", trap);
+        write_file(folder / "plan.txt", PLAN);
+        const auto encrypted = run({"plan.txt", "out.qv", "pw"}, folder, path_env);
+        EXPECT_EQ(encrypted.output, encrypt_output("plan.txt"));
+        EXPECT_EQ(encrypted.exit_code, 0);
+        EXPECT_FALSE(exists(marker));
+        if (encrypted.exit_code != 0) continue;
+        fs::remove(folder / "plan.txt");
+        const auto decrypted = run({"out.qv", "x", "pw"}, folder, path_env);
+        EXPECT_EQ(decrypted.output, DECRYPT_OK);
+        EXPECT_EQ(decrypted.exit_code, 0);
+        EXPECT_TRUE(exists(folder / "plan.txt") &&
+                    read_file(folder / "plan.txt") == to_bytes(PLAN));
+        EXPECT_FALSE(exists(marker));
+    }
+}
+
+// ---- Key files --------------------------------------------------------------------------
+
+// Any file of 3072 bytes or more is a key file; its first 3072 bytes are the key.
+TEST_F(FilesTest, LongKeyFileUsesItsFirst3072Bytes) {
+    const auto folder = fresh_folder();
+    write_file(folder / "plan.txt", PLAN);
+    const Bytes photo = random_bytes(10000, 84);
+    write_file(folder / "photo.jpg", photo);
+    const auto encrypted = run({"plan.txt", "out.qv", "pw", "photo.jpg"}, folder);
+    EXPECT_EQ(encrypted.output, encrypt_output("plan.txt", "Key file found."));
+    ASSERT_EQ(encrypted.exit_code, 0);
+    EXPECT_EQ(read_file(folder / "photo.jpg"), photo);
+    expect_decrypts_to(folder / "out.qv", "plan.txt", to_bytes(PLAN),
+                       {(folder / "photo.jpg").string()});
+    write_file(folder / "head.key", Bytes(photo.begin(), photo.begin() + 3072));
+    expect_decrypts_to(folder / "out.qv", "plan.txt", to_bytes(PLAN),
+                       {(folder / "head.key").string()});
+}
+
+// ---- Limits, signals and standard output ------------------------------------------------
+
+// A file-size limit with SIGXFSZ at its default action: the write fails like any other,
+// nothing is left, and a file already at the output stays.
+TEST_F(FilesTest, FileSizeLimitIsAnOrdinaryWriteError) {
+    const auto source = fresh_folder();
+    const Bytes input = random_bytes(20000, 85);
+    write_file(source / "plan.bin", input);
+    const auto copying = stand_in_archiver("copy-bin", COPYING);
+    ASSERT_EQ(run({"plan.bin", "plan.qv", "pw"}, source, copying).exit_code, 0);
+    const struct {
+        const char* label;
+        bool encrypting;
+        std::optional<std::string> archiver;  // the quiet real one when empty
+        rlim_t limit;
+        std::string expected;
+    } cases[] = {
+        {"writing the output", true, copying, 20100, "Error! Can't write file '"},
+        {"packing", true, std::nullopt, 10000, "Error pack file 'plan.bin'\n"},
+        {"writing the archive", false, copying, 10000, "Error! Can't write file '"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto folder = fresh_folder();
+        std::vector<std::string> args{(source / "plan.qv").string(), "x", "pw"};
+        if (c.encrypting) {
+            write_file(folder / "plan.bin", input);
+            write_file(folder / "out.qv", "the previous encrypted file");
+            args = {"plan.bin", "out.qv", "pw"};
+        }
+        const auto before = record_folder(folder);
+        const rlim_t limit = c.limit;
+        const auto result = run_program(
+            args, folder, options_with(c.archiver, [limit] { limit_file_size(limit); }));
+        EXPECT_EQ(result.term_signal, 0);
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_NE(result.output.find(c.expected), std::string::npos) << result.output;
+        EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
+    }
+}
+
+// Standard output closed by its reader (as by "| head -1"): the run still does its file
+// work, and its exit status is that of the file work. The real archiver writes to standard
+// output too, so it must not inherit the closed one.
+TEST_F(FilesTest, ClosedStandardOutputDoesNotStopTheRun) {
+    const char* system_path = std::getenv("PATH");
+    ASSERT_NE(system_path, nullptr);
+    const auto gate = root() / "gate";
+    const auto gated = stand_in_archiver("gated-bin", gated_copying(gate));
+    const auto copying = stand_in_archiver("copy-bin", COPYING);
+    const Bytes input = random_bytes(3000, 86);
+    const struct {
+        const char* label;
+        OutputEnd output;
+        std::string archiver;
+        std::string ungated;    // the same archiver without the gate
+        std::string extracted;  // the name decryption makes with that archiver
+    } cases[] = {
+        {"closed at the start, noisy real archiver", OutputEnd::closed_at_start, system_path,
+         system_path, "plan.bin"},
+        {"closed after the first line", OutputEnd::closed_after_first_line, gated, copying,
+         "extracted.bin"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto folder = fresh_folder();
+        write_file(folder / "plan.bin", input);
+        ASSERT_EQ(run({"plan.bin", "ready.qv", "pw"}, folder, c.ungated).exit_code, 0);
+        const WatchOptions watch{c.output, [&] { write_file(gate, ""); }, 30s};
+
+        fs::remove(gate);
+        const auto encrypted =
+            run_watched({"plan.bin", "out.qv", "pw"}, folder, options(c.archiver), watch);
+        EXPECT_EQ(encrypted.term_signal, 0);
+        EXPECT_EQ(encrypted.exit_code, 0);
+        EXPECT_TRUE(leftovers(folder).empty());
+        if (exists(folder / "out.qv")) {
+            expect_decrypts_to(folder / "out.qv", c.extracted, input, {}, c.ungated);
+        } else {
+            ADD_FAILURE() << "no output";
+        }
+
+        const auto back = fresh_folder();
+        fs::remove(gate);
+        const auto decrypted = run_watched({(folder / "ready.qv").string(), "x", "pw"}, back,
+                                           options(c.archiver), watch);
+        EXPECT_EQ(decrypted.term_signal, 0);
+        EXPECT_EQ(decrypted.exit_code, 0);
+        EXPECT_TRUE(leftovers(back).empty());
+        EXPECT_TRUE(exists(back / c.extracted) && read_file(back / c.extracted) == input);
+    }
+}
+
+struct SignalCase {
+    const char* label;
+    int signal_number;
+};
+
+const SignalCase ENDING_SIGNALS[] = {
+    {"SIGQUIT", SIGQUIT}, {"SIGINT", SIGINT},   {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},
+    {"SIGALRM", SIGALRM}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"SIGXCPU", SIGXCPU},
+};
+
+// True when a file in `folder` other than `except` holds a mebibyte or more: the run is
+// writing its output.
+bool writing_under_way(const fs::path& folder, const std::string& except = "") {
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::error_code error;
+        if (entry.path().filename() != except && fs::file_size(entry.path(), error) >= (1u << 20) &&
+            !error) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Any signal whose default ends the process gets the same cleanup: while the archiver packs
+// and while the output is being written, nothing is left behind.
+TEST_F(FilesTest, EndingSignalsLeaveNothingBehind) {
+    const auto big = root() / "plan.bin";
+    write_file(big, "");
+    fs::resize_file(big, std::uintmax_t{1} << 30);  // sparse: quick to make, slow to encrypt
+    const auto slow = stand_in_archiver(
+        "slow-bin", "if [ \"$1\" = a ]; then echo partial > \"$2\"; fi\nexec sleep 5 >/dev/null");
+    const auto linking = stand_in_archiver(
+        "link-bin", LAST_ARGUMENT + "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; esac");
+    const auto medium = root() / "medium.bin";
+    write_file(medium, "");
+    fs::resize_file(medium, std::uintmax_t{1} << 26);
+    ASSERT_EQ(
+        run({medium.string(), (root() / "medium.qv").string(), "pw"}, root(), linking).exit_code,
+        0);
+    const struct {
+        const char* phase;
+        std::vector<std::string> args;
+        std::string archiver;
+        std::function<bool(const fs::path&)> reached;
+    } phases[] = {
+        {"packing",
+         {big.string(), "out.qv", "pw"},
+         slow,
+         [](const fs::path& folder) { return exists(folder / TEMP_ARCHIVE); }},
+        // The archive links to the input: its size says nothing about the output.
+        {"writing the output",
+         {big.string(), "out.qv", "pw"},
+         linking,
+         [](const fs::path& folder) { return writing_under_way(folder, TEMP_ARCHIVE); }},
+        {"decrypting",
+         {(root() / "medium.qv").string(), "x", "pw"},
+         linking,
+         [](const fs::path& folder) { return writing_under_way(folder); }},
+    };
+    for (const auto& phase : phases) {
+        for (const auto& s : ENDING_SIGNALS) {
+            SCOPED_TRACE(std::string(s.label) + " while " + phase.phase);
+            const auto folder = fresh_folder();
+            RunningProgram program(phase.args, folder,
+                                   options_with(phase.archiver, forbid_core_files));
+            ASSERT_TRUE(wait_until([&] { return phase.reached(folder); }));
+            const auto sent = std::chrono::steady_clock::now();
+            program.send_signal(s.signal_number);
+            const auto result = program.finish();
+            EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s);
+            EXPECT_NE(result.exit_code, 0);
+            EXPECT_TRUE(result.term_signal == s.signal_number || result.exit_code > 0)
+                << result.term_signal << " " << result.exit_code;
+            EXPECT_TRUE(fs::is_empty(folder)) << testing::PrintToString(leftovers(folder));
+            EXPECT_EQ(fs::file_size(big), std::uintmax_t{1} << 30);
+        }
+    }
+}
+
+// ---- Two runs in one folder -------------------------------------------------------------
+
+TEST_F(FilesTest, SecondRunInTheSameFolderStopsAtOnce) {
+    const auto folder = fresh_folder();
+    put_common_files(folder);
+    const Bytes input = random_bytes(5000, 87);
+    write_file(folder / "mine.bin", input);
+    const auto gate = root() / "gate";
+    const auto gated = stand_in_archiver("gated-bin", gated_copying(gate));
+    RunningProgram first({"mine.bin", "mine.qv", "pw"}, folder, options(gated));
+    ASSERT_TRUE(wait_until([&] { return exists(folder / TEMP_ARCHIVE); }));
+    const auto held = record_folder(folder);
+    const std::vector<std::vector<std::string>> second_runs = {
+        {"plan.qv", "x", "pw"},
+        {"plan.txt", "plan2.qv", "pw"},
+        {"plan.txt", "plan2.qv", "pw", "new.key"},
+    };
+    for (const auto& args : second_runs) {
+        SCOPED_TRACE("quorvel " + args[0] + " " + args[1]);
+        const auto second = run_watched(args, folder, options(gated), WatchOptions{});
+        EXPECT_EQ(second.output, "Error! Another quorvel run is working in this folder.\n");
+        EXPECT_EQ(second.exit_code, 1);
+        EXPECT_EQ(folder_changes(held, record_folder(folder)), "");
+    }
+    // Meanwhile a run in another folder goes ahead.
+    const auto elsewhere = fresh_folder();
+    write_file(elsewhere / "plan.txt", PLAN);
+    EXPECT_EQ(run({"plan.txt", "plan.qv", "pw"}, elsewhere).output, encrypt_output("plan.txt"));
+    write_file(gate, "");
+    const auto result = first.finish();
+    EXPECT_EQ(result.output, encrypt_output("mine.bin"));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(leftovers(folder).empty());
+    expect_decrypts_to(folder / "mine.qv", "extracted.bin", input, {},
+                       stand_in_archiver("copy-bin", COPYING));
+}
+
+// ---- Folders that change or cannot be written -------------------------------------------
+
+TEST_F(FilesTest, WorkingFolderRemovedDuringTheRunIsAnError) {
+    const auto folder = fresh_folder();
+    write_file(root() / "plan.txt", PLAN);
+    const auto removing = stand_in_archiver(
+        "removing-bin", LAST_ARGUMENT + "cp -- \"$input\" \"$2\"\nrm -rf -- \"$PWD\"");
+    const auto result =
+        run_program({(root() / "plan.txt").string(), "out.qv", "pw"}, folder, options(removing));
+    EXPECT_EQ(result.term_signal, 0);
+    EXPECT_EQ(result.exit_code, 1);
+    // After the pack echo a message follows its closing "!" on the same line.
+    EXPECT_NE(result.output.find("Error! "), std::string::npos) << result.output;
+    EXPECT_FALSE(exists(folder));
+    EXPECT_EQ(read_file(root() / "plan.txt"), to_bytes(PLAN));
+}
+
+// The user may write the output but not its folder: the output is written in place.
+TEST_F(FilesTest, WritableOutputInAFolderThatIsNotWritable) {
+    if (!open_scratch_to_nobody()) GTEST_SKIP() << NO_NOBODY;
+    const auto locked = fresh_folder();  // root's, 0755: not writable by the user
+    set_mode(locked, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                         fs::perms::others_read | fs::perms::others_exec);
+    const auto output = locked / "out.qv";
+    write_file(output, "the previous encrypted file");
+    set_mode(output, fs::perms::owner_read | fs::perms::owner_write);
+    give_to_nobody(output);
+    const auto inode = inode_of(output);
+    const auto work = fresh_folder();
+    write_file(work / "plan.txt", PLAN);
+    give_to_nobody(work);
+    give_to_nobody(work / "plan.txt");
+
+    const auto result = run_program({"plan.txt", output.string(), "pw"}, work,
+                                    options_with(std::nullopt, become_nobody));
+    EXPECT_EQ(result.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(inode_of(output), inode);
+    EXPECT_EQ(mode_of(output), 0600u);
+    EXPECT_TRUE(leftovers(work).empty());
+    EXPECT_EQ(record_folder(locked).size(), 1u);
+    expect_decrypts_to(output, "plan.txt", to_bytes(PLAN));
+}
+
+}  // namespace
+}  // namespace quorvel::test

@@ -1,0 +1,96 @@
+// What the file-safety tests need beyond the plain runner: a record of a folder to compare
+// before and after a run, runs with standard output closed or a deadline, and steps for the
+// child (another user, a file-size limit, standard input from a pipe).
+#pragma once
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace quorvel::test {
+
+inline constexpr unsigned NOBODY = 65534;
+
+// One entry of a folder as lstat sees it: type, mode bits, owner, and the bytes of a regular
+// file or the target of a symbolic link.
+struct EntryRecord {
+    std::filesystem::file_type type = std::filesystem::file_type::none;
+    unsigned mode = 0;
+    unsigned owner = 0;
+    std::string contents;
+    bool operator==(const EntryRecord&) const = default;
+};
+
+// Every entry under a folder, by path relative to it; symbolic links are not followed.
+using FolderRecord = std::map<std::string, EntryRecord>;
+
+FolderRecord record_folder(const std::filesystem::path& folder);
+
+// The entries added, removed or changed from `before` to `after`, one per line; empty when
+// the folder is as it was.
+std::string folder_changes(const FolderRecord& before, const FolderRecord& after);
+
+// Names in `folder` a run must not leave: the temporary archive and the program's own
+// hidden files (".quorvel-" and after).
+std::vector<std::string> leftovers(const std::filesystem::path& folder);
+
+// How the test treats the program's standard output.
+enum class OutputEnd {
+    read_all,                 // read to the end
+    closed_at_start,          // the reading end is closed before the program writes anything
+    closed_after_first_line,  // read up to the first newline, then closed
+};
+
+struct WatchOptions {
+    OutputEnd output = OutputEnd::read_all;
+    std::function<void()> after_close = {};  // run by the test once the reading end is closed
+    std::chrono::milliseconds deadline{std::chrono::seconds(30)};  // then killed (SIGKILL)
+};
+
+// Runs the built program in `folder` like run_program, with its output handled per `watch`.
+// A program still running at the deadline is killed, which shows as term_signal SIGKILL.
+ProgramRun run_watched(const std::vector<std::string>& args, const std::filesystem::path& folder,
+                       const RunOptions& options, const WatchOptions& watch);
+
+// True when a child of this process can become the unprivileged user `nobody`.
+bool can_become_nobody();
+
+// Child steps for RunOptions::in_child. Each ends the child with status 126 if it fails.
+void become_nobody();                // supplementary groups, group and user 65534
+void limit_file_size(rlim_t bytes);  // RLIMIT_FSIZE, SIGXFSZ at its default action
+void forbid_core_files();            // RLIMIT_CORE 0: a core file is not a leftover
+void take_input_from_pipe(const std::string& bytes);  // standard input: a pipe holding `bytes`
+
+// Gives `path` (not followed if a link) to the unprivileged user.
+void give_to_nobody(const std::filesystem::path& path);
+
+// Makes a FIFO at `path` and keeps writing `bytes` into it, for every reader that opens it,
+// until the object goes.
+class FifoFeeder {
+public:
+    FifoFeeder(const std::filesystem::path& path, std::string bytes);
+    ~FifoFeeder();
+    FifoFeeder(const FifoFeeder&) = delete;
+    FifoFeeder& operator=(const FifoFeeder&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread writer_;
+};
+
+// Makes a Unix socket file at `path` (bound, then the socket closed; the file stays).
+void make_socket_file(const std::filesystem::path& path);
+
+// Waits up to ten seconds for `predicate`; returns its last value.
+bool wait_until(const std::function<bool()>& predicate);
+
+}  // namespace quorvel::test
