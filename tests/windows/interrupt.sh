@@ -1,7 +1,8 @@
 #!/bin/bash
 # Ctrl+C under Wine: quorvel.exe interrupted in the middle of its cipher stage leaves neither
 # the plaintext archive nor a partial output, in both directions. Wine turns SIGINT sent to a
-# Windows console process into a Ctrl+C event for it.
+# Windows console process into a Ctrl+C event for it. While the first run works, a second one
+# in the same folder is refused.
 #
 # Usage: interrupt.sh <quorvel.exe> <copying archiver .exe>
 # The archiver stand-in copies the input as the archive ("a") so that packing a large input is
@@ -49,11 +50,12 @@ growing_file() {  # growing_file <folder> <known name>...
     return 1
 }
 
-# Runs quorvel.exe in <folder> with the arguments, sends SIGINT to it once the cipher stage
-# writes a file other than <known> ones, and prints the exit status.
-interrupt_run() {  # interrupt_run <folder> <known names, space separated> <arguments...>
-    local folder=$1 known=$2
-    shift 2
+# Runs quorvel.exe in <folder> with the arguments, runs <meanwhile> (a command, or "true") once
+# the cipher stage writes a file other than <known> ones, then sends SIGINT to the run and
+# prints its exit status.
+interrupt_run() {  # interrupt_run <folder> <known names, space separated> <meanwhile> <arguments...>
+    local folder=$1 known=$2 meanwhile=$3
+    shift 3
     (cd "$folder" && exec "$wine" ./quorvel.exe "$@" > "$scratch/out.txt" 2> /dev/null) &
     local launcher=$! waited=0 pid=""
     # shellcheck disable=SC2086
@@ -62,6 +64,7 @@ interrupt_run() {  # interrupt_run <folder> <known names, space separated> <argu
         waited=$((waited + 1))
         [ "$waited" -gt 1200 ] && break
     done
+    "$meanwhile" "$folder"
     pid=$(pgrep -f "^\./quorvel\.exe $1 " | head -1)
     [ -n "$pid" ] && kill -INT "$pid"
     wait "$launcher"
@@ -80,12 +83,28 @@ new_folder() {  # new_folder <name>
     printf '%s' "$folder"
 }
 
+# A second run in the folder while the first is working; its text and status are checked
+# once the first has ended (this runs inside interrupt_run's command substitution).
+second_run() {  # second_run <folder>
+    local status=0
+    (cd "$1" && "$wine" ./quorvel.exe small.txt small.qv pw > "$scratch/second.txt" 2> /dev/null) ||
+        status=$?
+    echo "$status" > "$scratch/second.status"
+}
+
 # Encryption: 1 GiB of zeros (sparse), interrupted while the output is being written.
 folder=$(new_folder encrypt)
 truncate -s 1G "$folder/big.bin"
+printf 'small' > "$folder/small.txt"
 before=$(listing "$folder")
-status=$(interrupt_run "$folder" "big.bin quorvel.exe 7z.exe quorvelxxxfilo.7z" big.bin out.qv pw)
+status=$(interrupt_run "$folder" "big.bin quorvel.exe 7z.exe quorvelxxxfilo.7z" second_run \
+    big.bin out.qv pw)
 check "encryption interrupted: status 1 (got $status)" [ "$status" = 1 ]
+second_status=$(cat "$scratch/second.status" 2> /dev/null)
+check "second run in the folder: status 1 (got $second_status)" [ "$second_status" = 1 ]
+check "second run in the folder: told why" same_text \
+    "Error! Another quorvel run is working in this folder." "$(tr -d '\r' < "$scratch/second.txt")"
+
 check "encryption interrupted: no archive, no partial output left" \
     same_text "$before" "$(listing "$folder")"
 
@@ -94,7 +113,7 @@ folder=$(new_folder decrypt)
 printf '%%quorvel%%' > "$folder/big.qv"
 truncate -s $((1024 * 1024 * 1024 + 265)) "$folder/big.qv"
 before=$(listing "$folder")
-status=$(interrupt_run "$folder" "big.qv quorvel.exe 7z.exe" big.qv x pw)
+status=$(interrupt_run "$folder" "big.qv quorvel.exe 7z.exe" true big.qv x pw)
 check "decryption interrupted: status 1 (got $status)" [ "$status" = 1 ]
 check "decryption interrupted: no plaintext archive left" \
     same_text "$before" "$(listing "$folder")"
