@@ -92,9 +92,10 @@ second_run() {  # second_run <folder>
     echo "$status" > "$scratch/second.status"
 }
 
-# Encryption: 1 GiB of zeros (sparse), interrupted while the output is being written.
+# Encryption: 3 GiB of zeros (sparse), interrupted while the output is being written; large
+# enough for the second run to start while the first still works.
 folder=$(new_folder encrypt)
-truncate -s 1G "$folder/big.bin"
+truncate -s 3G "$folder/big.bin"
 printf 'small' > "$folder/small.txt"
 before=$(listing "$folder")
 status=$(interrupt_run "$folder" "big.bin quorvel.exe 7z.exe quorvelxxxfilo.7z" second_run \
