@@ -23,27 +23,8 @@ scratch=$(mktemp -d)
 root="$scratch/e2e & co"
 mkdir -p "$root"
 
-passed=0
-failed=0
-check() {  # check <description> <command...>: counts, and prints failures
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what"
-    fi
-}
-
-same_text() {  # same_text <expected> <actual>
-    if [ "$1" == "$2" ]; then return 0; fi
-    echo "--- expected"
-    printf '%s' "$1" | cat -A
-    echo "--- got"
-    printf '%s' "$2" | cat -A
-    return 1
-}
+# shellcheck source=tests/windows/checks.sh
+source "$(dirname "$0")/checks.sh"
 
 # The program's own console text: Windows line ends read as "\n", and the archiver's output cut
 # where it runs: after the echoed pack command's closing "!" until the cipher stage starts, and

@@ -17,24 +17,8 @@ export WINEDEBUG=${WINEDEBUG:--all}
 scratch=$(mktemp -d)
 [ -n "${KEEP_SCRATCH:-}" ] || trap 'rm -rf "$scratch"' EXIT
 
-passed=0
-failed=0
-check() {  # check <description> <command...>: counts, and prints failures
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what"
-    fi
-}
-
-same_text() {  # same_text <expected> <actual>
-    [ "$1" == "$2" ] && return 0
-    printf -- '--- expected\n%s\n--- got\n%s\n' "$1" "$2"
-    return 1
-}
+# shellcheck source=tests/windows/checks.sh
+source "$(dirname "$0")/checks.sh"
 
 # The first file in <folder> that is not one of the names given and holds more than a MiB:
 # the file the cipher stage is writing.
