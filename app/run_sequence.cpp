@@ -127,6 +127,7 @@ bool key_file_is_long_enough(const KeyFile& key_file, std::string_view name) {
     return false;
 }
 
+// Say what failed and give false, for the caller to return.
 bool key_file_failed(const KeyFileFault& fault) {
     say::key_file_fault(fault);
     return false;
