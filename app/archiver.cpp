@@ -9,14 +9,6 @@
 
 namespace quorvel {
 
-std::string pack_command_text(std::string_view in_fname) {
-    std::string command = "7z.exe a ";
-    command += TEMP_ARCHIVE_NAME;
-    command += ' ';
-    command += in_fname;
-    return command;
-}
-
 std::span<const std::string_view> archiver_names() {
 #ifdef _WIN32
     static constexpr std::array<std::string_view, 1> names{"7z.exe"};

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "console/console.h"
+#include "app/messages.h"
 
 namespace quorvel {
 
@@ -23,8 +23,7 @@ std::optional<std::vector<std::string>> parse_archiver_switches(std::string_view
         const std::size_t end = std::min(text.find_first_of(BLANKS, start), text.size());
         const std::string_view word = text.substr(start, end - start);
         if (!is_switch(word)) {
-            print_named("Error! " + std::string(variable) + " holds '", word,
-                        "', which is not a switch.");
+            say::not_a_switch(variable, word);
             return std::nullopt;
         }
         switches.emplace_back(word);

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "app/command_line.h"
-#include "console/console.h"
+#include "app/messages.h"
 #include "console/wtf8.h"
 
 namespace quorvel {
@@ -30,9 +30,7 @@ std::optional<std::vector<std::string>> program_arguments(int argc, char** argv)
     const std::unique_ptr<LPWSTR, LocalFreer> wide(
         CommandLineToArgvW(GetCommandLineW(), &wide_count));
     if (!wide || wide_count != argc) {
-        print_line(
-            "Error! The command line reads differently in Unicode and in the active code page; "
-            "write it without double quotes inside arguments.");
+        say::command_line_differs();
         return std::nullopt;
     }
     std::vector<std::string> arguments;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/interrupt_cleanup.h"
-#include "app/interrupt_cleanup_posix.h"
+#include "internal/interrupt_cleanup_posix.h"
 
 namespace quorvel {
 

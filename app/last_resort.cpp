@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "app/interrupt_cleanup.h"
+#include "app/messages.h"
 #include "app/run_sequence.h"
-#include "console/console.h"
 
 namespace quorvel {
 
@@ -14,7 +14,7 @@ namespace {
 // Allocates nothing: the exception may well be a failed allocation.
 int fail_with(std::string_view description) {
     remove_registered_files();
-    print_named("Error! Unexpected failure: ", description, ".");
+    say::unexpected_failure(description);
     return EXIT_FAILED;
 }
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/password_input.h"
+#include "app/messages.h"
 #include "cipher/secure_wipe.h"
-#include "console/console.h"
+#include "internal/password_input.h"
 
 namespace quorvel {
 
@@ -119,7 +119,7 @@ bool resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer
     if (argument != PASSWORD_FROM_SOURCE || source == nullptr) {
         if (password.assign(argument) && argument.size() <= MAX_PASSWORD_SIZE) return true;
         password.wipe();
-        print_line("Error! Password is longer than 255 bytes.");
+        say::password_too_long();
         return false;
     }
     const LineResult result = read_from_source(source, mode, password);
@@ -127,13 +127,13 @@ bool resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer
     password.wipe();
     switch (result) {
         case LineResult::too_long:
-            print_line("Error! Password is longer than 255 bytes.");
+            say::password_too_long();
             break;
         case LineResult::answers_differ:
-            print_line("Error! The passwords typed do not match.");
+            say::passwords_differ();
             break;
         default:
-            print_named("Error! Can't read the password from '", source, "'.");
+            say::password_unreadable(source);
     }
     return false;
 }

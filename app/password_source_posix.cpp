@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <string_view>
 
-#include "app/interrupt_cleanup_posix.h"
-#include "app/password_input.h"
+#include "internal/interrupt_cleanup_posix.h"
+#include "internal/password_input.h"
 
 namespace quorvel {
 

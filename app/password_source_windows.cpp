@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/password_input.h"
 #include "cipher/secure_wipe.h"
+#include "internal/password_input.h"
 
 namespace quorvel {
 

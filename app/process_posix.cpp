@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/interrupt_cleanup_posix.h"
 #include "app/process.h"
 #include "console/console.h"
+#include "internal/interrupt_cleanup_posix.h"
 
 extern char** environ;
 

@@ -11,12 +11,12 @@
 #include "app/archiver_switches.h"
 #include "app/command_line.h"
 #include "app/interrupt_cleanup.h"
+#include "app/messages.h"
 #include "app/password_source.h"
 #include "app/progress_meter.h"
 #include "app/temporary_file.h"
 #include "cipher/key_schedule.h"
 #include "cipher/secure_wipe.h"
-#include "console/console.h"
 #include "container/format.h"
 #include "container/stream.h"
 #include "files/files.h"
@@ -46,14 +46,6 @@ std::span<const std::uint8_t> password_bytes(std::string_view password) {
     return {reinterpret_cast<const std::uint8_t*>(password.data()), password.size()};
 }
 
-void print_usage() {
-    print_text("quorvel.exe /in_fname/ /out_fname/ /password/\n");
-    print_text(
-        "If you want to use key file, add 4 parametr - /key_file_name/. If program not found "
-        "this file, it's create it, absolutely random!\n");
-    print_text("When decrypt /out_fname/  must be random(program don't use it), but not empty!\n");
-}
-
 // True when `a` and `b` name one file: the same file now, or the same name once every
 // symbolic link is followed (a dangling one included, as writing through it would create
 // the file it names).
@@ -70,12 +62,11 @@ bool same_file_or_name(const fs::path& a, const fs::path& b) {
 bool temp_archive_is_free_for_packing(const Arguments& args) {
     const auto kind = files::kind_at(TEMP_ARCHIVE_PATH);
     if (kind != files::Kind::missing && kind != files::Kind::unknown) {
-        print_named("Error! Temporary archive '", TEMP_ARCHIVE_NAME,
-                    "' already exists; move it away and run again.");
+        say::temp_archive_exists(TEMP_ARCHIVE_NAME);
         return false;
     }
     if (same_file_or_name(as_path(args.out_fname), TEMP_ARCHIVE_PATH)) {
-        print_named("Error! Output file '", args.out_fname, "' is the temporary archive's name.");
+        say::output_is_temp_archive(args.out_fname);
         return false;
     }
     return true;
@@ -85,14 +76,12 @@ bool temp_archive_is_free_for_packing(const Arguments& args) {
 // regular file (a symbolic link, say), which the run would otherwise replace.
 bool temp_archive_is_free_for_decrypting(const Arguments& args) {
     if (files::same_file(as_path(args.in_fname), TEMP_ARCHIVE_PATH)) {
-        print_named("Error! Input file '", args.in_fname,
-                    "' is the temporary archive; rename it before decrypting.");
+        say::input_is_temp_archive(args.in_fname);
         return false;
     }
     const auto kind = files::kind_at(TEMP_ARCHIVE_PATH);
     if (kind != files::Kind::missing && kind != files::Kind::regular) {
-        print_named("Error! Temporary archive '", TEMP_ARCHIVE_NAME,
-                    "' is not a regular file; move it away and run again.");
+        say::temp_archive_not_regular(TEMP_ARCHIVE_NAME);
         return false;
     }
     return true;
@@ -100,15 +89,7 @@ bool temp_archive_is_free_for_decrypting(const Arguments& args) {
 
 std::optional<fs::path> locate_archiver() {
     auto archiver = find_archiver();
-    if (!archiver) {
-        std::string names;
-        for (const auto name : archiver_names()) {
-            names += names.empty() ? "'" : ", '";
-            names += name;
-            names += "'";
-        }
-        print_line("Error! Archiver not found: looked for " + names + " on PATH.");
-    }
+    if (!archiver) say::archiver_not_found(archiver_names());
     return archiver;
 }
 
@@ -117,7 +98,7 @@ std::optional<fs::path> locate_archiver() {
 bool input_is_packable(const Arguments& args) {
     const auto kind = files::kind_behind(as_path(args.in_fname));
     if (kind != files::Kind::other) return true;
-    print_named("Error! Input '", args.in_fname, "' is neither a file nor a folder.");
+    say::input_not_packable(args.in_fname);
     return false;
 }
 
@@ -127,11 +108,11 @@ bool key_file_stands_apart(const Arguments& args, CipherMode mode) {
     if (!args.key_file_name) return true;
     const fs::path key_file = as_path(*args.key_file_name);
     if (mode == CipherMode::encrypt && same_file_or_name(key_file, as_path(args.out_fname))) {
-        print_named("Error! Key file '", *args.key_file_name, "' is the output file.");
+        say::key_file_is_output(*args.key_file_name);
         return false;
     }
     if (same_file_or_name(key_file, as_path(args.in_fname))) {
-        print_named("Error! Key file '", *args.key_file_name, "' is the input file.");
+        say::key_file_is_input(*args.key_file_name);
         return false;
     }
     return true;
@@ -142,9 +123,18 @@ bool key_file_stands_apart(const Arguments& args, CipherMode mode) {
 // it. Decryption still takes it, so that files made with such a key file can be read back.
 bool key_file_is_long_enough(const KeyFile& key_file, std::string_view name) {
     if (key_file.size() >= KEY_FILE_SIZE) return true;
-    print_named(
-        "Error! Key file '", name,
-        "' is " + std::to_string(key_file.size()) + " bytes long; a key file needs 3072 or more.");
+    say::key_file_too_short(name, key_file.size());
+    return false;
+}
+
+// Say what failed and give false, for the caller to return.
+bool key_file_failed(const KeyFileFault& fault) {
+    say::key_file_fault(fault);
+    return false;
+}
+
+bool file_failed(const FileFault& fault) {
+    say::file_fault(fault);
     return false;
 }
 
@@ -160,32 +150,49 @@ bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& k
     }
     const fs::path path = as_path(*args.key_file_name);
     KeyFile key_file = KeyFile::open(path);
-    if (key_file.state() == KeyFile::State::refused) return false;
+    if (const auto refused = key_file.refusal()) return key_file_failed(*refused);
     if (key_file.state() == KeyFile::State::missing) {
         if (mode == CipherMode::decrypt) {
-            print_named("Error! Key file '", *args.key_file_name, "' not found.");
+            say::key_file_missing(*args.key_file_name);
             return false;
         }
         const InterruptsDeferred deferred;
         const auto identity = create_key_file(path);
-        if (!identity) return false;
+        if (!identity) return key_file_failed({KeyFileFault::Kind::not_created, path});
+        say::key_file_created();
         new_key_file.emplace(TemporaryFile::adopt(path, *identity));
-        if (!read_key_file(path, keys)) return false;
-    } else if (mode == CipherMode::encrypt &&
-               !key_file_is_long_enough(key_file, *args.key_file_name)) {
-        return false;
-    } else if (!key_file.read_into(keys)) {
-        return false;
+        if (const auto fault = read_key_file(path, keys)) return key_file_failed(*fault);
+    } else {
+        say::key_file_found();
+        if (mode == CipherMode::encrypt &&
+            !key_file_is_long_enough(key_file, *args.key_file_name)) {
+            return false;
+        }
+        if (const auto fault = key_file.read_into(keys)) return key_file_failed(*fault);
     }
     build_round_keys(keys, password_bytes(args.password), mode, KeySource::key_file);
     return true;
 }
 
-// The cipher stage, with a progress meter when the input is large and a terminal watches.
+// The cipher stage between its start and its verdict, with a progress meter when the input
+// is large and a terminal watches; the verdict's message erases the meter.
 StreamResult run_cipher_stage(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
                               const Arguments& args) {
+    say::cipher_started(mode);
     const auto meter = progress_source_for(*pair.input, pair.input->size());
-    return run_cipher(pair, mode, keys, args.password.size(), meter.get());
+    const StreamResult result = run_cipher(pair, mode, keys, args.password.size(), meter.get());
+    if (const auto fault = stream_fault(pair, result)) {
+        say::file_fault(*fault);
+    } else {
+        say::cipher_finished(mode, result);
+    }
+    return result;
+}
+
+// Closes the pair, putting its output in place; says so and returns false when it fails.
+bool close_pair(FilePair& pair) {
+    if (const auto fault = close_file_pair(pair)) return file_failed(*fault);
+    return true;
 }
 
 // An output being written under a temporary name gets `owner` for that name.
@@ -198,7 +205,7 @@ void own_pending(const OutputFile& output, std::optional<TemporaryFile>& owner) 
 // with a message, when it is still there.
 bool discard_temp_archive(TemporaryFile& archive) {
     const bool removed = archive.remove();
-    if (!removed) print_named("Error! Can't delete file '", TEMP_ARCHIVE_NAME, "'.");
+    if (!removed) say::temp_archive_not_deleted(TEMP_ARCHIVE_NAME);
     return removed;
 }
 
@@ -209,7 +216,7 @@ std::optional<OutputFile> create_output(const Arguments& args,
     const InterruptsDeferred deferred;
     auto output = OutputFile::create(as_path(args.out_fname), OutputPolicy::replace_atomically);
     if (!output) {
-        print_named("Error! Can't create file '", display_name(as_path(args.out_fname)), "'.");
+        say::file_fault({FileFault::Kind::cannot_create, as_path(args.out_fname)});
         return std::nullopt;
     }
     own_pending(*output, pending);
@@ -233,20 +240,20 @@ struct EncryptionFiles {
 // its place only when complete.
 bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys,
                       OutputFile output, EncryptionFiles& made) {
-    print_text("!\n" + pack_command_text(args.in_fname) + "\n!");
+    say::pack_echo(args.in_fname);
     // The name was free and the folder is this run's: what the archiver makes there is ours.
     TemporaryFile archive = TemporaryFile::claim(TEMP_ARCHIVE_PATH);
     if (!pack_into_temp_archive(archiver, args.in_fname, args.archiver_switches)) {
-        print_named("Error pack file '", args.in_fname, "'");
+        say::pack_failed(args.in_fname);
         discard_temp_archive(archive);
         return false;
     }
     FilePair pair;
-    pair.input_name = display_name(TEMP_ARCHIVE_PATH);
-    pair.output_name = display_name(as_path(args.out_fname));
+    pair.input_path = TEMP_ARCHIVE_PATH;
+    pair.output_path = as_path(args.out_fname);
     auto archive_file = InputFile::open(TEMP_ARCHIVE_PATH, false);
     if (!archive_file) {
-        print_named("Error! File '", pair.input_name, "' not found.");
+        say::file_fault({FileFault::Kind::not_found, TEMP_ARCHIVE_PATH});
         discard_temp_archive(archive);
         return false;
     }
@@ -255,7 +262,7 @@ bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const Rou
     pair.output = std::move(output);
     const bool encrypted =
         run_cipher_stage(pair, CipherMode::encrypt, keys, args) == StreamResult::ok &&
-        close_file_pair(pair);
+        close_pair(pair);
     if (encrypted) made.output_in_place();
     pair.input.reset();
     pair.output.reset();
@@ -288,13 +295,14 @@ int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const Rou
     std::optional<TemporaryFile> archive;
     {
         const InterruptsDeferred deferred;
-        if (!open_file_pair(pair, std::move(input), as_path(args.in_fname), TEMP_ARCHIVE_PATH,
-                            OutputPolicy::private_file)) {
+        if (const auto fault = open_file_pair(pair, std::move(input), as_path(args.in_fname),
+                                              TEMP_ARCHIVE_PATH, OutputPolicy::private_file)) {
+            say::file_fault(*fault);
             return EXIT_FAILED;
         }
         own_pending(*pair.output, pending);
         if (!pending) {
-            print_named("Error! Can't create file '", TEMP_ARCHIVE_NAME, "'.");
+            say::file_fault({FileFault::Kind::cannot_create, TEMP_ARCHIVE_PATH});
             return EXIT_FAILED;
         }
         // Once renamed, the archive name refers to this same file.
@@ -302,8 +310,8 @@ int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const Rou
     }
     const files::Identity identity = *pair.output->identity();
     const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys, args);
-    const bool closed = (result == StreamResult::ok || result == StreamResult::check_failed) &&
-                        close_file_pair(pair);
+    const bool closed =
+        (result == StreamResult::ok || result == StreamResult::check_failed) && close_pair(pair);
     if (!closed) return EXIT_FAILED;
     archive->identify(identity);  // now at its name: held open from here
     pending->commit();
@@ -312,7 +320,7 @@ int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const Rou
         return EXIT_FAILED;
     }
     if (!unpack_temp_archive(archiver, args.archiver_switches)) {
-        print_text("Error unpack file \n");
+        say::unpack_failed();
         archive->commit();
         return EXIT_FAILED;
     }
@@ -337,7 +345,7 @@ int decrypt_run(const Arguments& args, ProbedInput input) {
 
 int run_quorvel(std::span<const std::string_view> arg_list) {
     if (arg_list.size() < 3) {
-        print_usage();
+        say::usage();
         return EXIT_USAGE_TEXT;
     }
     Arguments args{arg_list[0],
@@ -346,7 +354,7 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
                    arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt,
                    {}};
     if (args.password.size() > MAX_PASSWORD_SIZE) {
-        print_line("Error! Password is longer than 255 bytes.");
+        say::password_too_long();
         return EXIT_FAILED;
     }
 
@@ -354,11 +362,13 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     // Held to the end of the run: a second run here would share the temporary archive's name.
     const auto lock = files::FolderLock::take();
     if (lock.state() == files::FolderLock::State::busy) {
-        print_line("Error! Another quorvel run is working in this folder.");
+        say::folder_busy();
         return EXIT_FAILED;
     }
-    ProbeResult probed = probe_input(as_path(args.in_fname));
-    const CipherMode mode = probed.encrypted ? CipherMode::decrypt : CipherMode::encrypt;
+    const fs::path input_path = as_path(args.in_fname);
+    ProbeResult probed = probe_signature(input_path);
+    say::probe_result(probed.kind, input_path);
+    const CipherMode mode = probed.encrypted() ? CipherMode::decrypt : CipherMode::encrypt;
     // Both are read before anything is made; the prompt for a password needs the direction.
     const auto switches = archiver_switches(mode);
     if (!switches) return EXIT_FAILED;
@@ -366,7 +376,7 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     PasswordBuffer password;
     if (!resolve_password(args.password, mode, password)) return EXIT_FAILED;
     args.password = password.view();
-    if (probed.encrypted) return decrypt_run(args, std::move(*probed.input));
+    if (probed.encrypted()) return decrypt_run(args, std::move(*probed.input));
     probed.input.reset();  // the archiver reads a plain input itself
     return encrypt_run(args);
 }

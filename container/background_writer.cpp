@@ -1,4 +1,4 @@
-#include "container/background_writer.h"
+#include "internal/background_writer.h"
 
 #include <system_error>
 

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <system_error>
 
-#include "console/console.h"
-
 namespace quorvel {
 
 bool ProbedInput::starts_with_signature() {
@@ -35,27 +33,18 @@ bool ProbedInput::rewind() {
     return file_.rewind();
 }
 
-ProbeResult probe_input(const std::filesystem::path& path) {
+ProbeResult probe_signature(const std::filesystem::path& path) {
     auto file = InputFile::open(path);
     std::error_code error;
     if (!file && std::filesystem::is_directory(path, error)) {
         // A folder opens on POSIX and only its reads fail, while Windows refuses to open it;
         // either way it is a plain input, which the archiver packs.
-        print_text("Crypt run\n");
-        return {};
+        return {InputKind::plain, std::nullopt};
     }
-    if (!file) {
-        print_named("Error! File '", display_name(path), "' not found.");
-        return {};
-    }
-    ProbeResult result{false, ProbedInput(std::move(*file))};
-    result.encrypted = result.input->starts_with_signature();
-    if (!result.encrypted) print_text("Crypt run\n");
+    if (!file) return {InputKind::unopenable, std::nullopt};
+    ProbeResult result{InputKind::plain, ProbedInput(std::move(*file))};
+    if (result.input->starts_with_signature()) result.kind = InputKind::encrypted;
     return result;
-}
-
-bool is_encrypted_file(const std::filesystem::path& path) {
-    return probe_input(path).encrypted;
 }
 
 }  // namespace quorvel

@@ -5,9 +5,8 @@
 #include "cipher/fast_rounds.h"
 #include "cipher/mixer.h"
 #include "cipher/rounds.h"
-#include "console/console.h"
-#include "container/background_writer.h"
 #include "container/format.h"
+#include "internal/background_writer.h"
 
 namespace quorvel {
 
@@ -135,7 +134,6 @@ std::size_t blocks_before_last(std::int64_t remaining, std::size_t available) {
 
 StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyTable& keys,
                             int rounds) {
-    print_text("Crypt process start!\n");
     const EncryptingRounds prepared(keys, rounds);
 
     BackgroundWriter writer = writer_for(output);
@@ -176,13 +174,11 @@ StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyT
     } else if (!output.write_at(SIGNATURE_SIZE, chain.plain_sum)) {
         return StreamResult::write_error;
     }
-    print_text("Cript complite\n");
     return StreamResult::ok;
 }
 
 StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
                             ByteSink& output, const RoundKeyTable& keys, int rounds) {
-    print_text("Decrypt process start!\n");
     const DecryptingRounds prepared(keys, rounds);
     ChunkReader reader(input);
     BackgroundWriter writer = writer_for(output);
@@ -263,61 +259,53 @@ StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> inpu
     if (!writer.finish()) return StreamResult::write_error;
 
     mix_block(chain.plain_sum, 1);
-    if (!blocks_equal(chain.plain_sum, stored)) {
-        print_text("Decrypt WRONG!\n");
-        return StreamResult::check_failed;
-    }
-    print_text("Decrypt OK!\n");
-    return StreamResult::ok;
+    return blocks_equal(chain.plain_sum, stored) ? StreamResult::ok : StreamResult::check_failed;
 }
 
-bool open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
-                    const std::filesystem::path& output_path, OutputPolicy policy) {
+std::optional<FileFault> open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
+                                        const std::filesystem::path& output_path,
+                                        OutputPolicy policy) {
     auto input = InputFile::open(input_path);
-    if (!input) {
-        print_named("Error! File '", display_name(input_path), "' not found.");
-        return false;
-    }
+    if (!input) return FileFault{FileFault::Kind::not_found, input_path};
     return open_file_pair(pair, ProbedInput(std::move(*input)), input_path, output_path, policy);
 }
 
-bool open_file_pair(FilePair& pair, ProbedInput input, const std::filesystem::path& input_path,
-                    const std::filesystem::path& output_path, OutputPolicy policy) {
-    pair.input_name = display_name(input_path);
-    pair.output_name = display_name(output_path);
+std::optional<FileFault> open_file_pair(FilePair& pair, ProbedInput input,
+                                        const std::filesystem::path& input_path,
+                                        const std::filesystem::path& output_path,
+                                        OutputPolicy policy) {
+    pair.input_path = input_path;
+    pair.output_path = output_path;
     pair.input = std::move(input);
     pair.output = OutputFile::create(output_path, policy);
-    if (!pair.output) {
-        print_named("Error! Can't create file '", pair.output_name, "'.");
-        return false;
-    }
-    return true;
+    if (!pair.output) return FileFault{FileFault::Kind::cannot_create, output_path};
+    return std::nullopt;
 }
 
-bool close_file_pair(FilePair& pair) {
+std::optional<FileFault> close_file_pair(FilePair& pair) {
     pair.input.reset();
     const bool closed = pair.output && pair.output->close();
     pair.output.reset();
-    if (!closed) print_named("Error! Can't write file '", pair.output_name, "'.");
-    return closed;
+    if (!closed) return FileFault{FileFault::Kind::cannot_write, pair.output_path};
+    return std::nullopt;
 }
 
 StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
                         std::uint64_t password_length, ByteSource* source) {
     ByteSource& input = source != nullptr ? *source : *pair.input;
     const int rounds = select_round_count(password_length);
-    StreamResult result;
-    if (mode == CipherMode::encrypt) {
-        result = encrypt_stream(input, *pair.output, keys, rounds);
-    } else {
-        result = decrypt_stream(input, pair.input->size(), *pair.output, keys, rounds);
-    }
+    if (mode == CipherMode::encrypt) return encrypt_stream(input, *pair.output, keys, rounds);
+    return decrypt_stream(input, pair.input->size(), *pair.output, keys, rounds);
+}
+
+std::optional<FileFault> stream_fault(const FilePair& pair, StreamResult result) {
     if (result == StreamResult::read_error) {
-        print_named("Error! Can't read file '", pair.input_name, "'.");
-    } else if (result == StreamResult::write_error) {
-        print_named("Error! Can't write file '", pair.output_name, "'.");
+        return FileFault{FileFault::Kind::cannot_read, pair.input_path};
     }
-    return result;
+    if (result == StreamResult::write_error) {
+        return FileFault{FileFault::Kind::cannot_write, pair.output_path};
+    }
+    return std::nullopt;
 }
 
 }  // namespace quorvel

@@ -18,8 +18,8 @@
 #include "cipher/rounds.h"
 #include "container/format.h"
 #include "container/stream.h"
-#include "fuzz/fuzz_support.h"
-#include "tests/support/stream_model.h"
+#include "fuzz_support.h"
+#include "support/stream_model.h"
 
 namespace quorvel::fuzz {
 
@@ -64,8 +64,8 @@ void check_probe(const FuzzInput& input) {
                                          [](char expected, std::uint8_t got) {
                                              return static_cast<std::uint8_t>(expected) == got;
                                          });
-    auto probed = probe_input(input.file);
-    require(probed.encrypted == signed_bytes, "signature probe disagrees with the bytes");
+    auto probed = probe_signature(input.file);
+    require(probed.encrypted() == signed_bytes, "signature probe disagrees with the bytes");
     require(probed.input.has_value(), "signature probe does not open a readable file");
     Bytes read_back(bytes.size() + 1);
     std::size_t got = 0;
@@ -102,11 +102,11 @@ void check_memory_decryption(std::span<const std::uint8_t> bytes,
 void check_file_decryption(const FuzzInput& input, const test::ModelDecrypted& model) {
     const auto output = scratch_path("output");
     FilePair pair;
-    require(open_file_pair(pair, input.file, output, OutputPolicy::private_file),
+    require(!open_file_pair(pair, input.file, output, OutputPolicy::private_file),
             "file pair does not open");
     const auto result =
         run_cipher(pair, CipherMode::decrypt, fixed_keys().decrypt, PASSWORD.size());
-    require(close_file_pair(pair), "output file does not close");
+    require(!close_file_pair(pair), "output file does not close");
     require_model_result(result, read_file(output), model,
                          "file decryption differs from the model");
 }

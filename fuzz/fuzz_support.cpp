@@ -1,4 +1,4 @@
-#include "fuzz/fuzz_support.h"
+#include "fuzz_support.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,12 +15,6 @@ namespace quorvel::fuzz {
 namespace fs = std::filesystem;
 
 namespace {
-
-#ifdef _WIN32
-constexpr const char* NULL_DEVICE = "NUL";
-#else
-constexpr const char* NULL_DEVICE = "/dev/null";
-#endif
 
 // A folder kept in memory, where there is one: every input is written to a file and read
 // back, and a disk would make that most of the time an input takes.
@@ -63,15 +57,9 @@ private:
 }  // namespace
 
 FuzzInput take_input(const std::uint8_t* data, std::size_t size, std::string_view file_name) {
-    silence_console();
     FuzzInput input{{data, size}, scratch_path(file_name)};
     write_file(input.file, input.bytes);
     return input;
-}
-
-void silence_console() {
-    static const bool silenced = std::freopen(NULL_DEVICE, "w", stdout) != nullptr;
-    if (!silenced) fail("cannot send standard output to the null device");
 }
 
 fs::path scratch_path(std::string_view name) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "container/byte_stream.h"
-#include "tests/support/memory_streams.h"
+#include "support/memory_streams.h"
 
 // The libFuzzer entry point each target defines; the replay program calls it too.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -30,13 +30,9 @@ struct FuzzInput {
     std::filesystem::path file;
 };
 
-// The prologue of every target: silences the console and writes the input's `size` bytes at
-// `data` to the scratch file `file_name`.
+// The prologue of every target: writes the input's `size` bytes at `data` to the scratch file
+// `file_name`. The libraries under test print nothing, so the fuzzer's console stays quiet.
 FuzzInput take_input(const std::uint8_t* data, std::size_t size, std::string_view file_name);
-
-// Sends standard output to the null device: the library prints progress messages for every
-// input, which would flood the fuzzer's console. Safe to call more than once.
-void silence_console();
 
 // A path named `name` in a folder of this process's own, made on first use and removed with
 // everything in it when the process exits normally.

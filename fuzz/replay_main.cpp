@@ -9,7 +9,7 @@
 #include <iterator>
 #include <vector>
 
-#include "fuzz/fuzz_support.h"
+#include "fuzz_support.h"
 
 namespace {
 

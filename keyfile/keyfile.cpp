@@ -7,8 +7,7 @@
 
 #include "cipher/mixer.h"
 #include "cipher/secure_wipe.h"
-#include "console/console.h"
-#include "keyfile/random_source.h"
+#include "internal/random_source.h"
 
 namespace quorvel {
 
@@ -47,50 +46,33 @@ bool write_all_and_close(files::Descriptor fd,
     return std::fclose(file.release()) == 0 && written;
 }
 
-void print_not_regular(const std::filesystem::path& path) {
-    print_named("Error! Key file '", display_name(path), "' is not a regular file.");
-}
-
-void print_unreadable(const std::filesystem::path& path) {
-    print_named("Error! Can't read key-file '", display_name(path), "'.");
-}
-
 }  // namespace
 
-KeyFile KeyFile::open_quietly(const std::filesystem::path& path) {
+KeyFile KeyFile::open(const std::filesystem::path& path) {
     // Looked at before opening, so that a pipe is refused instead of waited on; the open
     // file is checked again, as the name may have changed meanwhile.
     const files::Kind kind = files::kind_behind(path);
     if (kind == files::Kind::missing) return KeyFile(State::missing, path, {}, 0);
     if (kind != files::Kind::regular && kind != files::Kind::unknown) {
-        print_not_regular(path);
-        return KeyFile(State::refused, path, {}, 0);
+        return KeyFile(State::not_regular, path, {}, 0);
     }
     files::Descriptor fd = files::open_for_reading(path);
-    if (!fd.valid()) {
-        print_unreadable(path);
-        return KeyFile(State::refused, path, {}, 0);
-    }
+    if (!fd.valid()) return KeyFile(State::unreadable, path, {}, 0);
     const auto size = files::regular_size(fd.get());
-    if (!size) {
-        print_not_regular(path);
-        return KeyFile(State::refused, path, {}, 0);
-    }
+    if (!size) return KeyFile(State::not_regular, path, {}, 0);
     return KeyFile(State::opened, path, std::move(fd), *size);
 }
 
-KeyFile KeyFile::open(const std::filesystem::path& path) {
-    KeyFile key_file = open_quietly(path);
-    if (key_file.state() == State::opened) print_text("Key file found.");
-    return key_file;
+std::optional<KeyFileFault> KeyFile::refusal() const {
+    if (state_ == State::not_regular) return KeyFileFault{KeyFileFault::Kind::not_regular, path_};
+    if (state_ == State::unreadable) return KeyFileFault{KeyFileFault::Kind::unreadable, path_};
+    return std::nullopt;
 }
 
-bool KeyFile::read_into(RoundKeyTable& table) {
+std::optional<KeyFileFault> KeyFile::read_into(RoundKeyTable& table) {
+    const KeyFileFault unreadable{KeyFileFault::Kind::unreadable, path_};
     FileHandle file(fd_.valid() ? files::open_stream(std::move(fd_), false) : nullptr);
-    if (!file) {
-        print_unreadable(path_);
-        return false;
-    }
+    if (!file) return unreadable;
     std::array<std::uint8_t, KEY_FILE_SIZE> key_bytes;
     key_bytes.fill(0xFF);  // what a missing byte reads as
     std::size_t got = 0;
@@ -105,11 +87,10 @@ bool KeyFile::read_into(RoundKeyTable& table) {
         for (std::size_t i = 0; i < KEY_FILE_SIZE; ++i) {
             table[i / BLOCK_SIZE][i % BLOCK_SIZE] ^= key_bytes[i];
         }
-    } else {
-        print_unreadable(path_);
     }
     secure_wipe(key_bytes);
-    return read;
+    if (!read) return unreadable;
+    return std::nullopt;
 }
 
 std::optional<files::Identity> create_key_file(const std::filesystem::path& path) {
@@ -123,20 +104,17 @@ std::optional<files::Identity> create_key_file(const std::filesystem::path& path
         if (!created) files::remove_if_same(path, *identity);
     }
     secure_wipe(key_bytes);
-    if (!created) {
-        print_named("Error! Can't create key-file '", display_name(path), "'.");
-        return std::nullopt;
-    }
-    print_text("Key file is successfully created!\n");
+    if (!created) return std::nullopt;
     return identity;
 }
 
-bool read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
-    KeyFile key_file = KeyFile::open_quietly(path);
+std::optional<KeyFileFault> read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
+    KeyFile key_file = KeyFile::open(path);
     if (key_file.state() == KeyFile::State::missing) {
-        print_named("Error! File '", display_name(path), "' not found.");
+        return KeyFileFault{KeyFileFault::Kind::not_found, path};
     }
-    return key_file.state() == KeyFile::State::opened && key_file.read_into(table);
+    if (const auto refused = key_file.refusal()) return refused;
+    return key_file.read_into(table);
 }
 
 }  // namespace quorvel

@@ -1,4 +1,4 @@
-#include "keyfile/random_source.h"
+#include "internal/random_source.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/interrupt_cleanup.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "app/process.h"
 #include "console/wtf8.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

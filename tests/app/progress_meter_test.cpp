@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

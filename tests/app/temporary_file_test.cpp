@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/interrupt_cleanup.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

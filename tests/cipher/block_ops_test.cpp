@@ -6,7 +6,7 @@
 #include <numeric>
 #include <random>
 
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cipher/rounds.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 

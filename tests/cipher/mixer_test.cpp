@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cipher/key_schedule.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

@@ -3,7 +3,7 @@
 // that are not switches.
 #include <gtest/gtest.h>
 
-#include "tests/cli/cli_fixture.h"
+#include "cli/cli_fixture.h"
 
 namespace quorvel::test {
 namespace {

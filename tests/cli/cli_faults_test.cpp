@@ -2,7 +2,7 @@
 // plaintext copy left behind.
 #include <gtest/gtest.h>
 
-#include "tests/cli/cli_fixture.h"
+#include "cli/cli_fixture.h"
 
 namespace quorvel::test {
 namespace {

@@ -15,8 +15,8 @@
 #include <functional>
 #include <set>
 
-#include "tests/cli/cli_fixture.h"
-#include "tests/cli/file_checks.h"
+#include "cli/cli_fixture.h"
+#include "cli/file_checks.h"
 
 namespace quorvel::test {
 namespace {

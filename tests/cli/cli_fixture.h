@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel::test {
 

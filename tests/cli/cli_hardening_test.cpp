@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "tests/cli/cli_fixture.h"
+#include "cli/cli_fixture.h"
 
 namespace quorvel::test {
 namespace {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "tests/cli/cli_fixture.h"
+#include "cli/cli_fixture.h"
 
 namespace quorvel::test {
 namespace {

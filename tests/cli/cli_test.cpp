@@ -2,8 +2,8 @@
 // exit status.
 #include <gtest/gtest.h>
 
-#include "tests/cli/cli_fixture.h"
-#include "tests/support/vectors.h"
+#include "cli/cli_fixture.h"
+#include "support/vectors.h"
 
 namespace quorvel::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/cli/file_checks.h"
+#include "cli/file_checks.h"
 
 #include <fcntl.h>
 #include <grp.h>

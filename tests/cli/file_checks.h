@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel::test {
 

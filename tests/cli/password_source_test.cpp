@@ -12,7 +12,7 @@
 
 #include <csignal>
 
-#include "tests/cli/cli_fixture.h"
+#include "cli/cli_fixture.h"
 
 namespace quorvel::test {
 namespace {

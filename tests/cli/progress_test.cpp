@@ -6,7 +6,7 @@
 #include <regex>
 
 #include "app/progress_meter.h"
-#include "tests/cli/cli_fixture.h"
+#include "cli/cli_fixture.h"
 
 namespace quorvel::test {
 namespace {

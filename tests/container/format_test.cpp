@@ -9,48 +9,45 @@
 #include <string>
 
 #include "cipher/mixer.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 struct ProbeCase {
     const char* name;
     std::string contents;
-    bool encrypted;
-    const char* printed;
+    InputKind kind;
 };
 
 TEST(SignatureProbe, ChoosesModeBySignatureOnly) {
     const ProbeCase cases[] = {
-        {"exact signature", "%quorvel%", true, ""},
-        {"signature then anything", "%quorvel%whatever follows", true, ""},
-        {"ninth byte differs", "%quorvelX", false, "Crypt run\n"},
-        {"too short", "%quorvel", false, "Crypt run\n"},
-        {"empty", "", false, "Crypt run\n"},
-        {"plain text", "hello world, plain text", false, "Crypt run\n"},
+        {"exact signature", "%quorvel%", InputKind::encrypted},
+        {"signature then anything", "%quorvel%whatever follows", InputKind::encrypted},
+        {"ninth byte differs", "%quorvelX", InputKind::plain},
+        {"too short", "%quorvel", InputKind::plain},
+        {"empty", "", InputKind::plain},
+        {"plain text", "hello world, plain text", InputKind::plain},
     };
     test::ScratchDir dir;
     for (const auto& c : cases) {
         test::write_file(dir / "probe", c.contents);
-        CaptureStdout();
-        EXPECT_EQ(is_encrypted_file(dir / "probe"), c.encrypted) << c.name;
-        EXPECT_EQ(GetCapturedStdout(), c.printed) << c.name;
+        const auto probed = probe_signature(dir / "probe");
+        EXPECT_EQ(probed.kind, c.kind) << c.name;
+        EXPECT_EQ(probed.encrypted(), c.kind == InputKind::encrypted) << c.name;
+        EXPECT_TRUE(probed.input) << c.name;
     }
 }
 
+// A folder is a plain input, which the archiver packs; a missing file does not open.
 TEST(SignatureProbe, MissingFileAndFolder) {
     test::ScratchDir dir;
-    CaptureStdout();
-    EXPECT_FALSE(is_encrypted_file(dir / "missing"));
-    EXPECT_EQ(GetCapturedStdout(), "Error! File '" + (dir / "missing").string() + "' not found.\n");
+    const auto missing = probe_signature(dir / "missing");
+    EXPECT_EQ(missing.kind, InputKind::unopenable);
+    EXPECT_FALSE(missing.input);
 
-    CaptureStdout();
-    EXPECT_FALSE(is_encrypted_file(dir.path()));
-    EXPECT_EQ(GetCapturedStdout(), "Crypt run\n");
+    const auto folder = probe_signature(dir.path());
+    EXPECT_EQ(folder.kind, InputKind::plain);
 }
 
 test::Bytes read_to_end(ByteSource& source) {
@@ -72,11 +69,9 @@ TEST(SignatureProbe, ProbedInputStillGivesEveryByte) {
     for (const auto& text : contents) {
         const test::Bytes bytes = test::to_bytes(text);
         test::write_file(dir / "probe", bytes);
-        CaptureStdout();
-        auto file = probe_input(dir / "probe");
-        GetCapturedStdout();
+        auto file = probe_signature(dir / "probe");
         ASSERT_TRUE(file.input) << text;
-        EXPECT_EQ(file.encrypted, text.starts_with("%quorvel%")) << text;
+        EXPECT_EQ(file.encrypted(), text.starts_with("%quorvel%")) << text;
         EXPECT_EQ(read_to_end(*file.input), bytes) << text;
         ASSERT_TRUE(file.input->rewind()) << text;
         EXPECT_EQ(read_to_end(*file.input), bytes) << text << ", rewound";
@@ -85,12 +80,10 @@ TEST(SignatureProbe, ProbedInputStillGivesEveryByte) {
         ASSERT_EQ(::pipe(ends), 0);
         ASSERT_EQ(::write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         ::close(ends[1]);
-        CaptureStdout();
-        auto pipe = probe_input("/dev/fd/" + std::to_string(ends[0]));
-        GetCapturedStdout();
+        auto pipe = probe_signature("/dev/fd/" + std::to_string(ends[0]));
         ::close(ends[0]);
         ASSERT_TRUE(pipe.input) << text;
-        EXPECT_EQ(pipe.encrypted, file.encrypted) << text;
+        EXPECT_EQ(pipe.kind, file.kind) << text;
         EXPECT_FALSE(pipe.input->size()) << text;
         EXPECT_EQ(read_to_end(*pipe.input), bytes) << text << ", from a pipe";
         EXPECT_FALSE(pipe.input->rewind()) << text;

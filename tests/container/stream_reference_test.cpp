@@ -10,24 +10,20 @@
 
 #include "container/format.h"
 #include "container/stream.h"
-#include "tests/support/stream_model.h"
-#include "tests/support/test_support.h"
+#include "support/stream_model.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {
 
 using test::Bytes;
 using Decrypted = test::ModelDecrypted;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 Bytes stream_encrypt(const Bytes& plain, const RoundKeyTable& keys, int rounds,
                      std::size_t read_size, test::MemorySink::Kind output) {
     test::MemorySource source(plain, read_size);
     test::MemorySink sink(output);
-    CaptureStdout();
     EXPECT_EQ(encrypt_stream(source, sink, keys, rounds), StreamResult::ok);
-    GetCapturedStdout();
     return sink.bytes;
 }
 
@@ -37,9 +33,7 @@ Decrypted stream_decrypt(const Bytes& encrypted, std::optional<std::uint64_t> cl
     auto source = claimed_size ? test::MemorySource(encrypted, read_size)
                                : test::MemorySource::pipe(encrypted, read_size);
     test::MemorySink sink({.slow_writes = read_size % 2 == 0});
-    CaptureStdout();
     const StreamResult result = decrypt_stream(source, claimed_size, sink, keys, rounds);
-    GetCapturedStdout();
     EXPECT_TRUE(result == StreamResult::ok || result == StreamResult::check_failed);
     return {sink.bytes, result == StreamResult::ok};
 }
@@ -185,17 +179,13 @@ TEST(StreamAgainstReference, AFailedWriteStopsTheReading) {
     {
         ZeroSource input(SIZE);
         RefusingSink sink;
-        CaptureStdout();
         EXPECT_EQ(encrypt_stream(input, sink, encrypt_keys, 12), StreamResult::write_error);
-        GetCapturedStdout();
         EXPECT_LT(input.handed_out, LIMIT);
     }
     {
         ZeroSource input(SIZE);
         RefusingSink sink;
-        CaptureStdout();
         EXPECT_EQ(decrypt_stream(input, SIZE, sink, decrypt_keys, 12), StreamResult::write_error);
-        GetCapturedStdout();
         EXPECT_LT(input.handed_out, LIMIT);
     }
 }

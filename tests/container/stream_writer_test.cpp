@@ -5,8 +5,8 @@
 
 #include <system_error>
 
-#include "container/background_writer.h"
-#include "tests/support/test_support.h"
+#include "internal/background_writer.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

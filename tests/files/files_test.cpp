@@ -7,7 +7,7 @@
 #include <string>
 
 #include "container/file_stream.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {

@@ -9,22 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using Fault = KeyFileFault::Kind;
 
 TEST(KeyFile, CreatedFilesAreFullSizePrivateAndDiffer) {
     test::ScratchDir dir;
-    CaptureStdout();
     const auto one_identity = create_key_file(dir / "one.key");
     ASSERT_TRUE(create_key_file(dir / "two.key"));
-    EXPECT_EQ(GetCapturedStdout(),
-              "Key file is successfully created!\nKey file is successfully created!\n");
     ASSERT_TRUE(one_identity);
     EXPECT_EQ(files::identity_at(dir / "one.key"), one_identity);
     const auto one = test::read_file(dir / "one.key");
@@ -48,9 +44,7 @@ TEST(KeyFile, CreationNeverReplacesAFileAndReportsFailure) {
     cases.push_back(dir / "dangling.key");
 #endif
     for (const auto& path : cases) {
-        CaptureStdout();
-        EXPECT_FALSE(create_key_file(path));
-        EXPECT_EQ(GetCapturedStdout(), "Error! Can't create key-file '" + path.string() + "'.\n");
+        EXPECT_FALSE(create_key_file(path)) << path;
     }
     EXPECT_EQ(test::read_file(dir / "taken.key"), test::to_bytes("precious"));
     EXPECT_FALSE(fs::exists(dir / "no-such-folder"));
@@ -58,37 +52,33 @@ TEST(KeyFile, CreationNeverReplacesAFileAndReportsFailure) {
 }
 
 // Only a regular file is a key file, told on the opened file; a pipe is refused, not waited
-// on, and "Key file found." comes only for a file that is used.
-TEST(KeyFile, ProbeTakesRegularFilesOnly) {
+// on, and the refusal names the file.
+TEST(KeyFile, OpenTakesRegularFilesOnly) {
     test::ScratchDir dir;
     test::write_file(dir / "k", "x");
-    const auto not_regular = [](const fs::path& path) {
-        return "Error! Key file '" + path.string() + "' is not a regular file.\n";
-    };
-    struct Case {
-        fs::path path;
-        KeyFile::State state;
-        std::string output;
-    };
-    std::vector<Case> cases{{dir / "k", KeyFile::State::opened, "Key file found."},
-                            {dir / "missing", KeyFile::State::missing, ""},
-                            {dir.path(), KeyFile::State::refused, not_regular(dir.path())}};
+    std::vector<std::pair<fs::path, KeyFile::State>> cases{
+        {dir / "k", KeyFile::State::opened},
+        {dir / "missing", KeyFile::State::missing},
+        {dir.path(), KeyFile::State::not_regular}};
 #ifndef _WIN32
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     fs::create_symlink(dir / "missing", dir / "dangling");
     fs::create_symlink(dir / "k", dir / "link");
-    cases.push_back({dir / "fifo", KeyFile::State::refused, not_regular(dir / "fifo")});
-    cases.push_back({"/dev/null", KeyFile::State::refused, not_regular("/dev/null")});
-    cases.push_back({"/dev/urandom", KeyFile::State::refused, not_regular("/dev/urandom")});
-    cases.push_back({dir / "dangling", KeyFile::State::missing, ""});
-    cases.push_back({dir / "link", KeyFile::State::opened, "Key file found."});
+    cases.insert(cases.end(), {{dir / "fifo", KeyFile::State::not_regular},
+                               {"/dev/null", KeyFile::State::not_regular},
+                               {"/dev/urandom", KeyFile::State::not_regular},
+                               {dir / "dangling", KeyFile::State::missing},
+                               {dir / "link", KeyFile::State::opened}});
 #endif
-    for (const auto& c : cases) {
-        CaptureStdout();
-        const KeyFile key_file = KeyFile::open(c.path);
-        EXPECT_EQ(key_file.state(), c.state) << c.path;
-        EXPECT_EQ(GetCapturedStdout(), c.output) << c.path;
-        if (c.state == KeyFile::State::opened) {
+    for (const auto& [path, state] : cases) {
+        const KeyFile key_file = KeyFile::open(path);
+        EXPECT_EQ(key_file.state(), state) << path;
+        if (state == KeyFile::State::not_regular) {
+            EXPECT_EQ(key_file.refusal(), (KeyFileFault{Fault::not_regular, path})) << path;
+        } else {
+            EXPECT_EQ(key_file.refusal(), std::nullopt) << path;
+        }
+        if (state == KeyFile::State::opened) {
             EXPECT_EQ(key_file.size(), 1u);
         }
     }
@@ -101,7 +91,7 @@ TEST(KeyFile, ReadingShortAndLongFiles) {
 
     test::write_file(dir / "short", test::Bytes(bytes.begin(), bytes.begin() + 100));
     RoundKeyTable table{};
-    ASSERT_TRUE(read_key_file(dir / "short", table));
+    ASSERT_EQ(read_key_file(dir / "short", table), std::nullopt);
     for (std::size_t i = 0; i < KEY_FILE_SIZE; ++i) {
         const std::uint8_t expected = i < 100 ? bytes[i] : 0xFF;
         ASSERT_EQ(table[i / BLOCK_SIZE][i % BLOCK_SIZE], expected) << i;
@@ -110,8 +100,8 @@ TEST(KeyFile, ReadingShortAndLongFiles) {
     test::write_file(dir / "long", bytes);
     test::write_file(dir / "exact", test::Bytes(bytes.begin(), bytes.begin() + KEY_FILE_SIZE));
     RoundKeyTable from_long{}, from_exact{};
-    ASSERT_TRUE(read_key_file(dir / "long", from_long));
-    ASSERT_TRUE(read_key_file(dir / "exact", from_exact));
+    ASSERT_EQ(read_key_file(dir / "long", from_long), std::nullopt);
+    ASSERT_EQ(read_key_file(dir / "exact", from_exact), std::nullopt);
     EXPECT_EQ(from_long, from_exact);
     EXPECT_EQ(from_exact[11][255], bytes[KEY_FILE_SIZE - 1]);
 }
@@ -119,13 +109,9 @@ TEST(KeyFile, ReadingShortAndLongFiles) {
 TEST(KeyFile, UnreadableFilesAreErrors) {
     test::ScratchDir dir;
     RoundKeyTable table{};
-    CaptureStdout();
-    EXPECT_FALSE(read_key_file(dir / "missing", table));
-    EXPECT_EQ(GetCapturedStdout(), "Error! File '" + (dir / "missing").string() + "' not found.\n");
-    CaptureStdout();
-    EXPECT_FALSE(read_key_file(dir.path(), table));
-    EXPECT_EQ(GetCapturedStdout(),
-              "Error! Key file '" + dir.path().string() + "' is not a regular file.\n");
+    EXPECT_EQ(read_key_file(dir / "missing", table),
+              (KeyFileFault{Fault::not_found, dir / "missing"}));
+    EXPECT_EQ(read_key_file(dir.path(), table), (KeyFileFault{Fault::not_regular, dir.path()}));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "tests/support/memory_streams.h"
+#include "support/memory_streams.h"
 
 #include <algorithm>
 #include <cstring>

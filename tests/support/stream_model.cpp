@@ -1,4 +1,4 @@
-#include "tests/support/stream_model.h"
+#include "support/stream_model.h"
 
 #include <algorithm>
 

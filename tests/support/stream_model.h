@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "cipher/key_schedule.h"
-#include "tests/support/memory_streams.h"
+#include "support/memory_streams.h"
 
 namespace quorvel::test {
 

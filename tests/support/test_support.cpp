@@ -1,4 +1,4 @@
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 #ifndef _WIN32
 #include <fcntl.h>

@@ -13,7 +13,7 @@
 
 #include "cipher/key_schedule.h"
 #include "container/byte_stream.h"
-#include "tests/support/memory_streams.h"
+#include "support/memory_streams.h"
 
 namespace quorvel::test {
 

@@ -1,4 +1,4 @@
-#include "tests/support/vectors.h"
+#include "support/vectors.h"
 
 #include <array>
 #include <bit>

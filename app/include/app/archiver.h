@@ -13,10 +13,6 @@ namespace quorvel {
 // The temporary archive, in the current folder. It holds a plaintext copy of the data.
 inline constexpr std::string_view TEMP_ARCHIVE_NAME = "quorvelxxxfilo.7z";
 
-// The command shown before packing, as the program has always shown it on every platform:
-// "7z.exe a quorvelxxxfilo.7z " followed by the input path.
-std::string pack_command_text(std::string_view in_fname);
-
 // The archiver's names, in the order they are looked for.
 std::span<const std::string_view> archiver_names();
 

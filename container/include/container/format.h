@@ -60,18 +60,23 @@ private:
     bool probed_ = false;
 };
 
-// What the probe of an input path found.
-struct ProbeResult {
-    bool encrypted = false;            // the input begins with the signature
-    std::optional<ProbedInput> input;  // the open input; nullopt when it cannot be read
+// What the signature probe found at an input path.
+enum class InputKind {
+    encrypted,   // it begins with the signature
+    plain,       // it does not, or it is a folder (which the archiver packs)
+    unopenable,  // it does not open: missing, or refused
 };
 
-// Opens `path` and looks for the signature at its start. Prints "Crypt run" for an input
-// without it and "Error! File '...' not found." for one that cannot be opened; both give
-// `encrypted` false, so the caller goes on in encrypt mode.
-ProbeResult probe_input(const std::filesystem::path& path);
+// The probe's finding and the input it opened.
+struct ProbeResult {
+    InputKind kind = InputKind::unopenable;
+    std::optional<ProbedInput> input;  // the open input; nullopt unless it opened as a file
 
-// probe_input(path).encrypted, the input closed again.
-bool is_encrypted_file(const std::filesystem::path& path);
+    bool encrypted() const { return kind == InputKind::encrypted; }
+};
+
+// Opens `path` and looks for the signature at its start. Prints nothing; only an encrypted
+// input is decrypted, so the caller goes on in encrypt mode for the other two kinds.
+ProbeResult probe_signature(const std::filesystem::path& path);
 
 }  // namespace quorvel

@@ -1,0 +1,108 @@
+// Every text the program shows the user, in one place. Output rules:
+// - Only the program's top layer speaks: the libraries below it return what happened
+//   (container: InputKind, StreamResult, FileFault; keyfile: KeyFile::State, KeyFileFault)
+//   and the run turns that into the texts here. Nothing else prints.
+// - Every message goes to standard output, byte for byte as written here, misspellings
+//   included: these texts are the program's interface and other tools compare them exactly.
+// - Error messages start "Error! " (the two archiver failures keep their older "Error pack
+//   file" and "Error unpack file" form) and show names between single quotes: the name as
+//   typed for an argument, display_name() of a path.
+// - "Key file found." has no line break; the next message follows on the same line.
+// - The cipher stage prints its start before the first byte is read and its verdict after
+//   the last is written; the progress meter on standard error draws in between, and any
+//   message erases it first (console/console.h).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string_view>
+
+#include "cipher/key_schedule.h"
+#include "container/format.h"
+#include "container/stream.h"
+#include "keyfile/keyfile.h"
+
+namespace quorvel::say {
+
+// The three lines of help shown for fewer than three arguments.
+void usage();
+
+// What the signature probe found: "Crypt run" for a plain input, "Error! File '...' not
+// found." for one that does not open, nothing for an encrypted one.
+void probe_result(InputKind kind, const std::filesystem::path& input);
+
+// "Error! File '...' not found.", "Error! Can't create file '...'.", "Error! Can't read
+// file '...'." or "Error! Can't write file '...'.", by the fault's kind.
+void file_fault(const FileFault& fault);
+
+// "Error! File '...' not found.", "Error! Key file '...' is not a regular file.",
+// "Error! Can't read key-file '...'." or "Error! Can't create key-file '...'.", by kind.
+void key_file_fault(const KeyFileFault& fault);
+
+// "Key file found." (no line break).
+void key_file_found();
+
+// "Key file is successfully created!"
+void key_file_created();
+
+// "Error! Key file '...' not found.": decryption needs the key file it names.
+void key_file_missing(std::string_view name);
+
+// "Error! Key file '...' is the output file." or "... is the input file.".
+void key_file_is_output(std::string_view name);
+void key_file_is_input(std::string_view name);
+
+// "Error! Key file '...' is N bytes long; a key file needs 3072 or more."
+void key_file_too_short(std::string_view name, std::uint64_t size);
+
+// "Crypt process start!" or "Decrypt process start!", by `mode`.
+void cipher_started(CipherMode mode);
+
+// The verdict of a cipher stage that wrote everything: "Cript complite" for encryption,
+// "Decrypt OK!" or, when the check block differs, "Decrypt WRONG!" for decryption.
+void cipher_finished(CipherMode mode, StreamResult result);
+
+// The packing command between "!" lines, as the program has always shown it on every
+// platform: "!", "7z.exe a quorvelxxxfilo.7z " and the input as typed, "!" (no line break).
+void pack_echo(std::string_view input);
+
+// "Error pack file '...'" and "Error unpack file ".
+void pack_failed(std::string_view input);
+void unpack_failed();
+
+// The temporary archive's name in the way of a run: "Error! Temporary archive '...' already
+// exists; ...", "... is not a regular file; ...", the output or input being it, or it
+// staying behind ("Error! Can't delete file '...'.").
+void temp_archive_exists(std::string_view archive);
+void temp_archive_not_regular(std::string_view archive);
+void output_is_temp_archive(std::string_view output);
+void input_is_temp_archive(std::string_view input);
+void temp_archive_not_deleted(std::string_view archive);
+
+// "Error! Archiver not found: looked for 'a', 'b' on PATH."
+void archiver_not_found(std::span<const std::string_view> names);
+
+// "Error! Input '...' is neither a file nor a folder."
+void input_not_packable(std::string_view input);
+
+// "Error! Another quorvel run is working in this folder."
+void folder_busy();
+
+// "Error! Password is longer than 255 bytes.", "Error! The passwords typed do not match.",
+// "Error! Can't read the password from '...'.".
+void password_too_long();
+void passwords_differ();
+void password_unreadable(std::string_view source);
+
+// "Error! VARIABLE holds 'WORD', which is not a switch."
+void not_a_switch(std::string_view variable, std::string_view word);
+
+// "Error! The command line reads differently in Unicode and in the active code page; ..."
+void command_line_differs();
+
+// "Error! Unexpected failure: DESCRIPTION." Allocates nothing, as the failure may be one of
+// memory.
+void unexpected_failure(std::string_view description);
+
+}  // namespace quorvel::say
