@@ -105,8 +105,9 @@ QUORVEL_AVX2 void prepare_lanes(PreparedRounds& prepared) {
         }
         for (int j = 0; j < LANES; ++j) {
             rounds.keys[slot].even[j] =
-                _mm256_load_si256(reinterpret_cast<const __m256i*>(even) + j);
-            rounds.keys[slot].odd[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(odd) + j);
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(even) + j);
+            rounds.keys[slot].odd[j] =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd) + j);
         }
         secure_wipe(std::as_writable_bytes(std::span(even)));
         secure_wipe(std::as_writable_bytes(std::span(odd)));

@@ -135,12 +135,14 @@ QUORVEL_AVX512 void prepare_lanes(PreparedRounds& prepared) {
         }
         for (std::size_t q = 0; q < LANES; ++q) {
             for (std::size_t m = 0; m < SLICE_VECTORS; ++m) {
-                alignas(64) long long matrices[8];
+                // Loaded unaligned: a local's alignment is not kept everywhere (the address
+                // sanitizer's detached stack frames give 32 bytes at most).
+                long long matrices[8];
                 for (std::size_t word = 0; word < 8; ++word) {
                     const std::size_t position = 64 * q + 16 * (word / 2) + 2 * m + word % 2;
                     matrices[word] = rotation_matrix(prepared.rotation_amounts[slot][position]);
                 }
-                rounds.side_by_side[slot].matrix[q][m] = _mm512_load_si512(matrices);
+                rounds.side_by_side[slot].matrix[q][m] = _mm512_loadu_si512(matrices);
                 secure_wipe(std::as_writable_bytes(std::span(matrices)));
             }
         }

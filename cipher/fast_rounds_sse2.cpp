@@ -155,8 +155,8 @@ inline void make_column_key(ColumnKey& column_key, const Block& amounts) {
             even[v][w] = factor(2 * w);
             odd[v][w] = factor(2 * w + 1);
         }
-        column_key.even[v] = _mm_load_si128(reinterpret_cast<const __m128i*>(even[v]));
-        column_key.odd[v] = _mm_load_si128(reinterpret_cast<const __m128i*>(odd[v]));
+        column_key.even[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(even[v]));
+        column_key.odd[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(odd[v]));
     }
     secure_wipe(std::as_writable_bytes(std::span(even)));
     secure_wipe(std::as_writable_bytes(std::span(odd)));

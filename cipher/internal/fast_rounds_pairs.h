@@ -152,8 +152,8 @@ QUORVEL_PAIRS inline void make_pair_key(PairKey& pair_key, const Block& amounts)
                 odd[u][8 * half + w] = rotation_factor(amount(2 * w + 1));
             }
         }
-        pair_key.even[u] = _mm256_load_si256(reinterpret_cast<const __m256i*>(even[u]));
-        pair_key.odd[u] = _mm256_load_si256(reinterpret_cast<const __m256i*>(odd[u]));
+        pair_key.even[u] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(even[u]));
+        pair_key.odd[u] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd[u]));
     }
     secure_wipe(std::as_writable_bytes(std::span(even)));
     secure_wipe(std::as_writable_bytes(std::span(odd)));
