@@ -191,7 +191,7 @@ public:
     }
     ~ReadOnlyFolder() {
         // A failure here leaves only the scratch folder behind; the test has its answer.
-        if (immutable_) (void)std::system(("chattr -i '" + path_.string() + "'").c_str());
+        if (immutable_ && std::system(("chattr -i '" + path_.string() + "'").c_str()) != 0) return;
         fs::permissions(path_, fs::perms::owner_all);
     }
     bool works() const {
