@@ -134,8 +134,10 @@ std::size_t blocks_before_last(std::int64_t remaining, std::size_t available) {
 
 StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyTable& keys,
                             int rounds) {
-    const EncryptingRounds prepared(keys, rounds);
+    return encrypt_stream(input, output, EncryptingRounds(keys, rounds));
+}
 
+StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const EncryptingRounds& prepared) {
     BackgroundWriter writer = writer_for(output);
     const auto first_chunk = writer.acquire();
 
@@ -179,7 +181,11 @@ StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyT
 
 StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
                             ByteSink& output, const RoundKeyTable& keys, int rounds) {
-    const DecryptingRounds prepared(keys, rounds);
+    return decrypt_stream(input, input_size, output, DecryptingRounds(keys, rounds));
+}
+
+StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
+                            ByteSink& output, const DecryptingRounds& prepared) {
     ChunkReader reader(input);
     BackgroundWriter writer = writer_for(output);
 

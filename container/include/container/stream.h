@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "cipher/fast_rounds.h"
 #include "cipher/key_schedule.h"
 #include "container/byte_stream.h"
 #include "container/file_stream.h"
@@ -41,6 +42,12 @@ StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyT
 // results for the same bytes. `keys` must hold the decrypt form.
 StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
                             ByteSink& output, const RoundKeyTable& keys, int rounds);
+
+// The same two with the keys already prepared for their direction, for a caller that runs
+// many streams with one key (preparing them costs more than a short stream).
+StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const EncryptingRounds& prepared);
+StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
+                            ByteSink& output, const DecryptingRounds& prepared);
 
 // A file of the cipher stage that failed, and how: what the program reports, by name.
 struct FileFault {
