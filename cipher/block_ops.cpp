@@ -47,8 +47,14 @@ void set_rotation_amounts(Block& block, CipherMode mode) {
 }
 
 void diffuse_block(Block& block) {
-    for (std::size_t i = 1; i < BLOCK_SIZE; ++i) block[i] ^= block[i - 1];
-    block[0] ^= block[BLOCK_SIZE - 1];
+    // The running value is kept in a register: read back from the block, each byte would
+    // wait for the store of the one before.
+    std::uint8_t running = block[0];
+    for (std::size_t i = 1; i < BLOCK_SIZE; ++i) {
+        running ^= block[i];
+        block[i] = running;
+    }
+    block[0] ^= running;
 }
 
 void undiffuse_block(Block& block) {

@@ -16,7 +16,8 @@ constexpr std::uint64_t EVERY_BYTE = 0x0101010101010101u;
 
 using Words = std::array<std::uint64_t, WORD_COUNT>;
 
-std::uint64_t byte_swapped(std::uint64_t word) {
+// Used on big-endian processors only.
+[[maybe_unused]] std::uint64_t byte_swapped(std::uint64_t word) {
     std::uint64_t swapped = 0;
     for (int i = 0; i < 8; ++i) {
         swapped = (swapped << 8) | (word & 0xFFu);

@@ -90,17 +90,18 @@ void check_probe(const FuzzInput& input) {
 
 void check_memory_decryption(std::span<const std::uint8_t> bytes,
                              const test::ModelDecrypted& model) {
-    const Bytes copy(bytes.begin(), bytes.end());
     {
-        MemorySource source(copy);
+        MemorySource source(Bytes(bytes.begin(), bytes.end()));
         MemorySink sink;
+        sink.bytes.reserve(bytes.size());
         const auto result = decrypt_stream(source, bytes.size(), sink, fixed_keys().decrypting);
         require_model_result(result, sink.bytes, model,
                              "decryption by length differs from the model");
     }
     {
-        auto source = MemorySource::pipe(copy, ODD_CHUNK);
+        auto source = MemorySource::pipe(Bytes(bytes.begin(), bytes.end()), ODD_CHUNK);
         MemorySink sink;
+        sink.bytes.reserve(bytes.size());
         const auto result = decrypt_stream(source, std::nullopt, sink, fixed_keys().decrypting);
         require_model_result(result, sink.bytes, model,
                              "decryption to the end of a pipe differs from the model");
@@ -123,14 +124,13 @@ void check_file_decryption(const FuzzInput& input, const test::ModelDecrypted& m
 // Encryption looks at the plaintext's length only, so the kind of output follows the length's
 // parity: both kinds are tried over a run, at the cost of one encryption an input.
 void check_encryption(std::span<const std::uint8_t> bytes) {
-    const Bytes plain(bytes.begin(), bytes.end());
-    MemorySource source(plain);
-    MemorySink encrypted({.seekable = plain.size() % 2 == 0});
+    const auto expected = test::model_encrypt(bytes, fixed_keys().encrypt, fixed_keys().rounds);
+    MemorySource source(Bytes(bytes.begin(), bytes.end()));
+    MemorySink encrypted({.seekable = bytes.size() % 2 == 0});
+    encrypted.bytes.reserve(expected.size());
     require(encrypt_stream(source, encrypted, fixed_keys().encrypting) == StreamResult::ok,
             "encryption from memory fails");
-    require(
-        encrypted.bytes == test::model_encrypt(plain, fixed_keys().encrypt, fixed_keys().rounds),
-        "encryption differs from the model");
+    require(encrypted.bytes == expected, "encryption differs from the model");
 }
 
 }  // namespace
@@ -142,9 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace quorvel::fuzz;
     const auto input = take_input(data, size, "input.qv");
     check_probe(input);
-    const auto model = test::model_decrypt(Bytes(input.bytes.begin(), input.bytes.end()),
-                                           static_cast<std::int64_t>(size), fixed_keys().decrypt,
-                                           fixed_keys().rounds);
+    const auto model = test::model_decrypt(input.bytes, static_cast<std::int64_t>(size),
+                                           fixed_keys().decrypt, fixed_keys().rounds);
     check_memory_decryption(input.bytes, model);
     // The file road starts a writer thread, which costs more than all the rest: it is taken
     // for the inputs that decrypt correctly, which the seed corpus holds.

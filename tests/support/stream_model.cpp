@@ -14,7 +14,7 @@ namespace {
 // One byte at a time from memory, with an end flag set by the first read that finds no data.
 class ByteReader {
 public:
-    explicit ByteReader(const Bytes& bytes, std::size_t start = 0)
+    explicit ByteReader(std::span<const std::uint8_t> bytes, std::size_t start = 0)
         : bytes_(bytes), position_(std::min(start, bytes.size())) {}
 
     bool at_end() const { return at_end_; }
@@ -35,15 +35,16 @@ public:
     }
 
 private:
-    const Bytes& bytes_;
+    std::span<const std::uint8_t> bytes_;
     std::size_t position_;
     bool at_end_ = false;
 };
 
 }  // namespace
 
-Bytes model_encrypt(const Bytes& plain, const RoundKeyTable& keys, int rounds) {
+Bytes model_encrypt(std::span<const std::uint8_t> plain, const RoundKeyTable& keys, int rounds) {
     Bytes out(HEADER_SIZE, 0);
+    out.reserve(HEADER_SIZE + (plain.size() / BLOCK_SIZE + 1) * BLOCK_SIZE);
     std::copy(SIGNATURE.begin(), SIGNATURE.end(), out.begin());
     ByteReader reader(plain);
     Block check{};
@@ -65,13 +66,14 @@ Bytes model_encrypt(const Bytes& plain, const RoundKeyTable& keys, int rounds) {
     return out;
 }
 
-ModelDecrypted model_decrypt(const Bytes& encrypted, std::int64_t claimed_size,
+ModelDecrypted model_decrypt(std::span<const std::uint8_t> encrypted, std::int64_t claimed_size,
                              const RoundKeyTable& keys, int rounds) {
     std::int64_t remaining = claimed_size - static_cast<std::int64_t>(HEADER_SIZE);
     ByteReader reader(encrypted, SIGNATURE_SIZE);
     Block stored{};
     reader.read_block(stored);
     ModelDecrypted result{{}, false};
+    result.plain.reserve(encrypted.size());
     Block check{};
     Block previous{};
     while (!reader.at_end()) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "cipher/key_schedule.h"
 #include "support/memory_streams.h"
@@ -12,7 +13,7 @@
 namespace quorvel::test {
 
 // The encrypted file of `plain` under `keys` (encrypt form) and `rounds`.
-Bytes model_encrypt(const Bytes& plain, const RoundKeyTable& keys, int rounds);
+Bytes model_encrypt(std::span<const std::uint8_t> plain, const RoundKeyTable& keys, int rounds);
 
 struct ModelDecrypted {
     Bytes plain;    // every byte the decryption wrote
@@ -22,7 +23,7 @@ struct ModelDecrypted {
 // Decrypts `encrypted` under `keys` (decrypt form) and `rounds`, finding the last block by
 // counting against `claimed_size`, which may differ from encrypted.size() (a file that grew
 // or shrank after its length was taken) but must not be negative.
-ModelDecrypted model_decrypt(const Bytes& encrypted, std::int64_t claimed_size,
+ModelDecrypted model_decrypt(std::span<const std::uint8_t> encrypted, std::int64_t claimed_size,
                              const RoundKeyTable& keys, int rounds);
 
 }  // namespace quorvel::test
