@@ -1,6 +1,6 @@
 // An exception that escapes a run: the registered temporary files go, the user is told, and
 // the status is a failure.
-#include "app/last_resort.h"
+#include "app/run/last_resort.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/interrupt_cleanup.h"
+#include "app/signals/interrupt_cleanup.h"
 #include "support/test_support.h"
 
 namespace quorvel {

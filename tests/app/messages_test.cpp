@@ -1,6 +1,6 @@
 // The results the libraries return, turned into the program's texts: each kind of result
 // gets its own message, byte for byte, with the file's name where the message has one.
-#include "app/messages.h"
+#include "app/messages/messages.h"
 
 #include <gtest/gtest.h>
 

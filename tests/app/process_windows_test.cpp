@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/process.h"
+#include "app/process/process.h"
 #include "console/wtf8.h"
 #include "support/test_support.h"
 

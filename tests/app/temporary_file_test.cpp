@@ -1,8 +1,8 @@
-#include "app/temporary_file.h"
+#include "app/signals/temporary_file.h"
 
 #include <gtest/gtest.h>
 
-#include "app/interrupt_cleanup.h"
+#include "app/signals/interrupt_cleanup.h"
 #include "support/test_support.h"
 
 namespace quorvel {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <regex>
 
-#include "app/progress_meter.h"
+#include "app/messages/progress_meter.h"
 #include "cli/cli_fixture.h"
 
 namespace quorvel::test {

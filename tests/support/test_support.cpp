@@ -18,7 +18,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "app/process.h"
+#include "app/process/process.h"
 
 namespace quorvel::test {
 

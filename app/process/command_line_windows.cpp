@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "app/command_line.h"
-#include "app/messages.h"
+#include "app/messages/messages.h"
+#include "app/process/command_line.h"
 #include "console/wtf8.h"
 
 namespace quorvel {

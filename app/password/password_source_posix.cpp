@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "internal/interrupt_cleanup_posix.h"
+#include "app/signals/interrupt_cleanup_posix.h"
 #include "internal/password_input.h"
 
 namespace quorvel {

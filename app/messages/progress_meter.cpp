@@ -1,4 +1,4 @@
-#include "app/progress_meter.h"
+#include "app/messages/progress_meter.h"
 
 #include <algorithm>
 #include <cmath>

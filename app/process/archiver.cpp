@@ -1,11 +1,11 @@
-#include "app/archiver.h"
+#include "app/process/archiver.h"
 
 #include <array>
 #include <system_error>
 #include <vector>
 
-#include "app/command_line.h"
-#include "app/process.h"
+#include "app/process/command_line.h"
+#include "app/process/process.h"
 
 namespace quorvel {
 

@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/process.h"
+#include "app/process/process.h"
+#include "app/signals/interrupt_cleanup_posix.h"
 #include "console/console.h"
-#include "internal/interrupt_cleanup_posix.h"
 
 extern char** environ;
 

@@ -9,8 +9,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/interrupt_cleanup.h"
-#include "internal/interrupt_cleanup_posix.h"
+#include "app/signals/interrupt_cleanup.h"
+#include "app/signals/interrupt_cleanup_posix.h"
 
 namespace quorvel {
 

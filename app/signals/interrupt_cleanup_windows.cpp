@@ -5,7 +5,7 @@
 #include <string>
 #include <system_error>
 
-#include "app/interrupt_cleanup.h"
+#include "app/signals/interrupt_cleanup.h"
 
 namespace quorvel {
 

@@ -1,4 +1,4 @@
-#include "app/windows_command_line.h"
+#include "app/process/windows_command_line.h"
 
 namespace quorvel {
 

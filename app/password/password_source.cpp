@@ -1,11 +1,11 @@
-#include "app/password_source.h"
+#include "app/password/password_source.h"
 
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "app/messages/messages.h"
 #include "cipher/secure_wipe.h"
 #include "internal/password_input.h"
 

@@ -1,8 +1,8 @@
-#include "app/messages.h"
+#include "app/messages/messages.h"
 
 #include <string>
 
-#include "app/archiver.h"
+#include "app/process/archiver.h"
 #include "console/console.h"
 
 namespace quorvel::say {

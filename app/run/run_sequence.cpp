@@ -1,4 +1,4 @@
-#include "app/run_sequence.h"
+#include "app/run/run_sequence.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -7,14 +7,14 @@
 #include <string>
 #include <system_error>
 
-#include "app/archiver.h"
-#include "app/archiver_switches.h"
-#include "app/command_line.h"
-#include "app/interrupt_cleanup.h"
-#include "app/messages.h"
-#include "app/password_source.h"
-#include "app/progress_meter.h"
-#include "app/temporary_file.h"
+#include "app/messages/messages.h"
+#include "app/messages/progress_meter.h"
+#include "app/password/password_source.h"
+#include "app/process/archiver.h"
+#include "app/process/command_line.h"
+#include "app/run/archiver_switches.h"
+#include "app/signals/interrupt_cleanup.h"
+#include "app/signals/temporary_file.h"
 #include "cipher/key_schedule.h"
 #include "cipher/secure_wipe.h"
 #include "container/format.h"

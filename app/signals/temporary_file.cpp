@@ -1,9 +1,9 @@
-#include "app/temporary_file.h"
+#include "app/signals/temporary_file.h"
 
 #include <system_error>
 #include <utility>
 
-#include "app/interrupt_cleanup.h"
+#include "app/signals/interrupt_cleanup.h"
 
 namespace quorvel {
 

@@ -4,8 +4,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/process.h"
-#include "app/windows_command_line.h"
+#include "app/process/process.h"
+#include "app/process/windows_command_line.h"
 #include "console/console.h"
 #include "console/wtf8.h"
 

@@ -4,11 +4,11 @@
 #include <string_view>
 #include <vector>
 
-#include "app/command_line.h"
-#include "app/last_resort.h"
-#include "app/password_source.h"
-#include "app/process.h"
-#include "app/run_sequence.h"
+#include "app/password/password_source.h"
+#include "app/process/command_line.h"
+#include "app/process/process.h"
+#include "app/run/last_resort.h"
+#include "app/run/run_sequence.h"
 #include "cipher/secure_wipe.h"
 
 int main(int argc, char** argv) {

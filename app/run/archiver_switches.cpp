@@ -1,8 +1,8 @@
-#include "app/archiver_switches.h"
+#include "app/run/archiver_switches.h"
 
 #include <cstdlib>
 
-#include "app/messages.h"
+#include "app/messages/messages.h"
 
 namespace quorvel {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "app/password_source.h"
+#include "app/password/password_source.h"
 
 namespace quorvel {
 

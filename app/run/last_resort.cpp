@@ -1,11 +1,11 @@
-#include "app/last_resort.h"
+#include "app/run/last_resort.h"
 
 #include <exception>
 #include <string_view>
 
-#include "app/interrupt_cleanup.h"
-#include "app/messages.h"
-#include "app/run_sequence.h"
+#include "app/messages/messages.h"
+#include "app/run/run_sequence.h"
+#include "app/signals/interrupt_cleanup.h"
 
 namespace quorvel {
 
