@@ -706,8 +706,8 @@ TEST_F(FilesTest, TheFolderLockHoldsOrTheRunStops) {
         bool lockable;
     } folders[] = {
         {"the user's own folder, 0700", fs::perms::owner_all, true, true},
-        {"a shared folder the user can read, 1777",
-         fs::perms::all | fs::perms::sticky_bit, false, true},
+        {"a shared folder the user can read, 1777", fs::perms::all | fs::perms::sticky_bit, false,
+         true},
         {"the user's own folder, 0300", fs::perms::owner_write | fs::perms::owner_exec, true,
          false},
         {"a shared drop folder, 1733",

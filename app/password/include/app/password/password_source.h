@@ -63,8 +63,9 @@ private:
 // the argument itself, unless it is exactly "-" and QUORVEL_PASSWORD_FROM is set; then what
 // that source gives (`mode` says whether a prompt asks twice). Returns false after printing
 // "Error! Can't read the password from 'SOURCE'." (SOURCE the variable's value; also for an
-// unknown form, a prompt without a terminal, or a source that gives an empty password), "Error! Password is longer than 255 bytes.",
-// or, when the two answers of a prompt differ, "Error! The passwords typed do not match.".
+// unknown form, a prompt without a terminal, or a source that gives an empty password),
+// "Error! Password is longer than 255 bytes.", or, when the two answers of a prompt differ,
+// "Error! The passwords typed do not match.".
 bool resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer& password);
 
 // Overwrites every byte of the password argument in `argv` (the third after the program
