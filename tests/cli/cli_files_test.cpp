@@ -740,7 +740,10 @@ TEST_F(FilesTest, TheFolderLockHoldsOrTheRunStops) {
         }
         // An encryption holds the lock while packing; a decryption meanwhile is refused.
         RunningProgram first({"plan.txt", "out.qv", "pw"}, folder, as_user);
-        ASSERT_TRUE(wait_until([&] { return exists(folder / TEMP_ARCHIVE); }));
+        ASSERT_TRUE(wait_until([&] {  // packed, and the archiver waiting at the gate
+            std::error_code ignored;
+            return fs::file_size(folder / TEMP_ARCHIVE, ignored) == PLAN.size();
+        }));
         const auto held = record_folder(folder);
         const auto second = run_watched({"plan.qv", "x", "pw"}, folder, as_user, WatchOptions{});
         EXPECT_EQ(second.output, "Error! Another quorvel run is working in this folder.\n");
