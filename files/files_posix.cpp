@@ -148,8 +148,11 @@ bool truncate(std::FILE* file, std::uint64_t size) {
 }
 
 FolderLock FolderLock::take() {
+    // flock needs a descriptor opened for reading: one opened with O_PATH, which a folder
+    // without read permission (mode 0300) still allows, is refused with EBADF. Such a folder
+    // cannot be locked, and a run there would go unguarded.
     const int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return FolderLock(State::unsupported, -1);
+    if (fd < 0) return FolderLock(State::failed, -1);
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return FolderLock(State::held, fd);
     const bool busy = errno == EWOULDBLOCK;
     ::close(fd);

@@ -212,18 +212,19 @@ bool truncate(std::FILE* file, std::uint64_t size) {
 FolderLock FolderLock::take() {
     std::error_code error;
     const fs::path folder = fs::current_path(error);
-    if (error) return FolderLock(State::unsupported, -1);
+    // Named mutexes work whatever the file system, so every failure here stops the run.
+    if (error) return FolderLock(State::failed, -1);
     // Global, so that runs of other users' sessions are seen too; Local when that is refused.
     HANDLE mutex = CreateMutexW(nullptr, FALSE, lock_name(L"Global\\", folder).c_str());
     if (mutex == nullptr)
         mutex = CreateMutexW(nullptr, FALSE, lock_name(L"Local\\", folder).c_str());
-    if (mutex == nullptr) return FolderLock(State::unsupported, -1);
+    if (mutex == nullptr) return FolderLock(State::failed, -1);
     const DWORD waited = WaitForSingleObject(mutex, 0);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
         return FolderLock(State::held, reinterpret_cast<std::intptr_t>(mutex));
     }
     CloseHandle(mutex);
-    return FolderLock(waited == WAIT_TIMEOUT ? State::busy : State::unsupported, -1);
+    return FolderLock(waited == WAIT_TIMEOUT ? State::busy : State::failed, -1);
 }
 
 FolderLock::FolderLock(FolderLock&& other) noexcept

@@ -166,6 +166,10 @@ void folder_busy() {
     print_line("Error! Another quorvel run is working in this folder.");
 }
 
+void folder_not_locked() {
+    print_line("Error! Can't lock this folder against other quorvel runs; it must be readable.");
+}
+
 void password_too_long() {
     print_line("Error! Password is longer than 255 bytes.");
 }
@@ -180,6 +184,26 @@ void password_unreadable(std::string_view source) {
 
 void not_a_switch(std::string_view variable, std::string_view word) {
     print_named("Error! " + std::string(variable) + " holds '", word, "', which is not a switch.");
+}
+
+void switch_refused(std::string_view variable, std::string_view word, SwitchDanger danger) {
+    std::string_view effect;
+    switch (danger) {
+        case SwitchDanger::deletes_input:
+            effect = "delete the input";
+            break;
+        case SwitchDanger::splits_archive:
+            effect = "split the archive into volumes";
+            break;
+        case SwitchDanger::standard_streams:
+            effect = "pass the archive or its files through standard input or output";
+            break;
+        case SwitchDanger::moves_archive:
+            effect = "write the archive under another name or in another folder";
+            break;
+    }
+    print_named("Error! " + std::string(variable) + " holds '", word,
+                "', which would " + std::string(effect) + ".");
 }
 
 void command_line_differs() {

@@ -102,14 +102,24 @@ LineResult read_from_terminal(CipherMode mode, PasswordBuffer& password) {
     return result;
 }
 
-// Reads the password from `source`, a value of QUORVEL_PASSWORD_FROM.
-LineResult read_from_source(std::string_view source, CipherMode mode, PasswordBuffer& password) {
+LineResult read_from_named_source(std::string_view source, CipherMode mode,
+                                  PasswordBuffer& password) {
     constexpr std::string_view ENV = "env:", FILE = "file:", FD = "fd:";
     if (source.starts_with(ENV)) return read_from_environment(source.substr(ENV.size()), password);
     if (source.starts_with(FILE)) return read_from_file(source.substr(FILE.size()), password);
     if (source.starts_with(FD)) return read_from_descriptor(source.substr(FD.size()), password);
     if (source == "tty") return read_from_terminal(mode, password);
     return LineResult::unreadable;
+}
+
+// Reads the password from `source`, a value of QUORVEL_PASSWORD_FROM. A source that gives
+// nothing (an empty file or variable, an empty first line, a descriptor at its end, an empty
+// answer) counts as unreadable: a command that printed nothing into `3< <(...)` must not
+// become an empty password. Only a typed argument "" is an empty password.
+LineResult read_from_source(std::string_view source, CipherMode mode, PasswordBuffer& password) {
+    const LineResult result = read_from_named_source(source, mode, password);
+    if (result == LineResult::ok && password.view().empty()) return LineResult::unreadable;
+    return result;
 }
 
 }  // namespace

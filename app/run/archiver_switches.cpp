@@ -1,5 +1,7 @@
 #include "app/run/archiver_switches.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 #include "app/messages/messages.h"
@@ -8,13 +10,43 @@ namespace quorvel {
 
 namespace {
 
+std::string_view variable_of(CipherMode mode) {
+    return mode == CipherMode::encrypt ? PACK_SWITCHES_VARIABLE : UNPACK_SWITCHES_VARIABLE;
+}
+
 bool is_switch(std::string_view word) {
     return word.starts_with('-') && word != "-" && word != "--";
 }
 
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    std::ranges::transform(lower, lower.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
 }  // namespace
 
-std::optional<std::vector<std::string>> parse_archiver_switches(std::string_view variable,
+std::optional<SwitchDanger> danger_of_switch(CipherMode mode, std::string_view word) {
+    // The archiver takes the switch whose name begins the word and reads the rest as its value;
+    // no other switch name begins like these, so a prefix names the switch.
+    const std::string lower = lower_case(word.substr(1));
+    const std::string_view name = lower;
+    if (name.starts_with("si") || name.starts_with("so")) return SwitchDanger::standard_streams;
+    if (mode == CipherMode::decrypt) return std::nullopt;
+    if (name.starts_with("sdel")) return SwitchDanger::deletes_input;
+    if (name.starts_with('v')) return SwitchDanger::splits_archive;
+    // -sfx adds ".exe" to the name and -saa the type's extension; -w makes the archive in
+    // another folder and moves it in at the end; -u...!NAME writes it as NAME.
+    const bool adds_extension = name.starts_with("sa") && name != "sae" && name != "sas";
+    const bool renames = name.starts_with('u') && name.find('!') != std::string_view::npos;
+    if (name.starts_with("sfx") || adds_extension || name.starts_with('w') || renames) {
+        return SwitchDanger::moves_archive;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> parse_archiver_switches(CipherMode mode,
                                                                 std::string_view text) {
     constexpr std::string_view BLANKS = " \t";
     std::vector<std::string> switches;
@@ -23,7 +55,11 @@ std::optional<std::vector<std::string>> parse_archiver_switches(std::string_view
         const std::size_t end = std::min(text.find_first_of(BLANKS, start), text.size());
         const std::string_view word = text.substr(start, end - start);
         if (!is_switch(word)) {
-            say::not_a_switch(variable, word);
+            say::not_a_switch(variable_of(mode), word);
+            return std::nullopt;
+        }
+        if (const auto danger = danger_of_switch(mode, word)) {
+            say::switch_refused(variable_of(mode), word, *danger);
             return std::nullopt;
         }
         switches.emplace_back(word);
@@ -33,11 +69,9 @@ std::optional<std::vector<std::string>> parse_archiver_switches(std::string_view
 }
 
 std::optional<std::vector<std::string>> archiver_switches(CipherMode mode) {
-    const std::string_view variable =
-        mode == CipherMode::encrypt ? PACK_SWITCHES_VARIABLE : UNPACK_SWITCHES_VARIABLE;
-    const char* text = std::getenv(std::string(variable).c_str());
+    const char* text = std::getenv(std::string(variable_of(mode)).c_str());
     if (text == nullptr) return std::vector<std::string>{};
-    return parse_archiver_switches(variable, text);
+    return parse_archiver_switches(mode, text);
 }
 
 }  // namespace quorvel

@@ -365,6 +365,10 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
         say::folder_busy();
         return EXIT_FAILED;
     }
+    if (lock.state() == files::FolderLock::State::failed) {
+        say::folder_not_locked();
+        return EXIT_FAILED;
+    }
     const fs::path input_path = as_path(args.in_fname);
     ProbeResult probed = probe_signature(input_path);
     say::probe_result(probed.kind, input_path);

@@ -1,9 +1,11 @@
 // Extra archiver switches from QUORVEL_PACK_SWITCHES and QUORVEL_UNPACK_SWITCHES: where they
-// reach the archiver, what the real archiver does with the documented examples, and words
-// that are not switches.
+// reach the archiver, what the real archiver does with the documented examples, words that
+// are not switches, and switches that would delete the input or put the plaintext archive
+// where the run cannot remove it.
 #include <gtest/gtest.h>
 
 #include "cli/cli_fixture.h"
+#include "cli/file_checks.h"
 
 namespace quorvel::test {
 namespace {
@@ -123,6 +125,72 @@ TEST_F(ArchiverSwitchesTest, AWordThatIsNotASwitchStopsTheRunBeforeAnything) {
             EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("my own plan"));
         }
     }
+}
+
+// Each would undo a promise with the real archiver: -sdel deletes the input once packed (and
+// a cipher stage that then fails, here on a full disk, leaves nothing), -v leaves plaintext
+// volumes quorvelxxxfilo.7z.001..., -so puts the plaintext on standard output, -w makes the
+// archive in another folder, -u...!NAME writes a second archive. Refused in any case of
+// letters, before anything is made or read.
+TEST_F(ArchiverSwitchesTest, SwitchesThatWouldDefeatTheRunAreRefusedBeforeAnything) {
+    encrypt_into_dec(options());
+    write_file(dec() / "plan.txt", "my own plan");
+    write_file(enc() / "big.bin", random_bytes(300000, 91));
+    const std::string work = (root() / "work").string();
+    fs::create_directories(work);
+    const std::vector<std::string> encrypt = {"plan.txt", "out.qv", "pw"};
+    const std::vector<std::string> decrypt = {"out.qv", "x", "pw"};
+    const std::string deletes = "delete the input";
+    const std::string splits = "split the archive into volumes";
+    const std::string streams = "pass the archive or its files through standard input or output";
+    const std::string moves = "write the archive under another name or in another folder";
+    const struct {
+        std::string variable;
+        std::string value;
+        std::vector<std::string> args;
+        std::string word;
+        std::string effect;
+    } cases[] = {
+        {PACK, "-sdel", {"plan.txt", "/dev/full", "pw"}, "-sdel", deletes},
+        {PACK, "-mx1 -SDel", encrypt, "-SDel", deletes},
+        {PACK, "-v100k", {"big.bin", "out.qv", "pw"}, "-v100k", splits},
+        {PACK, "-V1m", encrypt, "-V1m", splits},
+        {PACK, "-so", encrypt, "-so", streams},
+        {PACK, "-si", encrypt, "-si", streams},
+        {PACK, "-siplan.txt", encrypt, "-siplan.txt", streams},
+        {PACK, "-sfx", encrypt, "-sfx", moves},
+        {PACK, "-SFX7z.sfx", encrypt, "-SFX7z.sfx", moves},
+        {PACK, "-saa", encrypt, "-saa", moves},
+        {PACK, "-w" + work, encrypt, "-w" + work, moves},
+        {PACK, "-W", encrypt, "-W", moves},
+        {PACK, "-up0q0!../copy.7z", encrypt, "-up0q0!../copy.7z", moves},
+        {UNPACK, "-so", decrypt, "-so", streams},
+        {UNPACK, "-aos -SO", decrypt, "-SO", streams},
+        {UNPACK, "-si", decrypt, "-si", streams},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable + "=" + c.value + " quorvel " + c.args[0] + " " + c.args[1]);
+        const bool packing = c.variable == PACK;
+        const auto folder = packing ? enc() : dec();
+        const auto before = record_folder(root());
+        const auto result = run_program(c.args, folder, with(c.variable, c.value));
+        EXPECT_EQ(result.output, (packing ? "Crypt run\n" : "") + ("Error! " + c.variable) +
+                                     " holds '" + c.word + "', which would " + c.effect + ".\n");
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(folder_changes(before, record_folder(root())), "");
+    }
+}
+
+// Switches that only look like refused ones, and the ones that shape a new archive when they
+// are given for extraction, where the archiver ignores them.
+TEST_F(ArchiverSwitchesTest, LookAlikesAndPackingSwitchesForExtractionRoundTrip) {
+    encrypt_into_dec(with(PACK, "-SAe -ssw -up1q1r2x1y2z1w2 -T7Z"));
+    const auto decrypted =
+        run_program({"out.qv", "x", "pw"}, dec(), with(UNPACK, "-sdel -v100k -sfx -w -saa"));
+    EXPECT_EQ(decrypted.output, DECRYPT_OK);
+    EXPECT_EQ(decrypted.exit_code, 0);
+    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes(plan_));
+    EXPECT_TRUE(leftovers(dec()).empty());
 }
 
 // Only the variable of the run's own direction is read.

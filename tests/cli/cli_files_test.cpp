@@ -690,6 +690,73 @@ TEST_F(FilesTest, SecondRunInTheSameFolderStopsAtOnce) {
                        stand_in_archiver("copy-bin", COPYING));
 }
 
+// Where locks work, a run either holds the folder's lock or stops before anything: a folder
+// the user may write in but not read (mode 0300, or a shared drop folder 1733) cannot be
+// locked, and a run there would share the temporary archive's name with another unnoticed.
+TEST_F(FilesTest, TheFolderLockHoldsOrTheRunStops) {
+    if (!open_scratch_to_nobody()) GTEST_SKIP() << NO_NOBODY;
+    const auto gate = root() / "gate";
+    const auto gated = stand_in_archiver("gated-bin", gated_copying(gate));
+    const std::string refusal =
+        "Error! Can't lock this folder against other quorvel runs; it must be readable.\n";
+    const struct {
+        const char* label;
+        fs::perms mode;
+        bool owned_by_user;
+        bool lockable;
+    } folders[] = {
+        {"the user's own folder, 0700", fs::perms::owner_all, true, true},
+        {"a shared folder the user can read, 1777", fs::perms::all | fs::perms::sticky_bit, false,
+         true},
+        {"the user's own folder, 0300", fs::perms::owner_write | fs::perms::owner_exec, true,
+         false},
+        {"a shared drop folder, 1733",
+         fs::perms::owner_all | fs::perms::group_write | fs::perms::group_exec |
+             fs::perms::others_write | fs::perms::others_exec | fs::perms::sticky_bit,
+         false, false},
+    };
+    for (const auto& f : folders) {
+        SCOPED_TRACE(f.label);
+        fs::remove(gate);
+        const auto folder = fresh_folder();
+        write_file(folder / "plan.txt", PLAN);
+        fs::copy_file(plan_qv(), folder / "plan.qv");
+        give_to_nobody(folder / "plan.txt");
+        give_to_nobody(folder / "plan.qv");
+        if (f.owned_by_user) give_to_nobody(folder);
+        set_mode(folder, f.mode);
+        const auto before = record_folder(folder);
+        const RunOptions as_user = options_with(gated, become_nobody);
+        if (!f.lockable) {
+            for (const auto& args :
+                 {std::vector<std::string>{"plan.txt", "out.qv", "pw"}, {"plan.qv", "x", "pw"}}) {
+                SCOPED_TRACE("quorvel " + args[0]);
+                const auto refused = run_watched(args, folder, as_user, WatchOptions{});
+                EXPECT_EQ(refused.output, refusal);
+                EXPECT_EQ(refused.exit_code, 1);
+                EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
+            }
+            continue;
+        }
+        // An encryption holds the lock while packing; a decryption meanwhile is refused.
+        RunningProgram first({"plan.txt", "out.qv", "pw"}, folder, as_user);
+        ASSERT_TRUE(wait_until([&] {  // packed, and the archiver waiting at the gate
+            std::error_code ignored;
+            return fs::file_size(folder / TEMP_ARCHIVE, ignored) == PLAN.size();
+        }));
+        const auto held = record_folder(folder);
+        const auto second = run_watched({"plan.qv", "x", "pw"}, folder, as_user, WatchOptions{});
+        EXPECT_EQ(second.output, "Error! Another quorvel run is working in this folder.\n");
+        EXPECT_EQ(second.exit_code, 1);
+        EXPECT_EQ(folder_changes(held, record_folder(folder)), "");
+        write_file(gate, "");
+        const auto result = first.finish();
+        EXPECT_EQ(result.output, encrypt_output("plan.txt"));
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_TRUE(leftovers(folder).empty());
+    }
+}
+
 // ---- Folders that change or cannot be written -------------------------------------------
 
 TEST_F(FilesTest, WorkingFolderRemovedDuringTheRunIsAnError) {

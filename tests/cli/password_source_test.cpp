@@ -13,6 +13,7 @@
 #include <csignal>
 
 #include "cli/cli_fixture.h"
+#include "cli/file_checks.h"
 
 namespace quorvel::test {
 namespace {
@@ -161,7 +162,6 @@ TEST_F(PasswordSourceTest, EachSourceGivesTheLineAsThePassword) {
     write_file(root() / "crlf.txt", "secret pw\r\nsecond line\r\n");
     write_file(root() / "bare.txt", "secret pw");
     write_file(root() / "longest.txt", longest + "\r\n");
-    write_file(root() / "empty-line.txt", "\nsecret pw\n");
     write_file(root() / "for-fd.txt", "secret pw\nnot this");
     const int fd = ::open((root() / "for-fd.txt").c_str(), O_RDONLY);  // inherited by the run
     ASSERT_GE(fd, 0);
@@ -176,7 +176,6 @@ TEST_F(PasswordSourceTest, EachSourceGivesTheLineAsThePassword) {
         {"file:" + (root() / "crlf.txt").string(), "", "secret pw"},
         {"file:" + (root() / "bare.txt").string(), "", "secret pw"},
         {"file:" + (root() / "longest.txt").string(), "", longest},
-        {"file:" + (root() / "empty-line.txt").string(), "", ""},
         {"fd:" + std::to_string(fd), "", "secret pw"},
     };
     for (const auto& c : cases) {
@@ -206,10 +205,53 @@ TEST_F(PasswordSourceTest, TheArgumentStandsUnlessItIsADashAndTheVariableIsSet) 
     EXPECT_EQ(typed.output, encrypt_output("plan.txt"));
     EXPECT_EQ(typed.exit_code, 0);
     expect_decrypts_with("typed");
+
+    // A typed empty argument is the empty password, whatever the variable holds.
+    fs::remove(enc() / "out.qv");
+    const auto empty = run_program({"plan.txt", "out.qv", ""}, enc(),
+                                   with({{SOURCE, "env:QV_PW"}, {"QV_PW", ""}}));
+    EXPECT_EQ(empty.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(empty.exit_code, 0);
+    expect_decrypts_with("");
 }
 
 TEST_F(PasswordSourceTest, UnreadableSourcesStopBeforeAnythingIsTouched) {
     fs::create_directories(root() / "a folder");
+    write_file(root() / "empty.txt", "");
+    write_file(root() / "empty-line.txt", "\nsecret pw\n");
+    write_file(root() / "crlf-line.txt", "\r\nsecret pw\r\n");
+    // Descriptors inherited by the run: a file at its end, the null device, a pipe whose
+    // writer has gone (a `3< <(pass show ...)` whose command printed nothing).
+    const int empty_fd = ::open((root() / "empty.txt").c_str(), O_RDONLY);
+    const int null_fd = ::open("/dev/null", O_RDONLY);
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    ::close(pipe_ends[1]);
+    ASSERT_GE(empty_fd, 0);
+    ASSERT_GE(null_fd, 0);
+    // Sources that give no password: an empty one is not taken as the empty password.
+    const std::pair<std::string, std::string> empty_sources[] = {
+        {"file:" + (root() / "empty.txt").string(), ""},
+        {"file:/dev/null", ""},
+        {"file:" + (root() / "empty-line.txt").string(), ""},
+        {"file:" + (root() / "crlf-line.txt").string(), ""},
+        {"fd:" + std::to_string(empty_fd), ""},
+        {"fd:" + std::to_string(null_fd), ""},
+        {"fd:" + std::to_string(pipe_ends[0]), ""},
+        {"env:QV_PW", ""},
+        {"env:QV_PW", "\nsecret pw"},
+    };
+    for (const auto& [source, value] : empty_sources) {
+        SCOPED_TRACE(source + " QV_PW='" + value + "'");
+        const auto before = record_folder(root());
+        const auto result = run_program({"plan.txt", "out.qv", "-", "new.key"}, enc(),
+                                        with({{SOURCE, source}, {"QV_PW", value}}));
+        expect_stopped(result, "Error! Can't read the password from '" + source + "'.");
+        EXPECT_EQ(folder_changes(before, record_folder(root())), "");
+    }
+    ::close(empty_fd);
+    ::close(null_fd);
+    ::close(pipe_ends[0]);
     const std::string sources[] = {
         "file:" + (root() / "no-such-file").string(),
         "file:" + (root() / "a folder").string(),
@@ -230,6 +272,12 @@ TEST_F(PasswordSourceTest, UnreadableSourcesStopBeforeAnythingIsTouched) {
             run_program({"plan.txt", "out.qv", "-", "new.key"}, enc(), with({{SOURCE, source}}));
         expect_stopped(result, "Error! Can't read the password from '" + source + "'.");
     }
+    // Two empty answers at the prompt are no password either.
+    const auto empty_answers =
+        run_in_session({"plan.txt", "out.qv", "-", "new.key"}, enc(), with({{SOURCE, "tty"}}),
+                       std::vector<std::string>{"", ""});
+    expect_stopped(empty_answers.run, "Error! Can't read the password from 'tty'.");
+    EXPECT_TRUE(empty_answers.echo_after);
     // A prompt needs a terminal; this run has none.
     const auto no_terminal = run_in_session({"plan.txt", "out.qv", "-", "new.key"}, enc(),
                                             with({{SOURCE, "tty"}}), std::nullopt);

@@ -125,6 +125,8 @@ public:
         held,         // this run has the folder
         busy,         // another run has it
         unsupported,  // the file system cannot lock; the run goes on without
+        failed,       // the folder could not be locked where locks work (on POSIX: it cannot
+                      // be read, so there is nothing to lock); the run must stop
     };
     // Takes the lock without waiting.
     static FolderLock take();

@@ -18,6 +18,7 @@
 #include <span>
 #include <string_view>
 
+#include "app/run/archiver_switches.h"
 #include "cipher/key_schedule.h"
 #include "container/format.h"
 #include "container/stream.h"
@@ -89,6 +90,9 @@ void input_not_packable(std::string_view input);
 // "Error! Another quorvel run is working in this folder."
 void folder_busy();
 
+// "Error! Can't lock this folder against other quorvel runs; it must be readable."
+void folder_not_locked();
+
 // "Error! Password is longer than 255 bytes.", "Error! The passwords typed do not match.",
 // "Error! Can't read the password from '...'.".
 void password_too_long();
@@ -97,6 +101,11 @@ void password_unreadable(std::string_view source);
 
 // "Error! VARIABLE holds 'WORD', which is not a switch."
 void not_a_switch(std::string_view variable, std::string_view word);
+
+// "Error! VARIABLE holds 'WORD', which would delete the input." (or "... split the archive
+// into volumes.", "... pass the archive or its files through standard input or output.",
+// "... write the archive under another name or in another folder."), by `danger`.
+void switch_refused(std::string_view variable, std::string_view word, SwitchDanger danger);
 
 // "Error! The command line reads differently in Unicode and in the active code page; ..."
 void command_line_differs();

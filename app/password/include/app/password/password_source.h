@@ -9,6 +9,7 @@
 //   tty        the terminal itself (/dev/tty; the console on Windows), asked without echo,
 //              twice when encrypting; nothing goes to standard output
 // env:, file: and fd: give the bytes up to the first line end (LF or CR LF), or all of them.
+// A source that gives no byte before that line end is an error, not an empty password.
 #pragma once
 
 #include <array>
@@ -62,8 +63,9 @@ private:
 // the argument itself, unless it is exactly "-" and QUORVEL_PASSWORD_FROM is set; then what
 // that source gives (`mode` says whether a prompt asks twice). Returns false after printing
 // "Error! Can't read the password from 'SOURCE'." (SOURCE the variable's value; also for an
-// unknown form or a prompt without a terminal), "Error! Password is longer than 255 bytes.",
-// or, when the two answers of a prompt differ, "Error! The passwords typed do not match.".
+// unknown form, a prompt without a terminal, or a source that gives an empty password),
+// "Error! Password is longer than 255 bytes.", or, when the two answers of a prompt differ,
+// "Error! The passwords typed do not match.".
 bool resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer& password);
 
 // Overwrites every byte of the password argument in `argv` (the third after the program

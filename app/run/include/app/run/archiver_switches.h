@@ -1,6 +1,9 @@
 // Extra archiver switches the user asks for through the environment, such as -mx1 (pack
 // faster, compress less) in QUORVEL_PACK_SWITCHES or -oDIR (extract elsewhere) in
-// QUORVEL_UNPACK_SWITCHES.
+// QUORVEL_UNPACK_SWITCHES. Switches that would let the archiver undo what the run promises
+// are refused before anything is made: the input is only read, the plaintext archive exists
+// only at its one name in the current folder (where the run removes it), and what comes out
+// of it goes to files, never through the run's standard input or output.
 #pragma once
 
 #include <optional>
@@ -15,16 +18,33 @@ namespace quorvel {
 inline constexpr std::string_view PACK_SWITCHES_VARIABLE = "QUORVEL_PACK_SWITCHES";
 inline constexpr std::string_view UNPACK_SWITCHES_VARIABLE = "QUORVEL_UNPACK_SWITCHES";
 
-// The words of `text`, split on spaces and tabs, if each is a switch: a word that starts with
-// '-' and is neither "-" nor "--" (which would end the switches and turn the next ones into
-// file names). Otherwise returns nullopt after printing "Error! VARIABLE holds 'WORD', which
-// is not a switch." with `variable` as VARIABLE and the first offending word.
-std::optional<std::vector<std::string>> parse_archiver_switches(std::string_view variable,
+// What a refused switch would do to the run.
+enum class SwitchDanger {
+    deletes_input,     // -sdel: the input goes once packed, before the encrypted file is made
+    splits_archive,    // -v: volumes at names the run does not own
+    standard_streams,  // -si, -so: the archive or its files through standard input or output
+    moves_archive,     // -sfx, -saa, -w, -u...!NAME: the archive at another name or folder
+};
+
+// What `word`, a switch as the user wrote it for packing (`mode` encrypt) or extracting
+// (decrypt), would do to the run, or nullopt for a switch the run can take. Extraction ignores
+// the switches that only shape a new archive, so there only -si and -so are refused. Like the
+// archiver, it reads switch names in any case: -SDEL is -sdel.
+std::optional<SwitchDanger> danger_of_switch(CipherMode mode, std::string_view word);
+
+// The words of `text`, split on spaces and tabs, if each is a switch the run can take: a word
+// that starts with '-', is neither "-" nor "--" (which would end the switches and turn the next
+// ones into file names) and has no danger for `mode` (danger_of_switch). Otherwise returns
+// nullopt after printing, for the first offending word, "Error! VARIABLE holds 'WORD', which
+// is not a switch." or "Error! VARIABLE holds 'WORD', which would ...", VARIABLE being the
+// variable of `mode`'s direction.
+std::optional<std::vector<std::string>> parse_archiver_switches(CipherMode mode,
                                                                 std::string_view text);
 
 // The switches of QUORVEL_PACK_SWITCHES when `mode` encrypts, of QUORVEL_UNPACK_SWITCHES when it
 // decrypts; none when the variable is unset. Returns nullopt, after printing why (see
-// parse_archiver_switches), when the variable holds a word that is not a switch.
+// parse_archiver_switches), when the variable holds a word that is not a switch or a switch
+// the run refuses.
 std::optional<std::vector<std::string>> archiver_switches(CipherMode mode);
 
 }  // namespace quorvel
