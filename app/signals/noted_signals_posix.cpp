@@ -47,7 +47,8 @@ void NotedSignals::catch_all() {
 }
 
 void NotedSignals::release_all() {
-    for (std::size_t i = 0; i < signals_.size(); ++i) sigaction(signals_[i], &previous_[i], nullptr);
+    for (std::size_t i = 0; i < signals_.size(); ++i)
+        sigaction(signals_[i], &previous_[i], nullptr);
 }
 
 int NotedSignals::noted() const {

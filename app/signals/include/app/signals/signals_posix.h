@@ -57,7 +57,7 @@ private:
     void catch_all();
     void release_all();
 
-    std::vector<int> signals_;                 // the ending and the stop signals
+    std::vector<int> signals_;                // the ending and the stop signals
     std::vector<struct sigaction> previous_;  // their actions before, in the same order
     sigset_t mask_before_{};
 };
