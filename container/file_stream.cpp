@@ -127,14 +127,7 @@ OutputFile::~OutputFile() {
 
 void OutputFile::discard() {
     file_.reset();
-    if (!pending_path_.empty()) {
-        std::error_code ignored;
-        if (identity_) {
-            files::remove_if_same(pending_path_, *identity_);
-        } else {
-            fs::remove(pending_path_, ignored);
-        }
-    }
+    if (!pending_path_.empty()) files::remove_if_ours(pending_path_, identity_);
     pending_path_.clear();
 }
 

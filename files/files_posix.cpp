@@ -67,7 +67,21 @@ Descriptor open_for_reading(const fs::path& path, bool follow_link) {
 }
 
 Descriptor open_existing_for_writing(const fs::path& path) {
-    return Descriptor(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    // Opened without waiting (a FIFO, a serial line), then written to as usual.
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) return fd;
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return {};
+    return fd;
+}
+
+Descriptor wait_for_reader(const fs::path& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) return {};
+    for (;;) {
+        Descriptor fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        if (fd.valid() || errno != EINTR) return fd;
+    }
 }
 
 std::optional<std::uint64_t> regular_size(int fd) {
@@ -105,6 +119,11 @@ bool rename_into_place(const fs::path& from, const fs::path& to) {
 bool remove_if_same(const fs::path& path, const Identity& identity) {
     const auto found = identity_at(path);
     if (!found || *found != identity) return true;
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool remove_if_ours(const fs::path& path, const std::optional<Identity>& identity) {
+    if (identity) return remove_if_same(path, *identity);
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 

@@ -161,6 +161,11 @@ std::optional<Identity> identity_at(const fs::path& path) {
     return identity_of_handle(handle.get());
 }
 
+// A pipe's server is not waited for: opening one without a server fails at once.
+Descriptor wait_for_reader(const fs::path&) {
+    return {};
+}
+
 Descriptor hold_identity(const fs::path&, const Identity&) {
     return {};
 }
@@ -177,6 +182,13 @@ bool remove_if_same(const fs::path& path, const Identity& identity) {
     FILE_DISPOSITION_INFO disposition{TRUE};
     return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
                                       sizeof disposition) != 0;
+}
+
+bool remove_if_ours(const fs::path& path, const std::optional<Identity>& identity) {
+    if (identity) return remove_if_same(path, *identity);
+    if (DeleteFileW(path.c_str())) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 bool take_mode_of(int, const fs::path&) {

@@ -1,86 +1,70 @@
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
-#include "app/signals/interrupt_cleanup_posix.h"
+#include "app/signals/signals_posix.h"
 #include "internal/password_input.h"
 
 namespace quorvel {
 
 namespace {
 
-constexpr std::size_t MAX_CAUGHT_SIGNALS = 4;
-
-// The interrupt that arrived while the terminal was silent, 0 for none.
-volatile sig_atomic_t pending_interrupt = 0;
-
-void note_interrupt(int signal_number) {
-    pending_interrupt = signal_number;
-}
-
-// The terminal, opened and with echo off for the object's lifetime. Interrupts meanwhile only
-// end the wait for input: the terminal gets its settings back first, and the interrupt is then
-// raised again and takes its usual course (which ends the process). They are blocked except
-// while waiting, so that one arriving just before a wait is not lost until a line is typed.
-class SilentTerminal {
+// The terminal, opened for the object's lifetime, its settings as found given back on every
+// way out. It has no echo only while silenced.
+class Terminal {
 public:
-    SilentTerminal() {
+    Terminal() {
         fd_ = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0 || ::tcgetattr(fd_, &saved_) != 0) return;
-        catch_interrupts();
-        sigset_t block;
-        sigemptyset(&block);
-        for (const int signal_number : interrupt_signals()) sigaddset(&block, signal_number);
-        sigprocmask(SIG_BLOCK, &block, &unblocked_);
+        opened_ = fd_ >= 0 && ::tcgetattr(fd_, &saved_) == 0;
+    }
+
+    ~Terminal() {
+        restore();
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    bool opened() const { return opened_; }
+
+    // Turns echo off: what is typed is not shown, but the line end is, so the next line
+    // starts fresh.
+    bool silence() {
         termios silent = saved_;
-        // No echo of what is typed, but the line end is shown, so the next line starts fresh.
         silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK);
         silent.c_lflag |= ECHONL;
         silenced_ = ::tcsetattr(fd_, TCSAFLUSH, &silent) == 0;
+        return silenced_;
     }
 
-    ~SilentTerminal() {
+    // Gives the terminal its settings back.
+    void restore() {
         if (silenced_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
-        release_interrupts();
-        if (caught_) sigprocmask(SIG_SETMASK, &unblocked_, nullptr);
-        if (fd_ >= 0) ::close(fd_);
-        if (pending_interrupt != 0) ::raise(pending_interrupt);
+        silenced_ = false;
     }
 
-    SilentTerminal(const SilentTerminal&) = delete;
-    SilentTerminal& operator=(const SilentTerminal&) = delete;
-
-    bool ready() const { return silenced_; }
-
-    void write_text(std::string_view text) const {
-        while (!text.empty()) {
+    // Writes `text`; stops early when a signal arrives.
+    void write_text(std::string_view text, const NotedSignals& signals) const {
+        while (!text.empty() && signals.wait_for(fd_, true)) {
             const ssize_t written = ::write(fd_, text.data(), text.size());
-            if (written < 0 && errno == EINTR && pending_interrupt == 0) continue;
+            if (written < 0 && errno == EINTR) continue;
             if (written <= 0) return;
             text.remove_prefix(static_cast<std::size_t>(written));
         }
     }
 
-    // The next byte typed, or READ_ERROR. Input that ends (Ctrl+D) without a line end is an
-    // error too: an empty password is typed as an empty line, not as the end of input.
-    int next_byte() const {
+    // The next byte typed, or READ_ERROR, also when a signal arrives. Input that ends
+    // (Ctrl+D) without a line end is an error too: an empty password is typed as an empty
+    // line, not as the end of input.
+    int next_byte(const NotedSignals& signals) const {
         unsigned char byte = 0;
         for (;;) {
-            if (pending_interrupt != 0) return READ_ERROR;
-            fd_set readable;
-            FD_ZERO(&readable);
-            FD_SET(fd_, &readable);
-            // Interrupts are let in only during the wait, atomically with it.
-            if (::pselect(fd_ + 1, &readable, nullptr, nullptr, nullptr, &unblocked_) < 0) {
-                if (errno == EINTR) continue;
-                return READ_ERROR;
-            }
+            if (!signals.wait_for(fd_, false)) return READ_ERROR;
             const ssize_t got = ::read(fd_, &byte, 1);
             if (got == 1) return byte;
             if (got == 0 || errno != EINTR) return READ_ERROR;
@@ -88,39 +72,34 @@ public:
     }
 
 private:
-    // Interrupts end a read instead of restarting it (no SA_RESTART); those ignored stay so.
-    void catch_interrupts() {
-        pending_interrupt = 0;
-        struct sigaction action {};
-        action.sa_handler = note_interrupt;
-        sigemptyset(&action.sa_mask);
-        const auto signals = interrupt_signals();
-        for (std::size_t i = 0; i < signals.size() && i < MAX_CAUGHT_SIGNALS; ++i) {
-            sigaction(signals[i], nullptr, &previous_[i]);
-            if (previous_[i].sa_handler != SIG_IGN) sigaction(signals[i], &action, nullptr);
-        }
-        caught_ = true;
-    }
-
-    void release_interrupts() {
-        if (!caught_) return;
-        const auto signals = interrupt_signals();
-        for (std::size_t i = 0; i < signals.size() && i < MAX_CAUGHT_SIGNALS; ++i) {
-            sigaction(signals[i], &previous_[i], nullptr);
-        }
-    }
-
     int fd_ = -1;
     termios saved_{};
-    sigset_t unblocked_{};  // the signal mask from before
+    bool opened_ = false;
     bool silenced_ = false;
-    bool caught_ = false;
-    std::array<struct sigaction, MAX_CAUGHT_SIGNALS> previous_{};
 };
 
-LineResult ask(const SilentTerminal& terminal, std::string_view prompt, PasswordBuffer& answer) {
-    terminal.write_text(prompt);
-    return read_password_line([&terminal] { return terminal.next_byte(); }, answer);
+bool is_stop_signal(int signal_number) {
+    const auto stops = stop_signals();
+    return std::find(stops.begin(), stops.end(), signal_number) != stops.end();
+}
+
+// Asks once, with echo off. A signal meanwhile gives the terminal back first: an ending
+// signal then ends the run; a stop (Ctrl+Z) stops it, and once continued the question is
+// asked afresh, echo off again, as what was typed before the stop is dropped.
+LineResult ask(Terminal& terminal, NotedSignals& signals, std::string_view prompt,
+               PasswordBuffer& answer) {
+    for (;;) {
+        if (!terminal.silence()) return LineResult::unreadable;
+        terminal.write_text(prompt, signals);
+        const LineResult result =
+            read_password_line([&] { return terminal.next_byte(signals); }, answer);
+        terminal.restore();
+        const int signal_number = signals.noted();
+        if (signal_number == 0) return result;
+        answer.wipe();
+        signals.pass_on();
+        if (!is_stop_signal(signal_number)) return LineResult::unreadable;
+    }
 }
 
 }  // namespace
@@ -141,11 +120,13 @@ void close_descriptor(int fd) {
 }
 
 LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat) {
-    const SilentTerminal terminal;
-    if (!terminal.ready()) return LineResult::unreadable;
-    LineResult result = ask(terminal, "Password: ", password);
+    // Caught before the terminal is touched, and given back after it is restored.
+    NotedSignals signals;
+    Terminal terminal;
+    if (!terminal.opened()) return LineResult::unreadable;
+    LineResult result = ask(terminal, signals, "Password: ", password);
     if (result == LineResult::ok && repeat != nullptr) {
-        result = ask(terminal, "Repeat the password: ", *repeat);
+        result = ask(terminal, signals, "Repeat the password: ", *repeat);
     }
     return result;
 }

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "app/process/process.h"
-#include "app/signals/interrupt_cleanup_posix.h"
+#include "app/signals/interrupt_cleanup.h"
+#include "app/signals/signals_posix.h"
 #include "console/console.h"
 
 extern char** environ;
@@ -82,6 +83,13 @@ void redirect_lost_output(posix_spawn_file_actions_t& actions) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
 }
 
+bool wait_for_child(pid_t child, int& status) {
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void prepare_process() {
@@ -111,14 +119,12 @@ ProcessResult run_process(const std::filesystem::path& program,
     for (auto& argument : copies) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    // The interrupt handler must know the child from the moment it exists, so the signals
-    // stay blocked until its id is recorded; the child starts with them unblocked. Caught
+    // The interrupt handler must know the child from the moment it exists, so the cleanup is
+    // deferred until its id is recorded; the child starts with no signal blocked. Caught
     // signals are at their default action after exec anyway; the ones this program ignores
     // are set back explicitly, and a signal ignored by whoever started us stays ignored.
-    sigset_t interrupts, saved_mask, empty_mask;
-    sigemptyset(&interrupts);
+    sigset_t empty_mask;
     sigemptyset(&empty_mask);
-    for (const int signal_number : interrupt_signals()) sigaddset(&interrupts, signal_number);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setsigmask(&attributes, &empty_mask);
@@ -129,28 +135,30 @@ ProcessResult run_process(const std::filesystem::path& program,
     redirect_lost_output(actions);
     const bool had_output = output_available();
 
-    sigprocmask(SIG_BLOCK, &interrupts, &saved_mask);
-    const mode_t saved_umask = ::umask(077);
-    if (new_files == NewFiles::as_usual) ::umask(saved_umask);
     pid_t child = 0;
-    const int spawned =
-        posix_spawn(&child, program_text.c_str(), &actions, &attributes, argv.data(), environ);
-    ::umask(saved_umask);
-    if (spawned == 0) set_interrupted_child(child);
-    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    int spawned = 0;
+    {
+        const InterruptsDeferred deferred;
+        const mode_t saved_umask = ::umask(077);
+        if (new_files == NewFiles::as_usual) ::umask(saved_umask);
+        spawned =
+            posix_spawn(&child, program_text.c_str(), &actions, &attributes, argv.data(), environ);
+        ::umask(saved_umask);
+        if (spawned == 0) set_interrupted_child(child);
+    }
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
 
     ProcessResult result;
     if (spawned != 0) return result;
     int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            set_interrupted_child(0);
-            return result;
-        }
+    // Waited for with the signals let in: an ending signal meanwhile is passed on to the child.
+    const bool waited = wait_for_child(child, status);
+    {
+        const InterruptsDeferred deferred;
+        set_interrupted_child(0);
     }
-    set_interrupted_child(0);
+    if (!waited) return result;
     flush_output();  // finds out whether standard output went while the child ran
     result.lost_output = had_output && !output_available();
     if (WIFEXITED(status)) {

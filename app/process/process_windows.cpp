@@ -2,10 +2,13 @@
 
 #include <cwchar>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "app/process/process.h"
 #include "app/process/windows_command_line.h"
+#include "app/signals/interrupt_cleanup.h"
+#include "app/signals/signals_windows.h"
 #include "console/console.h"
 #include "console/wtf8.h"
 
@@ -103,6 +106,35 @@ void share_standard_handles(STARTUPINFOW& startup, HANDLE output) {
     }
 }
 
+// A job object that ends every process in it when its last handle closes: the archiver dies
+// with the run however the run ends (a console event, the task manager, a crash).
+class KillingJob {
+public:
+    KillingJob() : handle_(CreateJobObjectW(nullptr, nullptr)) {
+        if (handle_ == nullptr) return;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!SetInformationJobObject(handle_, JobObjectExtendedLimitInformation, &limits,
+                                     sizeof limits)) {
+            CloseHandle(std::exchange(handle_, nullptr));
+        }
+    }
+    ~KillingJob() {
+        if (handle_ != nullptr) CloseHandle(handle_);
+    }
+    KillingJob(const KillingJob&) = delete;
+    KillingJob& operator=(const KillingJob&) = delete;
+
+    // Puts `process` (not yet running) into the job; false when it cannot be.
+    bool take(HANDLE process) const {
+        return handle_ != nullptr && AssignProcessToJobObject(handle_, process);
+    }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
 }  // namespace
 
 void prepare_process() {}
@@ -136,12 +168,22 @@ ProcessResult run_process(const std::filesystem::path& program,
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     share_standard_handles(startup, null_output.output());
+    const KillingJob job;
     PROCESS_INFORMATION process{};
-    // The program is named directly: no command interpreter, and no second search that could
-    // find a different file than the one found above.
-    if (!CreateProcessW(program.c_str(), command_line->data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        return result;
+    {
+        // Started suspended and put in the job before it runs, so that nothing it starts
+        // escapes the job; the console-event handler knows it from the start.
+        const InterruptsDeferred deferred;
+        // The program is named directly: no command interpreter, and no second search that
+        // could find a different file than the one found above.
+        if (!CreateProcessW(program.c_str(), command_line->data(), nullptr, nullptr, TRUE,
+                            CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
+            return result;
+        }
+        // Where jobs cannot nest (before Windows 8, inside a job that forbids it) the child
+        // runs outside one; the handler still ends it.
+        set_interrupted_child(job.take(process.hProcess) ? job.get() : nullptr, process.hProcess);
+        ResumeThread(process.hThread);
     }
     CloseHandle(process.hThread);
     DWORD code = 0;
@@ -149,6 +191,11 @@ ProcessResult run_process(const std::filesystem::path& program,
         GetExitCodeProcess(process.hProcess, &code)) {
         result.outcome = ProcessResult::Outcome::exited;
         result.code = static_cast<int>(code);
+    }
+    {
+        // Waits here while the handler ends the run.
+        const InterruptsDeferred deferred;
+        set_interrupted_child(nullptr, nullptr);
     }
     CloseHandle(process.hProcess);
     flush_output();

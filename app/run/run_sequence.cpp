@@ -213,6 +213,8 @@ bool discard_temp_archive(TemporaryFile& archive) {
 // fails first; its temporary file is owned by `pending`.
 std::optional<OutputFile> create_output(const Arguments& args,
                                         std::optional<TemporaryFile>& pending) {
+    // A FIFO's reader is waited for before the cleanup is deferred: it may never come.
+    const files::Descriptor reader_waited_for = files::wait_for_reader(as_path(args.out_fname));
     const InterruptsDeferred deferred;
     auto output = OutputFile::create(as_path(args.out_fname), OutputPolicy::replace_atomically);
     if (!output) {

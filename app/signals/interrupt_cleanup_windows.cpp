@@ -1,44 +1,33 @@
 #include <windows.h>
 
-#include <array>
 #include <mutex>
-#include <string>
-#include <system_error>
 
 #include "app/signals/interrupt_cleanup.h"
+#include "app/signals/signals_windows.h"
+#include "internal/registered_files.h"
 
 namespace quorvel {
 
 namespace {
 
-constexpr std::size_t MAX_ENTRIES = 8;
-
-struct Entry {
-    std::filesystem::path path;
-    std::optional<files::Identity> identity;
-    bool in_use = false;
-};
-
-// Held by the handler while it removes, and by InterruptsDeferred, which may nest.
+// Held by InterruptsDeferred, which may nest, and by the handler, which never lets go.
 std::recursive_mutex guard;
-std::array<Entry, MAX_ENTRIES> entries;
 
-bool remove_now(const Entry& entry) {
-    if (entry.identity) return files::remove_if_same(entry.path, *entry.identity);
-    return DeleteFileW(entry.path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+HANDLE running_job = nullptr;
+HANDLE running_child = nullptr;
+
+// The archiver is ended with everything it started, and waited for, so that it cannot write
+// the archive again after the removal: a Ctrl+C sent to this program alone (or a console
+// that lets the archiver ignore it) must not leave it working.
+void end_child() {
+    if (running_job != nullptr) TerminateJobObject(running_job, 1);
+    if (running_child == nullptr) return;
+    if (running_job == nullptr) TerminateProcess(running_child, 1);
+    WaitForSingleObject(running_child, 10000);
 }
 
-// The console delivers the event to the archiver as well, which then stops and lets go of
-// the archive; a file it still holds cannot be deleted yet, so each is tried for a few
-// seconds. The run's own files are open with sharing that allows deletion.
-void remove_soon(const Entry& entry) {
-    for (int attempt = 0; attempt < 30; ++attempt) {
-        if (remove_now(entry)) return;
-        Sleep(100);
-    }
-}
-
-// Runs on a thread of its own, as Windows calls console handlers.
+// Runs on a thread of its own, as Windows calls console handlers. The guard waits for a
+// deferred section to end and is then kept, so the run makes nothing more meanwhile.
 BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
@@ -50,10 +39,9 @@ BOOL WINAPI on_console_event(DWORD event) {
         default:
             return FALSE;
     }
-    std::lock_guard lock(guard);
-    for (const Entry& entry : entries) {
-        if (entry.in_use) remove_soon(entry);
-    }
+    guard.lock();
+    end_child();
+    remove_registered_files_now();
     ExitProcess(1);
 }
 
@@ -61,32 +49,6 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 void install_interrupt_cleanup() {
     SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
-int remove_on_interrupt(const std::filesystem::path& path,
-                        const std::optional<files::Identity>& identity) {
-    std::error_code error;
-    auto absolute = std::filesystem::absolute(path, error);
-    if (error) absolute = path;
-    std::lock_guard lock(guard);
-    for (std::size_t i = 0; i < MAX_ENTRIES; ++i) {
-        if (entries[i].in_use) continue;
-        entries[i] = Entry{std::move(absolute), identity, true};
-        return static_cast<int>(i);
-    }
-    return -1;
-}
-
-void identify_on_interrupt(int entry, const files::Identity& identity) {
-    if (entry < 0) return;
-    std::lock_guard lock(guard);
-    entries[static_cast<std::size_t>(entry)].identity = identity;
-}
-
-void forget_on_interrupt(int entry) {
-    if (entry < 0) return;
-    std::lock_guard lock(guard);
-    entries[static_cast<std::size_t>(entry)].in_use = false;
 }
 
 InterruptsDeferred::InterruptsDeferred() {
@@ -97,12 +59,9 @@ InterruptsDeferred::~InterruptsDeferred() {
     guard.unlock();
 }
 
-void remove_registered_files() {
-    std::lock_guard lock(guard);
-    for (Entry& entry : entries) {
-        if (entry.in_use) remove_now(entry);
-        entry.in_use = false;
-    }
+void set_interrupted_child(HANDLE job, HANDLE process) {
+    running_job = job;
+    running_child = process;
 }
 
 }  // namespace quorvel

@@ -1,6 +1,5 @@
 #include "app/signals/temporary_file.h"
 
-#include <system_error>
 #include <utility>
 
 #include "app/signals/interrupt_cleanup.h"
@@ -50,14 +49,7 @@ void TemporaryFile::commit() {
 
 bool TemporaryFile::remove() {
     if (!owned_) return true;
-    bool removed = true;
-    if (identity_) {
-        removed = files::remove_if_same(path_, *identity_);
-    } else {
-        std::error_code error;
-        std::filesystem::remove(path_, error);
-        removed = !error;
-    }
+    const bool removed = files::remove_if_ours(path_, identity_);
     commit();
     return removed;
 }

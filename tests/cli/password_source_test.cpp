@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 
 #include "cli/cli_fixture.h"
 #include "cli/file_checks.h"
@@ -122,6 +123,133 @@ SessionRun run_in_session(const std::vector<std::string>& args, const fs::path& 
     }
     return result;
 }
+
+// The program at a prompt on a pseudo-terminal, as under a shell with job control: a session
+// leader holds the terminal and waits, while the program runs in a process group of its own
+// in the foreground. (A group whose only member leads the session is orphaned, and the system
+// would discard stop signals sent to it.)
+class PromptSession {
+public:
+    PromptSession(const std::vector<std::string>& args, const fs::path& folder,
+                  const RunOptions& options) {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+            throw std::runtime_error("no pseudo-terminal");
+        }
+        terminal_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
+        int output[2];
+        int pid_pipe[2];
+        if (terminal_ < 0 || ::pipe(output) != 0 || ::pipe(pid_pipe) != 0) {
+            throw std::runtime_error("no terminal or pipe");
+        }
+        leader_ = ::fork();
+        if (leader_ < 0) throw std::runtime_error("fork failed");
+        if (leader_ == 0) {
+            ::setsid();
+            if (::ioctl(terminal_, TIOCSCTTY, 0) != 0) ::_exit(126);
+            const pid_t program = ::fork();
+            if (program == 0) {
+                ::setpgid(0, 0);
+                ::dup2(output[1], STDOUT_FILENO);
+                for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1], master_,
+                                     terminal_}) {
+                    ::close(fd);
+                }
+                become_program(args, folder, options);
+            }
+            ::setpgid(program, program);
+            ::signal(SIGTTOU, SIG_IGN);
+            ::tcsetpgrp(terminal_, program);
+            if (::write(pid_pipe[1], &program, sizeof program) != sizeof program) ::_exit(126);
+            for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1]}) ::close(fd);
+            // The program's end, as an exit status: 100 + the signal that ended it.
+            int status = 0;
+            while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
+            }
+            ::_exit(WIFSIGNALED(status) ? 100 + WTERMSIG(status) : WEXITSTATUS(status));
+        }
+        ::close(output[1]);
+        ::close(pid_pipe[1]);
+        output_ = output[0];
+        if (::read(pid_pipe[0], &program_, sizeof program_) != sizeof program_) program_ = -1;
+        ::close(pid_pipe[0]);
+    }
+
+    ~PromptSession() {
+        if (leader_ > 0) {
+            if (program_ > 0) ::kill(program_, SIGKILL);
+            finish();
+        }
+        ::close(terminal_);
+        ::close(master_);
+    }
+
+    PromptSession(const PromptSession&) = delete;
+    PromptSession& operator=(const PromptSession&) = delete;
+
+    // Reads the terminal until it has shown `count` prompts in all (ten seconds at most).
+    bool wait_for_prompts(std::size_t count) {
+        while (count_prompts(terminal_text) < count) {
+            if (!read_terminal(master_, terminal_text, 10000)) return false;
+        }
+        return true;
+    }
+
+    void type(const std::string& text) const {
+        EXPECT_EQ(::write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+
+    void send_signal(int signal_number) const { ::kill(program_, signal_number); }
+
+    // Waits up to ten seconds for the program to be stopped (or, with false, running again).
+    bool wait_stopped(bool stopped) const {
+        return wait_until([&] {
+            std::ifstream stat("/proc/" + std::to_string(program_) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const auto state_at = line.rfind(')') + 2;
+            return state_at < line.size() && (line[state_at] == 'T') == stopped;
+        });
+    }
+
+    bool echo_on() const {
+        termios settings{};
+        return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+    }
+
+    // Reads the program's output to its end and waits for it.
+    ProgramRun finish() {
+        ProgramRun run;
+        char chunk[4096];
+        for (ssize_t got; output_ >= 0 && (got = ::read(output_, chunk, sizeof chunk)) != 0;) {
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) break;
+            run.output.append(chunk, static_cast<std::size_t>(got));
+        }
+        if (output_ >= 0) ::close(output_);
+        output_ = -1;
+        int status = 0;
+        while (::waitpid(leader_, &status, 0) < 0 && errno == EINTR) {
+        }
+        leader_ = -1;
+        program_ = -1;
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.exit_code = code >= 100 ? -1 : code;
+        run.term_signal = code >= 100 ? code - 100 : 0;
+        while (read_terminal(master_, terminal_text, 0)) {
+        }
+        return run;
+    }
+
+    std::string terminal_text;  // everything shown on the terminal so far, echo included
+
+private:
+    int master_ = -1;
+    int terminal_ = -1;  // held open here too, so the master never reads as hung up
+    int output_ = -1;
+    pid_t leader_ = -1;
+    pid_t program_ = -1;
+};
 
 class PasswordSourceTest : public CliTest {
 protected:
@@ -334,6 +462,74 @@ TEST_F(PasswordSourceTest, DifferentAnswersOrAnInterruptAtThePromptTouchNothing)
     EXPECT_TRUE(interrupted.echo_after) << "the terminal was left without echo";
     EXPECT_FALSE(exists(enc() / "out.qv"));
     EXPECT_FALSE(exists(enc() / "new.key"));
+}
+
+struct SignalCase {
+    const char* label;
+    int signal_number;
+};
+
+// Every kind of ending signal: the usual ones, the rarer ones and a real-time one.
+const SignalCase ENDING_SIGNALS[] = {
+    {"SIGINT", SIGINT},       {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},
+    {"SIGALRM", SIGALRM},     {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"SIGXCPU", SIGXCPU},
+    {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGRTMIN", SIGRTMIN},
+};
+
+// At either question, half an answer typed: the terminal echoes again, the run ends by the
+// signal, and the folder is as it was (no key file, no output, no archive).
+TEST_F(PasswordSourceTest, EachEndingSignalAtThePromptGivesTheTerminalBackAndEndsTheRunByIt) {
+    const auto before = record_folder(enc());
+    for (const std::size_t question : {1u, 2u}) {
+        for (const auto& s : ENDING_SIGNALS) {
+            SCOPED_TRACE(std::string(s.label) + " at question " + std::to_string(question));
+            auto options = with({{SOURCE, "tty"}});
+            options.in_child = forbid_core_files;
+            PromptSession session({"plan.txt", "out.qv", "-", "new.key"}, enc(), options);
+            ASSERT_TRUE(session.wait_for_prompts(1));
+            if (question == 2) {
+                session.type("typed pw\n");
+                ASSERT_TRUE(session.wait_for_prompts(2));
+            }
+            session.type("half an ans");
+            session.send_signal(s.signal_number);
+            const auto result = session.finish();
+            EXPECT_EQ(result.term_signal, s.signal_number) << "exit status " << result.exit_code;
+            EXPECT_TRUE(session.echo_on()) << "the terminal was left without echo";
+            EXPECT_EQ(session.terminal_text.find("typed"), std::string::npos);
+            EXPECT_EQ(folder_changes(before, record_folder(enc())), "");
+        }
+    }
+}
+
+// A stop (Ctrl+Z, or a background read or write) at the prompt gives the terminal back while
+// the run is stopped; on continue echo is off again and the question is asked afresh, what
+// was typed before the stop dropped.
+TEST_F(PasswordSourceTest, AStopAtThePromptGivesTheTerminalBackAndAsksAfreshOnContinue) {
+    for (const auto& s : std::vector<SignalCase>{
+             {"SIGTSTP", SIGTSTP}, {"SIGTTIN", SIGTTIN}, {"SIGTTOU", SIGTTOU}}) {
+        SCOPED_TRACE(s.label);
+        fs::remove(enc() / "out.qv");
+        PromptSession session({"plan.txt", "out.qv", "-"}, enc(), with({{SOURCE, "tty"}}));
+        ASSERT_TRUE(session.wait_for_prompts(1));
+        EXPECT_FALSE(session.echo_on());
+        session.type("dropped");
+        session.send_signal(s.signal_number);
+        ASSERT_TRUE(session.wait_stopped(true));
+        EXPECT_TRUE(session.echo_on()) << "stopped with the terminal silent";
+        session.send_signal(SIGCONT);
+        ASSERT_TRUE(session.wait_for_prompts(2)) << session.terminal_text;
+        EXPECT_FALSE(session.echo_on()) << "asked again with echo on";
+        session.type("typed pw\n");
+        ASSERT_TRUE(session.wait_for_prompts(3));
+        session.type("typed pw\n");
+        const auto result = session.finish();
+        EXPECT_EQ(result.output, encrypt_output("plan.txt"));
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(session.terminal_text, "Password: Password: \r\nRepeat the password: \r\n");
+        EXPECT_TRUE(session.echo_on());
+        expect_decrypts_with("typed pw");
+    }
 }
 
 // The archiver, started while the run is under way, reads its parent's command line.

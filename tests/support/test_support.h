@@ -96,6 +96,8 @@ public:
     RunningProgram& operator=(const RunningProgram&) = delete;
 
     void send_signal(int signal_number) const;
+    // The program's process id, until finish().
+    int pid() const { return pid_; }
     // Closes the reading end of the program's standard output.
     void close_output();
     ProgramRun finish();

@@ -1,12 +1,16 @@
 #!/bin/bash
-# Ctrl+C under Wine: quorvel.exe interrupted in the middle of its cipher stage leaves neither
-# the plaintext archive nor a partial output, in both directions. Wine turns SIGINT sent to a
-# Windows console process into a Ctrl+C event for it. While the first run works, a second one
-# in the same folder is refused.
+# Ctrl+C under Wine, sent to quorvel.exe alone, at each stage of a run: while the archiver
+# packs, while the cipher stage encrypts or decrypts, and while the archiver unpacks. Each
+# interrupted run ends with status 1 and leaves neither the plaintext archive nor a partial
+# output, and its archiver dies with it: nothing is written in the folder afterwards. Wine
+# turns SIGINT sent to a Windows console process into a Ctrl+C event for that process only;
+# the archiver does not get one. While the first run works, a second one in the same folder
+# is refused.
 #
 # Usage: interrupt.sh <quorvel.exe> <copying archiver .exe>
-# The archiver stand-in copies the input as the archive ("a") so that packing a large input is
-# quick and the cipher stage is long enough to be interrupted.
+# The archiver stand-in copies the input as the archive ("a") and the archive to extracted.bin
+# ("x"); with COPYING_ARCHIVER_PAUSE_MS it copies slowly, holding the archive as 7-Zip does
+# (nobody may delete it meanwhile), so the run can be interrupted while it packs or unpacks.
 set -uo pipefail
 
 windows_binary=$(realpath "$1")
@@ -34,16 +38,28 @@ growing_file() {  # growing_file <folder> <known name>...
     return 1
 }
 
+# The stages: the test each waits for before the interrupt.
+packing() {  # packing <folder>: the archiver has written part of the archive
+    [ -s "$1/quorvelxxxfilo.7z" ]
+}
+encrypting() {  # encrypting <folder>: the output is being written
+    growing_file "$1" big.bin quorvel.exe 7z.exe quorvelxxxfilo.7z > /dev/null
+}
+decrypting() {  # decrypting <folder>: the archive is being written
+    growing_file "$1" big.qv quorvel.exe 7z.exe > /dev/null
+}
+unpacking() {  # unpacking <folder>: the archiver has extracted part of the archive
+    [ -s "$1/extracted.bin" ]
+}
+
 # Runs quorvel.exe in <folder> with the arguments, runs <meanwhile> (a command, or "true") once
-# the cipher stage writes a file other than <known> ones, then sends SIGINT to the run and
-# prints its exit status.
-interrupt_run() {  # interrupt_run <folder> <known names, space separated> <meanwhile> <arguments...>
-    local folder=$1 known=$2 meanwhile=$3
+# <stage> holds, then sends SIGINT to quorvel.exe and prints its exit status.
+interrupt_run() {  # interrupt_run <folder> <stage> <meanwhile> <arguments...>
+    local folder=$1 stage=$2 meanwhile=$3
     shift 3
     (cd "$folder" && exec "$wine" ./quorvel.exe "$@" > "$scratch/out.txt" 2> /dev/null) &
     local launcher=$! waited=0 pid=""
-    # shellcheck disable=SC2086
-    until growing_file "$folder" $known > /dev/null; do
+    until "$stage" "$folder"; do
         sleep 0.1
         waited=$((waited + 1))
         [ "$waited" -gt 1200 ] && break
@@ -55,8 +71,8 @@ interrupt_run() {  # interrupt_run <folder> <known names, space separated> <mean
     echo $?
 }
 
-listing() {  # listing <folder>: the names in it, one a line, dot files included
-    ls -A "$1" | LC_ALL=C sort
+listing() {  # listing <folder>: the names in it with their sizes, one a line, dot files included
+    (cd "$1" && find . -mindepth 1 -printf '%P %s\n' | LC_ALL=C sort)
 }
 
 new_folder() {  # new_folder <name>
@@ -76,32 +92,62 @@ second_run() {  # second_run <folder>
     echo "$status" > "$scratch/second.status"
 }
 
-# Encryption: 3 GiB of zeros (sparse), interrupted while the output is being written; large
-# enough for the second run to start while the first still works.
-folder=$(new_folder encrypt)
-truncate -s 3G "$folder/big.bin"
-printf 'small' > "$folder/small.txt"
-before=$(listing "$folder")
-status=$(interrupt_run "$folder" "big.bin quorvel.exe 7z.exe quorvelxxxfilo.7z" second_run \
-    big.bin out.qv pw)
-check "encryption interrupted: status 1 (got $status)" [ "$status" = 1 ]
-second_status=$(cat "$scratch/second.status" 2> /dev/null)
-check "second run in the folder: status 1 (got $second_status)" [ "$second_status" = 1 ]
-check "second run in the folder: told why" same_text \
-    "Error! Another quorvel run is working in this folder." "$(tr -d '\r' < "$scratch/second.txt")"
+# The folders, each made ready for its stage. Encryption reads big.bin, sparse zeros: 3 GiB
+# when the cipher stage is to be interrupted (long enough for the second run to start), 64 MiB
+# for a slow archiver. Decryption reads big.qv, a signed file that the cipher stage reads to the
+# end (1 GiB), or a real encrypted file of 64 MiB of zeros for the archiver to unpack.
+make_input() {  # make_input <folder> <size>
+    truncate -s "$2" "$1/big.bin"
+}
+make_encrypted() {  # make_encrypted <folder>
+    make_input "$1" 64M
+    (cd "$1" && "$wine" ./quorvel.exe big.bin big.qv pw > /dev/null 2>&1) &&
+        rm "$1/big.bin"
+}
+make_signed() {  # make_signed <folder>
+    printf '%%quorvel%%' > "$1/big.qv"
+    truncate -s $((1024 * 1024 * 1024 + 265)) "$1/big.qv"
+}
 
-check "encryption interrupted: no archive, no partial output left" \
-    same_text "$before" "$(listing "$folder")"
-
-# Decryption: a signed file of 1 GiB, interrupted while the archive is being written.
-folder=$(new_folder decrypt)
-printf '%%quorvel%%' > "$folder/big.qv"
-truncate -s $((1024 * 1024 * 1024 + 265)) "$folder/big.qv"
-before=$(listing "$folder")
-status=$(interrupt_run "$folder" "big.qv quorvel.exe 7z.exe" true big.qv x pw)
-check "decryption interrupted: status 1 (got $status)" [ "$status" = 1 ]
-check "decryption interrupted: no plaintext archive left" \
-    same_text "$before" "$(listing "$folder")"
+# stage | pause of the archiver in ms (- for none) | second run meanwhile | arguments...
+stages=(
+    "packing 100 true big.bin out.qv pw"
+    "encrypting - second_run big.bin out.qv pw"
+    "decrypting - true big.qv x pw"
+    "unpacking 100 true big.qv x pw"
+)
+for row in "${stages[@]}"; do
+    read -r stage pause meanwhile arguments <<< "$row"
+    unset COPYING_ARCHIVER_PAUSE_MS
+    folder=$(new_folder "$stage")
+    printf 'small' > "$folder/small.txt"
+    case $stage in
+        packing) make_input "$folder" 64M ;;
+        encrypting) make_input "$folder" 3G ;;
+        decrypting) make_signed "$folder" ;;
+        unpacking) make_encrypted "$folder" ;;
+    esac
+    before=$(listing "$folder")
+    [ "$pause" = - ] || export COPYING_ARCHIVER_PAUSE_MS="$pause"
+    # shellcheck disable=SC2086
+    status=$(interrupt_run "$folder" "$stage" "$meanwhile" $arguments)
+    check "Ctrl+C while $stage: status 1 (got $status)" [ "$status" = 1 ]
+    # What the archiver extracted before the interrupt is the user's; the archive is not.
+    after=$(listing "$folder" | grep -v '^extracted\.bin ')
+    check "Ctrl+C while $stage: no archive, no partial output left" same_text "$before" "$after"
+    # A stand-in still running would go on writing the archive or the extracted file.
+    sizes=$(listing "$folder")
+    sleep 3
+    check "Ctrl+C while $stage: the archiver ended with the run" \
+        same_text "$sizes" "$(listing "$folder")"
+    if [ "$meanwhile" = second_run ]; then
+        second_status=$(cat "$scratch/second.status" 2> /dev/null)
+        check "second run in the folder: status 1 (got $second_status)" [ "$second_status" = 1 ]
+        check "second run in the folder: told why" same_text \
+            "Error! Another quorvel run is working in this folder." \
+            "$(tr -d '\r' < "$scratch/second.txt")"
+    fi
+done
 
 echo "windows-interrupt: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -63,8 +63,15 @@ Descriptor create_private_beside(const std::filesystem::path& beside, std::strin
 // Opens `path` for reading; with `follow_link` false a symbolic link at the name fails.
 Descriptor open_for_reading(const std::filesystem::path& path, bool follow_link = true);
 
-// Opens an existing file for writing, neither creating nor truncating it.
+// Opens an existing file for writing, neither creating nor truncating it. Never waits: a FIFO
+// without a reader fails at once (see wait_for_reader).
 Descriptor open_existing_for_writing(const std::filesystem::path& path);
+
+// When `path` leads to a FIFO, opens it for writing, which waits until a reader opens it too,
+// and returns that descriptor; an invalid one for anything else. Holding it while the output
+// is opened (open_existing_for_writing) keeps the reader from seeing the end meanwhile. The
+// wait ends early only by a signal: call it where signals are not deferred.
+Descriptor wait_for_reader(const std::filesystem::path& path);
 
 // The size of the open file when it is a regular file; nullopt for anything else.
 std::optional<std::uint64_t> regular_size(int fd);
@@ -96,6 +103,12 @@ bool rename_into_place(const std::filesystem::path& from, const std::filesystem:
 // Removes `path` when it is still the file `identity` names. Returns false only when that
 // file is still there afterwards.
 bool remove_if_same(const std::filesystem::path& path, const Identity& identity);
+
+// Removes the run's own file at `path`: with an identity, as remove_if_same; without one
+// (a name the run held free for a program it started), whatever file is at the name. Returns
+// false only when the run's file is still there afterwards. On POSIX it makes only
+// async-signal-safe calls, so that a signal handler may use it.
+bool remove_if_ours(const std::filesystem::path& path, const std::optional<Identity>& identity);
 
 // Gives the open file the permission bits `model` has, or those a plain new file would get
 // when `model` does not exist. Windows has no such bits: true there.

@@ -1,0 +1,93 @@
+#include <sys/select.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "app/signals/signals_posix.h"
+
+namespace quorvel {
+
+namespace {
+
+// The signal that arrived while a NotedSignals was alive, 0 for none.
+volatile sig_atomic_t noted_signal = 0;
+
+void note_signal(int signal_number) {
+    noted_signal = signal_number;
+}
+
+}  // namespace
+
+NotedSignals::NotedSignals() {
+    const auto ending = ending_signals();
+    const auto stops = stop_signals();
+    signals_.assign(ending.begin(), ending.end());
+    signals_.insert(signals_.end(), stops.begin(), stops.end());
+    previous_.resize(signals_.size());
+    const sigset_t caught = signal_set(signals_);
+    sigprocmask(SIG_BLOCK, &caught, &mask_before_);
+    catch_all();
+}
+
+NotedSignals::~NotedSignals() {
+    release_all();
+    sigprocmask(SIG_SETMASK, &mask_before_, nullptr);
+}
+
+// No SA_RESTART: a signal ends a wait instead of restarting it.
+void NotedSignals::catch_all() {
+    noted_signal = 0;
+    struct sigaction action {};
+    action.sa_handler = note_signal;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < signals_.size(); ++i) {
+        sigaction(signals_[i], nullptr, &previous_[i]);
+        if (previous_[i].sa_handler != SIG_IGN) sigaction(signals_[i], &action, nullptr);
+    }
+}
+
+void NotedSignals::release_all() {
+    for (std::size_t i = 0; i < signals_.size(); ++i)
+        sigaction(signals_[i], &previous_[i], nullptr);
+}
+
+int NotedSignals::noted() const {
+    return noted_signal;
+}
+
+bool NotedSignals::wait_for(int fd, bool for_writing) const {
+    for (;;) {
+        if (noted_signal != 0) return false;
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(fd, &ready);
+        fd_set* readable = for_writing ? nullptr : &ready;
+        fd_set* writable = for_writing ? &ready : nullptr;
+        // The signals are let in only during the wait, atomically with it.
+        if (::pselect(fd + 1, readable, writable, nullptr, nullptr, &mask_before_) >= 0) {
+            return noted_signal == 0;
+        }
+        if (errno != EINTR) return false;
+    }
+}
+
+void NotedSignals::pass_on() {
+    const int signal_number = noted_signal;
+    if (signal_number == 0) return;
+    // Back to the actions and the mask from before: raised now, the signal is delivered as if
+    // it had just arrived, to the interrupt cleanup or to its default action.
+    release_all();
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, signal_number);
+    ::raise(signal_number);
+    if (sigismember(&mask_before_, signal_number) == 0) {
+        sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+    }
+    // Here after a stop and a continue, or when the signal is blocked or ignored from before.
+    const sigset_t caught = signal_set(signals_);
+    sigprocmask(SIG_BLOCK, &caught, nullptr);
+    catch_all();
+}
+
+}  // namespace quorvel

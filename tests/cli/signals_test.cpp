@@ -1,0 +1,189 @@
+// Every signal that ends a run, at every stage of it: while the archiver packs, while the
+// cipher stage encrypts or decrypts, while the archiver unpacks, and while the run waits for
+// the reader of a FIFO named as its output. The run ends by that very signal, at once, leaves
+// its folder as it was, and its archiver does not outlive it. (The prompt's stage is in
+// password_source_test.cpp, which drives a terminal.)
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "cli/cli_fixture.h"
+#include "cli/file_checks.h"
+
+namespace quorvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct SignalCase {
+    const char* label;
+    int signal_number;
+};
+
+// Every kind of ending signal: the usual ones, the rarer ones and a real-time one.
+const SignalCase ENDING_SIGNALS[] = {
+    {"SIGINT", SIGINT},       {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},
+    {"SIGALRM", SIGALRM},     {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"SIGXCPU", SIGXCPU},
+    {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGRTMIN", SIGRTMIN},
+};
+
+// A stand-in 7z takes the command from $1, the archive from $2 and the input from the last
+// argument. Each writes its process id to ../archiver.pid before its slow part, so the test
+// can tell whether it outlived the run. Its output goes nowhere, so that a stand-in left
+// running does not hold the run's standard output open.
+const std::string LAST_ARGUMENT = "for arg; do input=$arg; done\nexec >/dev/null\n";
+
+// "a" writes a little of the archive and then works on (sleeps); "x" links the input.
+const std::string SLOW_PACKING = LAST_ARGUMENT +
+                                 "case \"$1\" in a) echo $$ > ../archiver.pid; "
+                                 "echo partial > \"$2\"; exec sleep 30 ;; esac";
+
+// "a" links the input as the archive, at once; "x" works on (sleeps) without extracting.
+const std::string SLOW_UNPACKING = LAST_ARGUMENT +
+                                   "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; "
+                                   "x) echo $$ > ../archiver.pid; exec sleep 30 ;; esac";
+
+// True when a file in `folder` other than `except` holds a mebibyte or more.
+bool writing_under_way(const fs::path& folder, const std::string& except = "") {
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::error_code error;
+        if (entry.path().filename() != except && fs::file_size(entry.path(), error) >= (1u << 20) &&
+            !error) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when process `pid` sleeps in the kernel until a FIFO gets its other end.
+bool waits_for_fifo_partner(int pid) {
+    std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+    std::string where;
+    std::getline(wchan, where);
+    return where == "wait_for_partner";
+}
+
+// Waits up to `limit` for the program to end, killing it (SIGKILL) after that, then
+// collects it.
+ProgramRun finish_within(RunningProgram& program, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    siginfo_t info{};
+    while (std::chrono::steady_clock::now() < deadline) {
+        info.si_pid = 0;
+        if (::waitid(P_PID, static_cast<id_t>(program.pid()), &info,
+                     WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            info.si_pid != 0) {
+            return program.finish();
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    program.send_signal(SIGKILL);
+    return program.finish();
+}
+
+// The process id in `file`, 0 when there is none.
+int pid_in(const fs::path& file) {
+    std::ifstream in(file);
+    int pid = 0;
+    in >> pid;
+    return pid;
+}
+
+bool process_gone(int pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+class SignalsTest : public CliTest {
+protected:
+    fs::path fresh_folder() {
+        const auto folder = root() / ("case-" + std::to_string(++folders_made_));
+        fs::create_directories(folder);
+        return folder;
+    }
+
+private:
+    int folders_made_ = 0;
+};
+
+TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderAsItWas) {
+    // Inputs sit outside the run's folder, so that its record stays small.
+    const auto big = root() / "plan.bin";
+    write_file(big, "");
+    fs::resize_file(big, std::uintmax_t{1} << 30);  // sparse: quick to make, slow to encrypt
+    const auto medium = root() / "medium.bin";
+    write_file(medium, "");
+    fs::resize_file(medium, std::uintmax_t{1} << 26);
+    write_file(root() / "plan.txt", "some plans");
+    const auto slow_packing = stand_in_archiver("slow-packing-bin", SLOW_PACKING);
+    const auto slow_unpacking = stand_in_archiver("slow-unpacking-bin", SLOW_UNPACKING);
+    ASSERT_EQ(run({medium.string(), (root() / "medium.qv").string(), "pw"}, root(), slow_unpacking)
+                  .exit_code,
+              0);
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, root(), slow_unpacking).exit_code, 0);
+    const auto pid_file = root() / "archiver.pid";
+
+    const struct {
+        const char* stage;
+        std::vector<std::string> args;
+        std::string archiver;
+        std::function<bool(const fs::path& folder, int pid)> reached;
+    } stages[] = {
+        {"packing",
+         {big.string(), "out.qv", "pw"},
+         slow_packing,
+         [](const fs::path& folder, int) { return fs::exists(folder / TEMP_ARCHIVE); }},
+        // The archive is a link to the input: its size says nothing about the output.
+        {"encrypting",
+         {big.string(), "out.qv", "pw"},
+         slow_unpacking,
+         [](const fs::path& folder, int) { return writing_under_way(folder, TEMP_ARCHIVE); }},
+        {"decrypting",
+         {(root() / "medium.qv").string(), "x", "pw"},
+         slow_unpacking,
+         [](const fs::path& folder, int) { return writing_under_way(folder); }},
+        {"unpacking",
+         {(root() / "plan.qv").string(), "x", "pw"},
+         slow_unpacking,
+         [&pid_file](const fs::path&, int) { return pid_in(pid_file) != 0; }},
+        // An output FIFO that nobody reads: opening it waits, and must wait interruptibly.
+        {"waiting for the FIFO's reader",
+         {(root() / "plan.txt").string(), "out", "pw"},
+         slow_unpacking,
+         [](const fs::path&, int pid) { return waits_for_fifo_partner(pid); }},
+    };
+    for (const auto& stage : stages) {
+        for (const auto& s : ENDING_SIGNALS) {
+            SCOPED_TRACE(std::string(s.label) + " while " + stage.stage);
+            const auto folder = fresh_folder();
+            ::mkfifo((folder / "out").c_str(), 0600);  // named as the output by the last stage only
+            fs::remove(pid_file);
+            const auto before = record_folder(folder);
+            auto options = this->options(stage.archiver);
+            options.in_child = forbid_core_files;
+            RunningProgram program(stage.args, folder, options);
+            ASSERT_TRUE(wait_until([&] { return stage.reached(folder, program.pid()); }));
+            const auto sent = std::chrono::steady_clock::now();
+            program.send_signal(s.signal_number);
+            const auto result = finish_within(program, 5s);
+            EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s);
+            EXPECT_EQ(result.term_signal, s.signal_number) << "exit status " << result.exit_code;
+            EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
+            if (const int archiver = pid_in(pid_file); archiver != 0) {
+                EXPECT_TRUE(process_gone(archiver)) << "the archiver outlived the run";
+                if (!process_gone(archiver)) ::kill(archiver, SIGKILL);
+            }
+        }
+    }
+    EXPECT_EQ(fs::file_size(big), std::uintmax_t{1} << 30);
+}
+
+}  // namespace
+}  // namespace quorvel::test
