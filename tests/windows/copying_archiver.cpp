@@ -28,8 +28,8 @@ private:
 };
 
 bool copy_slowly(const wchar_t* from, const wchar_t* to, DWORD pause_ms) {
-    const Handle input(CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, 0, nullptr));
+    const Handle input(CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
     // Held as 7-Zip holds its archive: nobody may delete it while it is written.
     const Handle output(
         CreateFileW(to, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -37,8 +37,7 @@ bool copy_slowly(const wchar_t* from, const wchar_t* to, DWORD pause_ms) {
     std::vector<char> chunk(1 << 20);
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(input.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
-                      nullptr)) {
+        if (!ReadFile(input.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
             return false;
         }
         if (got == 0) return true;
