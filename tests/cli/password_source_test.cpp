@@ -151,8 +151,8 @@ public:
             if (program == 0) {
                 ::setpgid(0, 0);
                 ::dup2(output[1], STDOUT_FILENO);
-                for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1], master_,
-                                     terminal_}) {
+                for (const int fd :
+                     {output[0], output[1], pid_pipe[0], pid_pipe[1], master_, terminal_}) {
                     ::close(fd);
                 }
                 become_program(args, folder, options);
@@ -471,8 +471,8 @@ struct SignalCase {
 
 // Every kind of ending signal: the usual ones, the rarer ones and a real-time one.
 const SignalCase ENDING_SIGNALS[] = {
-    {"SIGINT", SIGINT},       {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},
-    {"SIGALRM", SIGALRM},     {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"SIGXCPU", SIGXCPU},
+    {"SIGINT", SIGINT},       {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM},   {"SIGHUP", SIGHUP},
+    {"SIGALRM", SIGALRM},     {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},   {"SIGXCPU", SIGXCPU},
     {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGRTMIN", SIGRTMIN},
 };
 

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <thread>
 
 #include "cli/cli_fixture.h"
@@ -30,8 +31,8 @@ struct SignalCase {
 
 // Every kind of ending signal: the usual ones, the rarer ones and a real-time one.
 const SignalCase ENDING_SIGNALS[] = {
-    {"SIGINT", SIGINT},       {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},
-    {"SIGALRM", SIGALRM},     {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"SIGXCPU", SIGXCPU},
+    {"SIGINT", SIGINT},       {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM},   {"SIGHUP", SIGHUP},
+    {"SIGALRM", SIGALRM},     {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},   {"SIGXCPU", SIGXCPU},
     {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGRTMIN", SIGRTMIN},
 };
 
@@ -78,8 +79,8 @@ ProgramRun finish_within(RunningProgram& program, std::chrono::milliseconds limi
     siginfo_t info{};
     while (std::chrono::steady_clock::now() < deadline) {
         info.si_pid = 0;
-        if (::waitid(P_PID, static_cast<id_t>(program.pid()), &info,
-                     WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        if (::waitid(P_PID, static_cast<id_t>(program.pid()), &info, WEXITED | WNOHANG | WNOWAIT) !=
+                0 ||
             info.si_pid != 0) {
             return program.finish();
         }
@@ -183,6 +184,29 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
         }
     }
     EXPECT_EQ(fs::file_size(big), std::uintmax_t{1} << 30);
+}
+
+// The wait for a FIFO's reader is no dead end: a reader that comes late gets the whole
+// output, which decrypts back.
+TEST_F(SignalsTest, AFifoOutputIsWrittenOnceItsReaderComes) {
+    const auto folder = fresh_folder();
+    write_file(folder / "plan.txt", "some plans");
+    ASSERT_EQ(::mkfifo((folder / "out").c_str(), 0600), 0);
+    RunningProgram program({"plan.txt", "out", "pw"}, folder, options());
+    ASSERT_TRUE(wait_until([&] { return waits_for_fifo_partner(program.pid()); }));
+    std::string encrypted;
+    {
+        std::ifstream reader(folder / "out", std::ios::binary);
+        encrypted.assign(std::istreambuf_iterator<char>(reader), {});
+    }
+    const auto result = finish_within(program, 10s);
+    EXPECT_EQ(result.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(result.exit_code, 0);
+    const auto back = fresh_folder();
+    write_file(back / "plan.qv", encrypted);
+    const auto decrypted = run({"plan.qv", "x", "pw"}, back);
+    EXPECT_EQ(decrypted.output, DECRYPT_OK);
+    EXPECT_EQ(read_file(back / "plan.txt"), to_bytes("some plans"));
 }
 
 }  // namespace

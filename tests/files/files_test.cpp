@@ -1,10 +1,14 @@
 #include "files/files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 
 #include "container/file_stream.h"
 #include "support/test_support.h"
@@ -117,6 +121,46 @@ TEST(Files, RemovalOnlyOfTheSameFile) {
     EXPECT_TRUE(files::remove_if_same(dir / "name", *ours));
     EXPECT_FALSE(fs::exists(dir / "name"));
     EXPECT_TRUE(files::remove_if_same(dir / "name", *ours));  // gone already
+}
+
+// Without an identity the name is the run's (held free for a program it started): whatever
+// file is there goes, but never a folder.
+TEST(Files, RemovalOfAClaimedName) {
+    test::ScratchDir dir;
+    test::write_file(dir / "claimed", "made by the archiver");
+    EXPECT_TRUE(files::remove_if_ours(dir / "claimed", std::nullopt));
+    EXPECT_FALSE(fs::exists(dir / "claimed"));
+    EXPECT_TRUE(files::remove_if_ours(dir / "claimed", std::nullopt));  // gone already
+    fs::create_directory(dir / "a folder");
+    EXPECT_FALSE(files::remove_if_ours(dir / "a folder", std::nullopt));
+    EXPECT_TRUE(fs::is_directory(dir / "a folder"));
+}
+
+// Opening a FIFO for writing never waits; waiting for its reader is a call of its own, and
+// the output opened while that reader is held open sees no end in between.
+TEST(Files, AFifoIsOpenedWithoutWaitingAndItsReaderWaitedForApart) {
+    test::ScratchDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(files::open_existing_for_writing(dir / "fifo").valid());  // no reader
+    test::write_file(dir / "file", "");
+    EXPECT_FALSE(files::wait_for_reader(dir / "file").valid());
+    EXPECT_FALSE(files::wait_for_reader(dir / "missing").valid());
+
+    std::string read;
+    std::thread reader([&] {
+        std::ifstream in(dir / "fifo", std::ios::binary);
+        read.assign(std::istreambuf_iterator<char>(in), {});
+    });
+    auto waited = files::wait_for_reader(dir / "fifo");
+    ASSERT_TRUE(waited.valid());
+    auto output = files::open_existing_for_writing(dir / "fifo");
+    ASSERT_TRUE(output.valid());
+    EXPECT_EQ(::fcntl(output.get(), F_GETFL) & O_NONBLOCK, 0);  // writes wait as usual
+    EXPECT_EQ(::write(output.get(), "all", 3), 3);
+    output = files::Descriptor();
+    waited = files::Descriptor();
+    reader.join();
+    EXPECT_EQ(read, "all");
 }
 
 TEST(Files, ResolveFollowsDanglingLinks) {

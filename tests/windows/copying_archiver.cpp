@@ -4,6 +4,7 @@
 // are known, so the test can tell when the cipher stage has started. With the environment
 // variable COPYING_ARCHIVER_PAUSE_MS set, it copies a mebibyte at a time and pauses that many
 // milliseconds after each, so that the test can interrupt the run while it packs or unpacks.
+// With COPYING_ARCHIVER_NEEDS_JOB set it fails (status 3) unless it runs inside a job object.
 #include <windows.h>
 
 #include <cwchar>
@@ -28,8 +29,8 @@ private:
 };
 
 bool copy_slowly(const wchar_t* from, const wchar_t* to, DWORD pause_ms) {
-    const Handle input(CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, 0, nullptr));
+    const Handle input(CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
     // Held as 7-Zip holds its archive: nobody may delete it while it is written.
     const Handle output(
         CreateFileW(to, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -37,8 +38,7 @@ bool copy_slowly(const wchar_t* from, const wchar_t* to, DWORD pause_ms) {
     std::vector<char> chunk(1 << 20);
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(input.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
-                      nullptr)) {
+        if (!ReadFile(input.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
             return false;
         }
         if (got == 0) return true;
@@ -60,6 +60,11 @@ bool copy_file(const wchar_t* from, const wchar_t* to) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 2;
+    BOOL in_job = FALSE;
+    if (_wgetenv(L"COPYING_ARCHIVER_NEEDS_JOB") != nullptr &&
+        (!IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) || !in_job)) {
+        return 3;
+    }
     const std::wstring command = argv[1];
     if (command == L"a") return copy_file(argv[argc - 1], argv[2]) ? 0 : 2;
     if (command == L"x") return copy_file(argv[2], L"extracted.bin") ? 0 : 2;

@@ -10,7 +10,8 @@
 # Usage: interrupt.sh <quorvel.exe> <copying archiver .exe>
 # The archiver stand-in copies the input as the archive ("a") and the archive to extracted.bin
 # ("x"); with COPYING_ARCHIVER_PAUSE_MS it copies slowly, holding the archive as 7-Zip does
-# (nobody may delete it meanwhile), so the run can be interrupted while it packs or unpacks.
+# (nobody may delete it meanwhile), so the run can be interrupted while it packs or unpacks;
+# with COPYING_ARCHIVER_NEEDS_JOB it works only inside a job object.
 set -uo pipefail
 
 windows_binary=$(realpath "$1")
@@ -20,6 +21,9 @@ export WINEDEBUG=${WINEDEBUG:--all}
 
 scratch=$(mktemp -d)
 [ -n "${KEEP_SCRATCH:-}" ] || trap 'rm -rf "$scratch"' EXIT
+
+# The stand-in refuses to work outside a job object: quorvel.exe must start it in one.
+export COPYING_ARCHIVER_NEEDS_JOB=1
 
 # shellcheck source=tests/windows/checks.sh
 source "$(dirname "$0")/checks.sh"
@@ -53,17 +57,20 @@ unpacking() {  # unpacking <folder>: the archiver has extracted part of the arch
 }
 
 # Runs quorvel.exe in <folder> with the arguments, runs <meanwhile> (a command, or "true") once
-# <stage> holds, then sends SIGINT to quorvel.exe and prints its exit status.
+# <stage> holds, then sends SIGINT to quorvel.exe and prints its exit status; $scratch/reached
+# says whether the stage was reached.
 interrupt_run() {  # interrupt_run <folder> <stage> <meanwhile> <arguments...>
     local folder=$1 stage=$2 meanwhile=$3
     shift 3
     (cd "$folder" && exec "$wine" ./quorvel.exe "$@" > "$scratch/out.txt" 2> /dev/null) &
     local launcher=$! waited=0 pid=""
+    echo no > "$scratch/reached"
     until "$stage" "$folder"; do
         sleep 0.1
         waited=$((waited + 1))
         [ "$waited" -gt 1200 ] && break
     done
+    "$stage" "$folder" && echo yes > "$scratch/reached"
     "$meanwhile" "$folder"
     pid=$(pgrep -f "^\./quorvel\.exe $1 " | head -1)
     [ -n "$pid" ] && kill -INT "$pid"
@@ -131,6 +138,7 @@ for row in "${stages[@]}"; do
     [ "$pause" = - ] || export COPYING_ARCHIVER_PAUSE_MS="$pause"
     # shellcheck disable=SC2086
     status=$(interrupt_run "$folder" "$stage" "$meanwhile" $arguments)
+    check "Ctrl+C while $stage: the stage was reached" [ "$(cat "$scratch/reached")" = yes ]
     check "Ctrl+C while $stage: status 1 (got $status)" [ "$status" = 1 ]
     # What the archiver extracted before the interrupt is the user's; the archive is not.
     after=$(listing "$folder" | grep -v '^extracted\.bin ')
