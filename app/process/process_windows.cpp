@@ -107,6 +107,10 @@ void share_standard_handles(STARTUPINFOW& startup, HANDLE output) {
 
 void prepare_process() {}
 
+bool reopened_at_start(int) {
+    return false;
+}
+
 std::optional<std::filesystem::path> find_program(std::span<const std::string_view> names) {
     const auto folders = search_folders();
     for (const auto name : names) {
