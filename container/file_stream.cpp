@@ -19,9 +19,11 @@ struct Opened {
     fs::path pending_path;  // empty unless written under a temporary name
 };
 
-// The prefixes of the temporary names: an output on its way, a private file on its way.
+// The prefixes of the temporary names: an output on its way, a private file on its way, and
+// the empty file that tries a folder and goes at once.
 constexpr std::string_view PENDING_OUTPUT_PREFIX = ".quorvel-out-";
 constexpr std::string_view PENDING_PRIVATE_PREFIX = ".quorvel-new-";
+constexpr std::string_view TRIAL_PREFIX = ".quorvel-try-";
 
 // A new file beside `final_path`, with the mode the finished file is to have.
 Opened create_pending(const fs::path& final_path, std::string_view prefix, bool keep_private) {
@@ -48,7 +50,7 @@ bool name_too_long(const fs::path& path) {
 // True when a new file can be made beside `path`; the one made to find out is removed at once.
 bool can_make_beside(const fs::path& path) {
     fs::path made;
-    files::Descriptor fd = files::create_private_beside(path, PENDING_OUTPUT_PREFIX, made);
+    files::Descriptor fd = files::create_private_beside(path, TRIAL_PREFIX, made);
     if (!fd.valid()) return false;
     const auto identity = files::identity_of(fd.get());
     fd = files::Descriptor();

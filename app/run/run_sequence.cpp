@@ -187,6 +187,7 @@ std::optional<OutputTarget> output_target(const Arguments& args) {
     const fs::path path = as_path(args.out_fname);
     std::optional<OutputTarget> target;
     if (args.output_descriptor_given) {
+        const InterruptsDeferred deferred;  // the folder is tried with a file made and removed
         target = OutputFile::find_target(path, OutputPolicy::replace_atomically);
     }
     if (!target) say::file_fault({FileFault::Kind::cannot_create, path});
@@ -278,7 +279,10 @@ int encrypt_run(const Arguments& args) {
 // that can be read only once (a pipe) is not opened a second time.
 int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const RunKeys& keys,
                       ProbedInput input) {
-    const auto target = OutputFile::find_target(TEMP_ARCHIVE_PATH, OutputPolicy::private_file);
+    const auto target = [] {
+        const InterruptsDeferred deferred;
+        return OutputFile::find_target(TEMP_ARCHIVE_PATH, OutputPolicy::private_file);
+    }();
     std::optional<TemporaryFile> pending;
     auto output = target ? open_output(*target, pending) : std::nullopt;
     if (!output) return file_failed({FileFault::Kind::cannot_create, TEMP_ARCHIVE_PATH});
