@@ -104,8 +104,8 @@ std::optional<OutputTarget> OutputFile::find_target(const fs::path& path, Output
         if (final_path.empty()) return std::nullopt;
     }
     const auto kind = files::kind_at(final_path);
-    if (kind == files::Kind::folder || (keep_private && kind != files::Kind::missing &&
-                                        kind != files::Kind::regular)) {
+    if (kind == files::Kind::folder ||
+        (keep_private && kind != files::Kind::missing && kind != files::Kind::regular)) {
         return std::nullopt;
     }
     if (name_too_long(final_path)) return std::nullopt;
@@ -129,9 +129,8 @@ std::optional<OutputFile> OutputFile::open(const OutputTarget& target) {
         return OutputFile(std::move(file), target, {});
     }
     const bool keep_private = target.policy == OutputPolicy::private_file;
-    auto opened = create_pending(target.path, keep_private ? PENDING_PRIVATE_PREFIX
-                                                           : PENDING_OUTPUT_PREFIX,
-                                 keep_private);
+    auto opened = create_pending(
+        target.path, keep_private ? PENDING_PRIVATE_PREFIX : PENDING_OUTPUT_PREFIX, keep_private);
     if (!opened.file) return std::nullopt;
     return OutputFile(std::move(opened.file), target, std::move(opened.pending_path));
 }

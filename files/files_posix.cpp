@@ -5,9 +5,9 @@
 
 #include <cerrno>
 #include <charconv>
-#include <system_error>
 #include <random>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "files/files.h"

@@ -51,7 +51,8 @@ TempArchive TempArchive::to_be(const files::Identity& identity) {
 void TempArchive::after_packing() {
     for (const auto& name : names_beside_archive()) {
         if (std::ranges::find(names_before_, name) != names_before_.end()) continue;
-        if (const auto identity = files::identity_at(name)) made_beside_.emplace_back(name, *identity);
+        if (const auto identity = files::identity_at(name))
+            made_beside_.emplace_back(name, *identity);
     }
     if (const auto identity = files::identity_at(TEMP_ARCHIVE_PATH)) archive_.identify(*identity);
 }

@@ -266,8 +266,7 @@ int encrypt_run(const Arguments& args) {
         return EXIT_FAILED;
     }
     TempArchive archive = TempArchive::before_packing();
-    const bool encrypted =
-        pack_and_encrypt(args, *archiver, keys, *target, archive, new_key_file);
+    const bool encrypted = pack_and_encrypt(args, *archiver, keys, *target, archive, new_key_file);
     if (!archive.settle(encrypted, ArchiveFate::removed)) return EXIT_FAILED;
     say::cipher_finished(CipherMode::encrypt, StreamResult::ok);
     return EXIT_OK;
@@ -292,11 +291,12 @@ int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const Run
         const InterruptsDeferred deferred;
         return TempArchive::to_be(identity);
     }();
-    FilePair pair = file_pair(std::move(input), as_path(args.in_fname), std::move(*output),
-                              TEMP_ARCHIVE_PATH);
+    FilePair pair =
+        file_pair(std::move(input), as_path(args.in_fname), std::move(*output), TEMP_ARCHIVE_PATH);
     const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys.table(), args);
     const bool written = result == StreamResult::ok || result == StreamResult::check_failed;
-    if (!written || !close_pair(pair)) return exit_status(archive.settle(false, ArchiveFate::removed));
+    if (!written || !close_pair(pair))
+        return exit_status(archive.settle(false, ArchiveFate::removed));
     archive.identify(identity);  // now at its name: held open from here
     pending->commit();
     say::cipher_finished(CipherMode::decrypt, result);
@@ -337,12 +337,9 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
         say::usage();
         return EXIT_USAGE_TEXT;
     }
-    Arguments args{arg_list[0],
-                   arg_list[1],
-                   arg_list[2],
-                   arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt,
-                   {},
-                   true};
+    Arguments args{arg_list[0], arg_list[1],
+                   arg_list[2], arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt,
+                   {},          true};
     if (args.password.size() > MAX_PASSWORD_SIZE) {
         say::password_too_long();
         return EXIT_FAILED;

@@ -90,10 +90,10 @@ private:
 
 struct UnwritableCase {
     std::string label;
-    std::string output;                                  // the output argument
-    std::function<void(const fs::path&)> setup = {};     // more files in the run's folder
-    std::function<void()> in_child = {};                 // a last step before the program
-    Output console = Output::read;                       // where standard output goes
+    std::string output;                               // the output argument
+    std::function<void(const fs::path&)> setup = {};  // more files in the run's folder
+    std::function<void()> in_child = {};              // a last step before the program
+    Output console = Output::read;                    // where standard output goes
 };
 
 std::vector<UnwritableCase> unwritable_cases() {
@@ -149,8 +149,8 @@ TEST_F(OutputsTest, OutputARenameCannotReplaceInASharedFolder) {
         fs::perms mode;  // of root's output file
         bool written_in_place;
     } cases[] = {
-        {"writable by the user", fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
-                                                    fs::perms::others_exec),
+        {"writable by the user",
+         fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec),
          true},
         {"not writable by the user",
          fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
@@ -218,7 +218,8 @@ TEST_F(OutputsTest, NamesTheArchiverMadeBesideTheArchiveGoWithIt) {
         int exit_code;
     } cases[] = {
         {"volumes only, no archive",
-         copy_input + "[ \"$1\" = a ] && cp -- \"$input\" \"$2.001\" && cp -- \"$input\" \"$2.003\"",
+         copy_input +
+             "[ \"$1\" = a ] && cp -- \"$input\" \"$2.001\" && cp -- \"$input\" \"$2.003\"",
          "Crypt run\n!\n7z.exe a quorvelxxxfilo.7z plan.txt\n!Error! File 'quorvelxxxfilo.7z' "
          "not found.\n",
          1},
@@ -237,8 +238,8 @@ TEST_F(OutputsTest, NamesTheArchiverMadeBesideTheArchiveGoWithIt) {
         const std::string users_own = std::string(TEMP_ARCHIVE) + ".002";
         write_file(folder / users_own, "the user's own file");
         const auto before = record_folder(folder);
-        const auto archiver = stand_in_archiver("volumes-" + std::to_string(++number),
-                                                c.archiver_body);
+        const auto archiver =
+            stand_in_archiver("volumes-" + std::to_string(++number), c.archiver_body);
         const auto result = run({"plan.txt", "out.qv", "pw"}, folder, archiver);
         EXPECT_EQ(result.output, c.expected);
         EXPECT_EQ(result.exit_code, c.exit_code);
@@ -291,17 +292,18 @@ TEST_F(OutputsTest, OutputAndNewKeyFileAreOnTheDiskBeforeCriptComplite) {
         const auto log = root() / "trace.log";
         const std::string tracer = strace->string();
         const std::string log_name = log.string();
-        const auto result = run_program(
-            {"plan.txt", "out.qv", "pw", "new.key"}, folder, options_with([&] {
-                // The program runs under strace, which then runs it with these arguments.
-                ::execl(tracer.c_str(), "strace", "-f", "-y", "-qq", "-s", "256", "-o", log_name.c_str(),
-                        "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,write", "--",
-                        QUORVEL_BINARY, "plan.txt", "out.qv", "pw", "new.key", nullptr);
-                ::_exit(126);
-            }));
+        const auto result =
+            run_program({"plan.txt", "out.qv", "pw", "new.key"}, folder, options_with([&] {
+                            // The program runs under strace, which then runs it with these
+                            // arguments.
+                            ::execl(tracer.c_str(), "strace", "-f", "-y", "-qq", "-s", "256", "-o",
+                                    log_name.c_str(), "-e",
+                                    "trace=fsync,fdatasync,rename,renameat,renameat2,write", "--",
+                                    QUORVEL_BINARY, "plan.txt", "out.qv", "pw", "new.key", nullptr);
+                            ::_exit(126);
+                        }));
         if (result.exit_code == 126 || !fs::exists(log)) GTEST_SKIP() << "strace cannot run here";
-        EXPECT_EQ(result.output,
-                  encrypt_output("plan.txt", "Key file is successfully created!\n"));
+        EXPECT_EQ(result.output, encrypt_output("plan.txt", "Key file is successfully created!\n"));
         EXPECT_EQ(result.exit_code, 0);
         std::vector<std::string> lines;
         std::ifstream in(log);
