@@ -19,9 +19,11 @@ struct Opened {
     fs::path pending_path;  // empty unless written under a temporary name
 };
 
-// The prefixes of the temporary names: an output on its way, a private file on its way.
+// The prefixes of the temporary names: an output on its way, a private file on its way, and
+// the empty file that tries a folder and goes at once.
 constexpr std::string_view PENDING_OUTPUT_PREFIX = ".quorvel-out-";
 constexpr std::string_view PENDING_PRIVATE_PREFIX = ".quorvel-new-";
+constexpr std::string_view TRIAL_PREFIX = ".quorvel-try-";
 
 // A new file beside `final_path`, with the mode the finished file is to have.
 Opened create_pending(const fs::path& final_path, std::string_view prefix, bool keep_private) {
@@ -36,6 +38,29 @@ Opened create_pending(const fs::path& final_path, std::string_view prefix, bool 
         return {};
     }
     return opened;
+}
+
+// True when the last name of `path` is longer than its folder takes: the final rename would
+// fail after all the work.
+bool name_too_long(const fs::path& path) {
+    const auto longest = files::longest_name_beside(path);
+    return longest && path.filename().native().size() > *longest;
+}
+
+// True when a new file can be made beside `path`; the one made to find out is removed at once.
+bool can_make_beside(const fs::path& path) {
+    fs::path made;
+    files::Descriptor fd = files::create_private_beside(path, TRIAL_PREFIX, made);
+    if (!fd.valid()) return false;
+    const auto identity = files::identity_of(fd.get());
+    fd = files::Descriptor();
+    std::error_code ignored;
+    if (identity) {
+        files::remove_if_same(made, *identity);
+    } else {
+        fs::remove(made, ignored);
+    }
+    return true;
 }
 
 }  // namespace
@@ -60,62 +85,78 @@ std::optional<files::Identity> InputFile::identity() const {
     return files::identity_of(files::descriptor_of(file_.get()));
 }
 
-OutputFile::OutputFile(detail::FileHandle file, fs::path final_path, fs::path pending_path,
-                       Placement placement)
+OutputFile::OutputFile(detail::FileHandle file, const OutputTarget& target, fs::path pending_path)
     : file_(std::move(file)),
-      final_path_(std::move(final_path)),
+      target_(target),
       pending_path_(std::move(pending_path)),
-      placement_(placement),
       identity_(files::identity_of(files::descriptor_of(file_.get()))) {}
 
-std::optional<OutputFile> OutputFile::create(const fs::path& path, OutputPolicy policy) {
+std::optional<OutputTarget> OutputFile::find_target(const fs::path& path, OutputPolicy policy) {
     if (!path.has_filename()) return std::nullopt;
-    if (policy == OutputPolicy::private_file) {
-        const auto kind = files::kind_at(path);
-        if (kind != files::Kind::missing && kind != files::Kind::regular) return std::nullopt;
-        auto opened = create_pending(path, PENDING_PRIVATE_PREFIX, true);
-        if (!opened.file) return std::nullopt;
-        return OutputFile(std::move(opened.file), path, std::move(opened.pending_path),
-                          Placement::renamed);
-    }
-    if (files::kind_behind(path) == files::Kind::other) {
-        auto file = stream_of(files::open_existing_for_writing(path), true);
-        if (!file) return std::nullopt;
-        return OutputFile(std::move(file), path, {}, Placement::direct);
+    const bool keep_private = policy == OutputPolicy::private_file;
+    if (!keep_private && files::kind_behind(path) == files::Kind::other) {
+        return OutputTarget{path, OutputPlacement::direct, policy};
     }
     // Through a symbolic link the file it names is replaced, as a plain write would.
     fs::path final_path = path;
-    if (files::kind_at(path) == files::Kind::symlink) {
+    if (!keep_private && files::kind_at(path) == files::Kind::symlink) {
         final_path = files::resolve(path);
         if (final_path.empty()) return std::nullopt;
     }
-    auto opened = create_pending(final_path, PENDING_OUTPUT_PREFIX, false);
-    if (opened.file) {
-        return OutputFile(std::move(opened.file), std::move(final_path),
-                          std::move(opened.pending_path), Placement::renamed);
+    const auto kind = files::kind_at(final_path);
+    if (kind == files::Kind::folder ||
+        (keep_private && kind != files::Kind::missing && kind != files::Kind::regular)) {
+        return std::nullopt;
     }
-    // No new file beside it (a folder that is not writable): an existing file that may be
+    if (name_too_long(final_path)) return std::nullopt;
+    const bool replaceable = kind != files::Kind::regular || files::rename_may_replace(final_path);
+    if (replaceable && can_make_beside(final_path)) {
+        return OutputTarget{std::move(final_path), OutputPlacement::renamed, policy};
+    }
+    // No new file beside it, or none that could take its name: an existing file that may be
     // written is written over, as a plain write would.
-    if (files::kind_at(final_path) != files::Kind::regular) return std::nullopt;
-    auto file = stream_of(files::open_existing_for_writing(final_path), true);
-    if (!file) return std::nullopt;
-    return OutputFile(std::move(file), std::move(final_path), {}, Placement::in_place);
+    if (keep_private || kind != files::Kind::regular ||
+        !files::open_existing_for_writing(final_path).valid()) {
+        return std::nullopt;
+    }
+    return OutputTarget{std::move(final_path), OutputPlacement::in_place, policy};
+}
+
+std::optional<OutputFile> OutputFile::open(const OutputTarget& target) {
+    if (target.placement != OutputPlacement::renamed) {
+        auto file = stream_of(files::open_existing_for_writing(target.path), true);
+        if (!file) return std::nullopt;
+        return OutputFile(std::move(file), target, {});
+    }
+    const bool keep_private = target.policy == OutputPolicy::private_file;
+    auto opened = create_pending(
+        target.path, keep_private ? PENDING_PRIVATE_PREFIX : PENDING_OUTPUT_PREFIX, keep_private);
+    if (!opened.file) return std::nullopt;
+    return OutputFile(std::move(opened.file), target, std::move(opened.pending_path));
+}
+
+std::optional<OutputFile> OutputFile::create(const fs::path& path, OutputPolicy policy) {
+    const auto target = find_target(path, policy);
+    if (!target) return std::nullopt;
+    auto output = open(*target);
+    if (output) output->owns_pending_ = true;
+    return output;
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : file_(std::move(other.file_)),
-      final_path_(std::move(other.final_path_)),
+      target_(std::move(other.target_)),
       pending_path_(std::exchange(other.pending_path_, {})),
-      placement_(other.placement_),
+      owns_pending_(other.owns_pending_),
       identity_(other.identity_) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this != &other) {
         discard();
         file_ = std::move(other.file_);
-        final_path_ = std::move(other.final_path_);
+        target_ = std::move(other.target_);
         pending_path_ = std::exchange(other.pending_path_, {});
-        placement_ = other.placement_;
+        owns_pending_ = other.owns_pending_;
         identity_ = other.identity_;
     }
     return *this;
@@ -127,7 +168,7 @@ OutputFile::~OutputFile() {
 
 void OutputFile::discard() {
     file_.reset();
-    if (!pending_path_.empty()) files::remove_if_ours(pending_path_, identity_);
+    if (owns_pending_ && !pending_path_.empty()) files::remove_if_ours(pending_path_, identity_);
     pending_path_.clear();
 }
 
@@ -145,15 +186,22 @@ bool OutputFile::write_at(std::uint64_t offset, std::span<const std::uint8_t> by
 bool OutputFile::close() {
     std::FILE* file = file_.release();
     if (file == nullptr) return false;
+    const int fd = files::descriptor_of(file);
     bool finished = std::fflush(file) == 0 && std::ferror(file) == 0;
-    if (finished && placement_ == Placement::in_place) {
+    if (finished && target_.placement == OutputPlacement::in_place) {
         // What is left of the old file past the new end goes.
         const auto end = files::tell(file);
         finished = end && files::truncate(file, *end);
     }
+    // On the disk before it takes the name: a crash must not leave an empty file there.
+    const bool to_disk = target_.policy == OutputPolicy::replace_atomically;
+    if (finished && to_disk && files::is_regular(fd)) finished = files::flush_to_disk(fd);
     finished = std::fclose(file) == 0 && finished;
-    if (finished && placement_ == Placement::renamed) {
-        finished = files::rename_into_place(pending_path_, final_path_);
+    if (finished && target_.placement == OutputPlacement::renamed) {
+        finished = files::rename_into_place(pending_path_, target_.path);
+        if (finished) pending_path_.clear();
+        // The new name itself survives a crash only once its folder is on the disk too.
+        finished = finished && (!to_disk || files::flush_folder_of(target_.path));
     }
     if (finished) pending_path_.clear();
     discard();

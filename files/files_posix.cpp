@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <random>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "files/files.h"
@@ -18,6 +20,8 @@ namespace {
 
 constexpr int NEW_FILE_FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr int NAME_ATTEMPTS = 32;
+// Far more links than any real chain; a loop ends here.
+constexpr int MAX_LINKS = 40;
 
 Identity identity_from(const struct stat& info) {
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
@@ -125,6 +129,63 @@ bool remove_if_same(const fs::path& path, const Identity& identity) {
 bool remove_if_ours(const fs::path& path, const std::optional<Identity>& identity) {
     if (identity) return remove_if_same(path, *identity);
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool flush_to_disk(int fd) {
+    return ::fsync(fd) == 0;
+}
+
+bool flush_folder_of(const fs::path& path) {
+    const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    const Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.valid() && ::fsync(fd.get()) == 0;
+}
+
+std::optional<std::size_t> longest_name_beside(const fs::path& path) {
+    const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    const long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (longest <= 0) return std::nullopt;
+    return static_cast<std::size_t>(longest);
+}
+
+bool rename_may_replace(const fs::path& path) {
+    const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    struct stat file_info;
+    struct stat folder_info;
+    if (::lstat(path.c_str(), &file_info) != 0 || ::stat(folder.c_str(), &folder_info) != 0) {
+        return true;
+    }
+    const uid_t user = ::geteuid();
+    return (folder_info.st_mode & S_ISVTX) == 0 || user == 0 || file_info.st_uid == user ||
+           folder_info.st_uid == user;
+}
+
+std::optional<int> descriptor_named(const fs::path& path) {
+    std::error_code error;
+    fs::path current = fs::absolute(path, error);
+    if (error || path.empty()) return std::nullopt;
+    const fs::path own_descriptors = fs::path("/proc") / std::to_string(::getpid()) / "fd";
+    for (int links = 0; links < MAX_LINKS; ++links) {
+        const fs::path folder = fs::weakly_canonical(current.parent_path(), error);
+        if (error) return std::nullopt;
+        const std::string name = current.filename().string();
+        if (folder == own_descriptors || folder == "/dev/fd") {
+            int fd = -1;
+            const auto [end, failed] = std::from_chars(name.data(), name.data() + name.size(), fd);
+            if (failed != std::errc() || end != name.data() + name.size()) return std::nullopt;
+            return fd;
+        }
+        const fs::path here = folder / name;
+        if (!fs::is_symlink(fs::symlink_status(here, error))) return std::nullopt;
+        const fs::path target = fs::read_symlink(here, error);
+        if (error) return std::nullopt;
+        current = target.is_absolute() ? target : folder / target;
+    }
+    return std::nullopt;
+}
+
+bool descriptor_is_open(int fd) {
+    return ::fcntl(fd, F_GETFD) >= 0;
 }
 
 bool take_mode_of(int fd, const fs::path& model) {

@@ -191,6 +191,30 @@ bool remove_if_ours(const fs::path& path, const std::optional<Identity>& identit
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+bool flush_to_disk(int fd) {
+    return FlushFileBuffers(os_handle(fd)) != 0;
+}
+
+bool flush_folder_of(const fs::path&) {
+    return true;
+}
+
+std::optional<std::size_t> longest_name_beside(const fs::path&) {
+    return MAX_PATH - 5;  // 255 characters: what NTFS, FAT32 and exFAT take
+}
+
+bool rename_may_replace(const fs::path&) {
+    return true;
+}
+
+std::optional<int> descriptor_named(const fs::path&) {
+    return std::nullopt;
+}
+
+bool descriptor_is_open(int fd) {
+    return _get_osfhandle(fd) != -1;
+}
+
 bool take_mode_of(int, const fs::path&) {
     return true;
 }

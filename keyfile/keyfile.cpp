@@ -42,7 +42,11 @@ bool write_all_and_close(files::Descriptor fd,
                          const std::array<std::uint8_t, KEY_FILE_SIZE>& bytes) {
     FileHandle file(files::open_stream(std::move(fd), true));
     if (!file) return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    // The key is on the disk, and its name too, before anything is encrypted with it: an
+    // output that outlives a crash is useless without it.
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
+                         std::fflush(file.get()) == 0 &&
+                         files::flush_to_disk(files::descriptor_of(file.get()));
     return std::fclose(file.release()) == 0 && written;
 }
 
@@ -100,7 +104,8 @@ std::optional<files::Identity> create_key_file(const std::filesystem::path& path
     if (fd.valid() && files::is_regular(fd.get())) identity = files::identity_of(fd.get());
     bool created = false;
     if (identity) {
-        created = make_key_bytes(key_bytes) && write_all_and_close(std::move(fd), key_bytes);
+        created = make_key_bytes(key_bytes) && write_all_and_close(std::move(fd), key_bytes) &&
+                  files::flush_folder_of(path);
         if (!created) files::remove_if_same(path, *identity);
     }
     secure_wipe(key_bytes);

@@ -38,9 +38,13 @@ void ignore_write_signals() {
     }
 }
 
+// The standard descriptors found closed at the start, by number.
+std::array<bool, 3> reopened{};
+
 void open_closed_standard_descriptors() {
     for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
         if (::fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) continue;
+        reopened[static_cast<std::size_t>(descriptor)] = true;
         // The lowest free number is the closed one: open takes it.
         const int null_device =
             ::open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
@@ -52,6 +56,14 @@ void disable_core_dumps() {
     const rlimit none{0, 0};
     ::setrlimit(RLIMIT_CORE, &none);
 }
+
+}  // namespace
+
+bool reopened_at_start(int descriptor) {
+    return descriptor >= 0 && descriptor < 3 && reopened[static_cast<std::size_t>(descriptor)];
+}
+
+namespace {
 
 bool is_executable_file(const std::filesystem::path& candidate) {
     struct stat info;

@@ -139,6 +139,10 @@ private:
 
 void prepare_process() {}
 
+bool reopened_at_start(int) {
+    return false;
+}
+
 std::optional<std::filesystem::path> find_program(std::span<const std::string_view> names) {
     const auto folders = search_folders();
     for (const auto name : names) {

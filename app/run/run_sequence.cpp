@@ -12,14 +12,15 @@
 #include "app/password/password_source.h"
 #include "app/process/archiver.h"
 #include "app/process/command_line.h"
+#include "app/process/process.h"
 #include "app/run/archiver_switches.h"
 #include "app/signals/interrupt_cleanup.h"
 #include "app/signals/temporary_file.h"
 #include "cipher/key_schedule.h"
-#include "cipher/secure_wipe.h"
 #include "container/format.h"
 #include "container/stream.h"
 #include "files/files.h"
+#include "internal/run_files.h"
 #include "keyfile/keyfile.h"
 
 namespace quorvel {
@@ -34,6 +35,9 @@ struct Arguments {
     std::string_view password;
     std::optional<std::string_view> key_file_name;   // only with exactly four arguments
     std::span<const std::string> archiver_switches;  // the user's, for this run's direction
+    // False when the output names a descriptor the user did not open (/dev/fd/N with N
+    // closed at the start): the program's own descriptor would get the output.
+    bool output_descriptor_given = true;
 };
 
 fs::path as_path(std::string_view text) {
@@ -127,6 +131,10 @@ bool key_file_is_long_enough(const KeyFile& key_file, std::string_view name) {
     return false;
 }
 
+int exit_status(bool done) {
+    return done ? EXIT_OK : EXIT_FAILED;
+}
+
 // Say what failed and give false, for the caller to return.
 bool key_file_failed(const KeyFileFault& fault) {
     say::key_file_fault(fault);
@@ -143,7 +151,6 @@ bool file_failed(const FileFault& fault) {
 // output is in place; in decrypt mode it ends the run.
 bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& keys,
                         std::optional<TemporaryFile>& new_key_file) {
-    keys = RoundKeyTable{};
     if (!args.key_file_name) {
         build_round_keys(keys, password_bytes(args.password), mode, KeySource::password);
         return true;
@@ -174,18 +181,39 @@ bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& k
     return true;
 }
 
-// The cipher stage between its start and its verdict, with a progress meter when the input
-// is large and a terminal watches; the verdict's message erases the meter.
+// Where the output goes, resolved and tried before anything is packed: an output that cannot
+// be written is found before all the work, not after it.
+std::optional<OutputTarget> output_target(const Arguments& args) {
+    const fs::path path = as_path(args.out_fname);
+    std::optional<OutputTarget> target;
+    if (args.output_descriptor_given) {
+        const InterruptsDeferred deferred;  // the folder is tried with a file made and removed
+        target = OutputFile::find_target(path, OutputPolicy::replace_atomically);
+    }
+    if (!target) say::file_fault({FileFault::Kind::cannot_create, path});
+    return target;
+}
+
+// The two files of the cipher stage, built the same way in both directions.
+FilePair file_pair(ProbedInput input, const fs::path& input_path, OutputFile output,
+                   const fs::path& output_path) {
+    FilePair pair;
+    pair.input.emplace(std::move(input));
+    pair.output.emplace(std::move(output));
+    pair.input_path = input_path;
+    pair.output_path = output_path;
+    return pair;
+}
+
+// The cipher stage between its start and its end, with a progress meter when the input is
+// large and a terminal watches. Says what failed; the verdict is for the caller to give once
+// the output is in place.
 StreamResult run_cipher_stage(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
                               const Arguments& args) {
     say::cipher_started(mode);
     const auto meter = progress_source_for(*pair.input, pair.input->size());
     const StreamResult result = run_cipher(pair, mode, keys, args.password.size(), meter.get());
-    if (const auto fault = stream_fault(pair, result)) {
-        say::file_fault(*fault);
-    } else {
-        say::cipher_finished(mode, result);
-    }
+    if (const auto fault = stream_fault(pair, result)) say::file_fault(*fault);
     return result;
 }
 
@@ -195,80 +223,34 @@ bool close_pair(FilePair& pair) {
     return true;
 }
 
-// An output being written under a temporary name gets `owner` for that name.
-void own_pending(const OutputFile& output, std::optional<TemporaryFile>& owner) {
-    if (output.pending_path().empty() || !output.identity()) return;
-    owner.emplace(TemporaryFile::adopt(output.pending_path(), *output.identity()));
-}
-
-// Removes the temporary archive, which holds plaintext, at the end of a run. Returns false,
-// with a message, when it is still there.
-bool discard_temp_archive(TemporaryFile& archive) {
-    const bool removed = archive.remove();
-    if (!removed) say::temp_archive_not_deleted(TEMP_ARCHIVE_NAME);
-    return removed;
-}
-
-// Creates the output before anything is packed, so that a name that cannot be written
-// fails first; its temporary file is owned by `pending`.
-std::optional<OutputFile> create_output(const Arguments& args,
-                                        std::optional<TemporaryFile>& pending) {
-    // A FIFO's reader is waited for before the cleanup is deferred: it may never come.
-    const files::Descriptor reader_waited_for = files::wait_for_reader(as_path(args.out_fname));
-    const InterruptsDeferred deferred;
-    auto output = OutputFile::create(as_path(args.out_fname), OutputPolicy::replace_atomically);
-    if (!output) {
-        say::file_fault({FileFault::Kind::cannot_create, as_path(args.out_fname)});
-        return std::nullopt;
-    }
-    own_pending(*output, pending);
-    return output;
-}
-
-// The files an encryption makes besides the archive: the output's temporary file and a new
-// key file. Both stay once the output is in place (the key file is then needed to decrypt
-// it), and go otherwise.
-struct EncryptionFiles {
-    std::optional<TemporaryFile> pending_output;
-    std::optional<TemporaryFile> new_key_file;
-
-    void output_in_place() {
-        if (pending_output) pending_output->commit();
-        if (new_key_file) new_key_file->commit();
-    }
-};
-
-// Packs the input into the temporary archive and streams that into `output`, which takes
-// its place only when complete.
-bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys,
-                      OutputFile output, EncryptionFiles& made) {
+// Packs the input into the temporary archive and encrypts that into the output at `target`,
+// which is made only now, so that the archiver never sees it, and takes its name only when
+// complete. The new key file, if any, stays from then on: the output needs it.
+bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const RunKeys& keys,
+                      const OutputTarget& target, TempArchive& archive,
+                      std::optional<TemporaryFile>& new_key_file) {
     say::pack_echo(args.in_fname);
-    // The name was free and the folder is this run's: what the archiver makes there is ours.
-    TemporaryFile archive = TemporaryFile::claim(TEMP_ARCHIVE_PATH);
-    if (!pack_into_temp_archive(archiver, args.in_fname, args.archiver_switches)) {
+    const bool packed = pack_into_temp_archive(archiver, args.in_fname, args.archiver_switches);
+    archive.after_packing();
+    if (!packed) {
         say::pack_failed(args.in_fname);
-        discard_temp_archive(archive);
         return false;
     }
-    FilePair pair;
-    pair.input_path = TEMP_ARCHIVE_PATH;
-    pair.output_path = as_path(args.out_fname);
     auto archive_file = InputFile::open(TEMP_ARCHIVE_PATH, false);
-    if (!archive_file) {
-        say::file_fault({FileFault::Kind::not_found, TEMP_ARCHIVE_PATH});
-        discard_temp_archive(archive);
+    if (!archive_file) return file_failed({FileFault::Kind::not_found, TEMP_ARCHIVE_PATH});
+    if (const auto identity = archive_file->identity()) archive.identify(*identity);
+    std::optional<TemporaryFile> pending_output;
+    auto output = open_output(target, pending_output);
+    if (!output) return file_failed({FileFault::Kind::cannot_create, as_path(args.out_fname)});
+    FilePair pair = file_pair(ProbedInput(std::move(*archive_file)), TEMP_ARCHIVE_PATH,
+                              std::move(*output), as_path(args.out_fname));
+    if (run_cipher_stage(pair, CipherMode::encrypt, keys.table(), args) != StreamResult::ok ||
+        !close_pair(pair)) {
         return false;
     }
-    if (const auto identity = archive_file->identity()) archive.identify(*identity);
-    pair.input.emplace(std::move(*archive_file));
-    pair.output = std::move(output);
-    const bool encrypted =
-        run_cipher_stage(pair, CipherMode::encrypt, keys, args) == StreamResult::ok &&
-        close_pair(pair);
-    if (encrypted) made.output_in_place();
-    pair.input.reset();
-    pair.output.reset();
-    return discard_temp_archive(archive) && encrypted;
+    if (pending_output) pending_output->commit();
+    if (new_key_file) new_key_file->commit();
+    return true;
 }
 
 int encrypt_run(const Arguments& args) {
@@ -276,71 +258,76 @@ int encrypt_run(const Arguments& args) {
     const auto archiver = locate_archiver();
     if (!archiver || !input_is_packable(args) || !key_file_stands_apart(args, CipherMode::encrypt))
         return EXIT_FAILED;
-    EncryptionFiles made;
-    auto output = create_output(args, made.pending_output);
-    if (!output) return EXIT_FAILED;
-    RoundKeyTable keys{};
-    const bool done = prepare_round_keys(args, CipherMode::encrypt, keys, made.new_key_file) &&
-                      pack_and_encrypt(args, *archiver, keys, std::move(*output), made);
-    secure_wipe(std::as_writable_bytes(std::span(keys)));
-    return done ? EXIT_OK : EXIT_FAILED;
+    const auto target = output_target(args);
+    if (!target) return EXIT_FAILED;
+    RunKeys keys;
+    std::optional<TemporaryFile> new_key_file;
+    if (!prepare_round_keys(args, CipherMode::encrypt, keys.table(), new_key_file)) {
+        return EXIT_FAILED;
+    }
+    TempArchive archive = TempArchive::before_packing();
+    const bool encrypted = pack_and_encrypt(args, *archiver, keys, *target, archive, new_key_file);
+    if (!archive.settle(encrypted, ArchiveFate::removed)) return EXIT_FAILED;
+    say::cipher_finished(CipherMode::encrypt, StreamResult::ok);
+    return EXIT_OK;
 }
 
 // Decrypts into a fresh private file that becomes the temporary archive once complete, and
 // extracts it. The archive stays after "Decrypt WRONG!" (for inspection) and after a failed
 // extraction. `input` is the encrypted input as the signature probe left it, so that an input
 // that can be read only once (a pipe) is not opened a second time.
-int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const RoundKeyTable& keys,
+int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const RunKeys& keys,
                       ProbedInput input) {
-    FilePair pair;
-    std::optional<TemporaryFile> pending;
-    std::optional<TemporaryFile> archive;
-    {
+    const auto target = [] {
         const InterruptsDeferred deferred;
-        if (const auto fault = open_file_pair(pair, std::move(input), as_path(args.in_fname),
-                                              TEMP_ARCHIVE_PATH, OutputPolicy::private_file)) {
-            say::file_fault(*fault);
-            return EXIT_FAILED;
-        }
-        own_pending(*pair.output, pending);
-        if (!pending) {
-            say::file_fault({FileFault::Kind::cannot_create, TEMP_ARCHIVE_PATH});
-            return EXIT_FAILED;
-        }
-        // Once renamed, the archive name refers to this same file.
-        archive.emplace(TemporaryFile::adopt(TEMP_ARCHIVE_PATH, *pair.output->identity()));
-    }
-    const files::Identity identity = *pair.output->identity();
-    const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys, args);
-    const bool closed =
-        (result == StreamResult::ok || result == StreamResult::check_failed) && close_pair(pair);
-    if (!closed) return EXIT_FAILED;
-    archive->identify(identity);  // now at its name: held open from here
+        return OutputFile::find_target(TEMP_ARCHIVE_PATH, OutputPolicy::private_file);
+    }();
+    std::optional<TemporaryFile> pending;
+    auto output = target ? open_output(*target, pending) : std::nullopt;
+    if (!output) return file_failed({FileFault::Kind::cannot_create, TEMP_ARCHIVE_PATH});
+    const files::Identity identity = *output->identity();
+    // Once renamed, the archive name refers to this same file.
+    TempArchive archive = [&] {
+        const InterruptsDeferred deferred;
+        return TempArchive::to_be(identity);
+    }();
+    FilePair pair =
+        file_pair(std::move(input), as_path(args.in_fname), std::move(*output), TEMP_ARCHIVE_PATH);
+    const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys.table(), args);
+    const bool written = result == StreamResult::ok || result == StreamResult::check_failed;
+    if (!written || !close_pair(pair))
+        return exit_status(archive.settle(false, ArchiveFate::removed));
+    archive.identify(identity);  // now at its name: held open from here
     pending->commit();
+    say::cipher_finished(CipherMode::decrypt, result);
     if (result == StreamResult::check_failed) {
-        archive->commit();  // kept for inspection; nothing is extracted from it
-        return EXIT_FAILED;
+        return exit_status(archive.settle(false, ArchiveFate::kept));
     }
     if (!unpack_temp_archive(archiver, args.archiver_switches)) {
         say::unpack_failed();
-        archive->commit();
-        return EXIT_FAILED;
+        return exit_status(archive.settle(false, ArchiveFate::kept));
     }
-    return discard_temp_archive(*archive) ? EXIT_OK : EXIT_FAILED;
+    return exit_status(archive.settle(true, ArchiveFate::removed));
 }
 
 int decrypt_run(const Arguments& args, ProbedInput input) {
     if (!temp_archive_is_free_for_decrypting(args)) return EXIT_FAILED;
     const auto archiver = locate_archiver();
     if (!archiver || !key_file_stands_apart(args, CipherMode::decrypt)) return EXIT_FAILED;
-    RoundKeyTable keys{};
+    RunKeys keys;
     std::optional<TemporaryFile> no_new_key_file;
-    int status = EXIT_FAILED;
-    if (prepare_round_keys(args, CipherMode::decrypt, keys, no_new_key_file)) {
-        status = decrypt_with_keys(args, *archiver, keys, std::move(input));
+    if (!prepare_round_keys(args, CipherMode::decrypt, keys.table(), no_new_key_file)) {
+        return EXIT_FAILED;
     }
-    secure_wipe(std::as_writable_bytes(std::span(keys)));
-    return status;
+    return decrypt_with_keys(args, *archiver, keys, std::move(input));
+}
+
+// True when `name` leads to a descriptor of this process that the user opened: not one closed
+// at the start, which the program has opened itself (standard descriptors on the null device,
+// the folder lock, ...). Asked before the run opens anything of its own.
+bool descriptor_given_by_user(std::string_view name) {
+    const auto fd = files::descriptor_named(as_path(name));
+    return !fd || (files::descriptor_is_open(*fd) && !reopened_at_start(*fd));
 }
 
 }  // namespace
@@ -350,16 +337,15 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
         say::usage();
         return EXIT_USAGE_TEXT;
     }
-    Arguments args{arg_list[0],
-                   arg_list[1],
-                   arg_list[2],
-                   arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt,
-                   {}};
+    Arguments args{arg_list[0], arg_list[1],
+                   arg_list[2], arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt,
+                   {},          true};
     if (args.password.size() > MAX_PASSWORD_SIZE) {
         say::password_too_long();
         return EXIT_FAILED;
     }
 
+    args.output_descriptor_given = descriptor_given_by_user(args.out_fname);
     install_interrupt_cleanup();
     // Held to the end of the run: a second run here would share the temporary archive's name.
     const auto lock = files::FolderLock::take();

@@ -253,16 +253,22 @@ std::vector<RefusalCase> refusal_cases() {
          {"nothing*", "out.qv", "pw"},
          "Error pack file 'nothing*'\n",
          false},
-        // A key file made by a run that fails goes with it; one that was there stays.
-        {"new key file of a failed pack",
+        // "my docs" typed without quotes: the output "docs" is a folder, found before a key
+        // file is made or anything is packed. A key file that was there stays.
+        {"new key file of a run with a folder as the output",
          {"my", "docs", "docs.qv", "secret"},
-         "Error pack file 'my'\n",
+         "Error! Can't create file 'docs'.\n",
          false},
-        {"existing key file of a failed pack",
+        {"existing key file of a run with a folder as the output",
          {"my", "docs", "docs.qv", "secret"},
-         "Error pack file 'my'\n",
+         "Error! Can't create file 'docs'.\n",
          false,
          key_file("secret", 3072)},
+        // A key file made by a run whose packing fails goes with it.
+        {"new key file of a failed pack",
+         {"my", "docs.qv", "pw", "secret"},
+         "Error pack file 'my'\n",
+         false},
         {"new key file of an output that cannot be made",
          {"plan.txt", "no-such-folder/out.qv", "pw", "new.key"},
          "Error! Can't create file 'no-such-folder/out.qv'.\n",

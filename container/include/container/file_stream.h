@@ -48,27 +48,60 @@ private:
 enum class OutputPolicy {
     // Written under a temporary name in the same folder and renamed over the path only by a
     // successful close(), so a failed or interrupted run leaves what was at the path as it
-    // was. A path that exists and is not a regular file (a device, a pipe) is written
-    // directly: /dev/null must stay a device. A symbolic link is followed, a dangling one
-    // too: the file it names is replaced. When no temporary file can be made (a folder that
-    // is not writable) an existing writable file is written in place; that is not atomic.
+    // was; close() flushes the file to the disk before the rename and the folder after it, so
+    // that a crash never leaves an empty or partial file at the name. A path that exists and
+    // is not a regular file (a device, a pipe) is written directly: /dev/null must stay a
+    // device. A symbolic link is followed, a dangling one too: the file it names is replaced.
+    // When no temporary file can be made (a folder that is not writable), or a rename could
+    // not replace the file (a sticky folder owned by another user), an existing writable file
+    // is written in place; that is not atomic.
     replace_atomically,
     // A fresh file, readable and writable by its owner only, made under a temporary name in
-    // the same folder and renamed over the path by close(): for a file that holds plaintext.
-    // No file already there is ever opened; a path holding anything but a regular file is
-    // refused.
+    // the same folder and renamed over the path by close(): for a file that holds plaintext
+    // and is removed soon, so it is not flushed to the disk. No file already there is ever
+    // opened; a path holding anything but a regular file is refused.
     private_file,
+};
+
+// How an output reaches its name.
+enum class OutputPlacement {
+    direct,    // a device or a pipe, written as it is
+    in_place,  // an existing file written over where it is
+    renamed,   // a new file beside the name, renamed over it once complete
+};
+
+// Where an output goes and how, found before anything is written.
+struct OutputTarget {
+    std::filesystem::path path;  // the name written or replaced, symbolic links followed
+    OutputPlacement placement = OutputPlacement::renamed;
+    OutputPolicy policy = OutputPolicy::replace_atomically;
 };
 
 class OutputFile final : public ByteSink {
 public:
-    // Opens an output for `path` as `policy` says; nullopt when that fails (an empty name
-    // included).
+    // Finds where an output for `path` goes as `policy` says, and tries all that can be tried
+    // without writing anything: a folder (".", a link to one), a name longer than its folder
+    // takes, a folder where no new file can be made and no existing file written, a file that
+    // a rename cannot replace and that cannot be written in place. A renamed output's folder
+    // is tried by making a new file there and removing it at once (call it where an
+    // interrupt cannot fall between). Nullopt when the output cannot be written (an empty
+    // name included).
+    static std::optional<OutputTarget> find_target(const std::filesystem::path& path,
+                                                   OutputPolicy policy);
+
+    // Opens an output at `target`. A renamed output's new file is made now, and the caller
+    // answers for it: it is at pending_path() with identity() until close() puts it in place,
+    // and this object never removes it.
+    static std::optional<OutputFile> open(const OutputTarget& target);
+
+    // find_target() and open() in one, for an output that answers for its own temporary
+    // file: removed when the object goes without a successful close().
     static std::optional<OutputFile> create(const std::filesystem::path& path, OutputPolicy policy);
 
     OutputFile(OutputFile&& other) noexcept;
     OutputFile& operator=(OutputFile&& other) noexcept;
-    // An output never finished by close() is closed unchecked, and its temporary file removed.
+    // An output never finished by close() is closed unchecked, and its temporary file removed
+    // when it answers for it.
     ~OutputFile() override;
 
     bool write(std::span<const std::uint8_t> bytes) override;
@@ -82,7 +115,8 @@ public:
     bool slow_writes() const override { return true; }
 
     // Flushes and closes the file and, when it was written under a temporary name, puts it in
-    // place. Returns false when any of that failed; the temporary file is then removed.
+    // place, flushed to the disk as its policy says. Returns false when any of that failed;
+    // a temporary file this object answers for is then removed.
     bool close();
 
     // The temporary name the file is written under until close(); empty when written directly.
@@ -92,15 +126,14 @@ public:
     const std::optional<files::Identity>& identity() const { return identity_; }
 
 private:
-    enum class Placement { direct, in_place, renamed };
-    OutputFile(detail::FileHandle file, std::filesystem::path final_path,
-               std::filesystem::path pending_path, Placement placement);
+    OutputFile(detail::FileHandle file, const OutputTarget& target,
+               std::filesystem::path pending_path);
     void discard();
 
     detail::FileHandle file_;
-    std::filesystem::path final_path_;
+    OutputTarget target_;
     std::filesystem::path pending_path_;
-    Placement placement_ = Placement::direct;
+    bool owns_pending_ = false;
     std::optional<files::Identity> identity_;
 };
 

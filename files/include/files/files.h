@@ -110,6 +110,30 @@ bool remove_if_same(const std::filesystem::path& path, const Identity& identity)
 // async-signal-safe calls, so that a signal handler may use it.
 bool remove_if_ours(const std::filesystem::path& path, const std::optional<Identity>& identity);
 
+// Flushes what was written to the open file `fd` through to the disk, so that it survives a
+// crash. Returns false when the system reports a failure.
+bool flush_to_disk(int fd);
+
+// Flushes the folder that holds `path` to the disk, so that a name just made or changed there
+// survives a crash. Always true on Windows, whose file systems keep names in their own journal.
+bool flush_folder_of(const std::filesystem::path& path);
+
+// The longest file name the folder of `path` takes; nullopt when that cannot be told.
+std::optional<std::size_t> longest_name_beside(const std::filesystem::path& path);
+
+// False when renaming another file over `path`, which exists, is refused whatever is written:
+// in a folder with the sticky bit only the owner of the file or of the folder (or root) may
+// replace it. True when nothing tells against it (always on Windows).
+bool rename_may_replace(const std::filesystem::path& path);
+
+// N when `path`, its symbolic links followed, names descriptor N of this process itself
+// (/dev/fd/N, /proc/self/fd/N, /dev/stdout, ...); nullopt for any other name (always on
+// Windows). Such a name means whatever the process has open under N at the time it is opened.
+std::optional<int> descriptor_named(const std::filesystem::path& path);
+
+// True when descriptor `fd` is open in this process.
+bool descriptor_is_open(int fd);
+
 // Gives the open file the permission bits `model` has, or those a plain new file would get
 // when `model` does not exist. Windows has no such bits: true there.
 bool take_mode_of(int fd, const std::filesystem::path& model);

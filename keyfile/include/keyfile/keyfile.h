@@ -69,8 +69,8 @@ private:
 // Creates a new key file at `path` (never replacing anything there, a link included),
 // readable by its owner only, from the operating system's random source, each byte followed
 // by a mixing of the working block. Returns the new file's identity; on failure
-// (KeyFileFault::Kind::not_created) leaves no file behind and returns nullopt. Prints
-// nothing.
+// (KeyFileFault::Kind::not_created) leaves no file behind and returns nullopt. The file and
+// its name are flushed to the disk before it returns. Prints nothing.
 std::optional<files::Identity> create_key_file(const std::filesystem::path& path);
 
 // Opens the key file at `path` and XORs it into `table` as KeyFile::read_into does. Returns

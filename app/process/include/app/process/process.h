@@ -17,6 +17,10 @@ namespace quorvel {
 // core dumps are turned off, as one would hold key material and plaintext. Nothing on Windows.
 void prepare_process();
 
+// True when standard descriptor `descriptor` was closed when the program started and
+// prepare_process opened it on the null device: no name the user gives stands for it.
+bool reopened_at_start(int descriptor);
+
 struct ProcessResult {
     enum class Outcome { exited, killed, not_started };
     Outcome outcome = Outcome::not_started;
