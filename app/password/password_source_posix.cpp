@@ -143,11 +143,11 @@ void close_descriptor(int fd) {
 LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat) {
     const SilentTerminal terminal;
     if (!terminal.ready()) return LineResult::unreadable;
-    LineResult result = ask(terminal, "Password: ", password);
-    if (result == LineResult::ok && repeat != nullptr) {
-        result = ask(terminal, "Repeat the password: ", *repeat);
-    }
-    return result;
+    return ask_questions(
+        [&terminal](Question question, PasswordBuffer& answer) {
+            return ask(terminal, question_text(question), answer);
+        },
+        password, repeat);
 }
 
 }  // namespace quorvel
