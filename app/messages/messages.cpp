@@ -194,7 +194,8 @@ void mode_refused(std::string_view variable, std::string_view value) {
 }
 
 void not_encrypted(const std::filesystem::path& input) {
-    named_path("Error! File '", input, "' does not begin with '%quorvel%', so it cannot be decrypted.");
+    named_path("Error! File '", input,
+               "' does not begin with '%quorvel%', so it cannot be decrypted.");
 }
 
 void unexpected_failure(std::string_view description) {

@@ -31,7 +31,8 @@ std::string mode_refused(const std::string& value) {
 }
 
 std::string not_encrypted(const std::string& name) {
-    return "Error! File '" + name + "' does not begin with '%quorvel%', so it cannot be decrypted.\n";
+    return "Error! File '" + name +
+           "' does not begin with '%quorvel%', so it cannot be decrypted.\n";
 }
 
 class FirstHourTest : public CliTest {
@@ -58,8 +59,8 @@ TEST_F(FirstHourTest, HelpAndVersionAnswerAsTheOnlyArgument) {
     const auto help = run_both({"--help"}, enc());
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_EQ(help.errors, "");
-    EXPECT_TRUE(help.output.starts_with(
-        "Usage: quorvel in_fname out_fname password [key_file_name]\n"))
+    EXPECT_TRUE(
+        help.output.starts_with("Usage: quorvel in_fname out_fname password [key_file_name]\n"))
         << help.output;
     for (const char* part : {"QUORVEL_PASSWORD_FROM", "QUORVEL_MODE", "QUORVEL_PACK_SWITCHES",
                              "QUORVEL_UNPACK_SWITCHES", "-bso0 -bsp0", "Exit status: 0",
@@ -154,10 +155,10 @@ TEST_F(FirstHourTest, ANewKeyFileIsPointedOutOnlyWhenItWasMadeAndKept) {
     EXPECT_EQ(fs::file_size(enc() / "secret"), 3072u);
 
     // The same key file again, and runs without any mistake: nothing on standard error.
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"plan.txt", "p.qv", "my", "secret"},
-             {"p.qv", "x", "my", "secret"},
-             {"plan.txt", "p2.qv", "my"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"plan.txt", "p.qv", "my", "secret"},
+                                               {"p.qv", "x", "my", "secret"},
+                                               {"plan.txt", "p2.qv", "my"}}) {
         SCOPED_TRACE(args[0] + " " + std::to_string(args.size()));
         const auto result = run_both(args, enc());
         EXPECT_EQ(result.errors, "");
@@ -192,7 +193,8 @@ TEST_F(FirstHourTest, ForcedEncryptionTakesAFileThatBeginsWithTheSignature) {
     const std::string own = "%quorvel% is how my notes begin\n";
     write_file(enc() / "notes.txt", own);
     // Left to itself the program reads it as encrypted; forced, it encrypts it.
-    const auto forced = run_both({"notes.txt", "notes.qv", "pw"}, enc(), {{"QUORVEL_MODE", "encrypt"}});
+    const auto forced =
+        run_both({"notes.txt", "notes.qv", "pw"}, enc(), {{"QUORVEL_MODE", "encrypt"}});
     EXPECT_EQ(forced.output, encrypt_output("notes.txt"));
     EXPECT_EQ(forced.exit_code, 0);
     EXPECT_EQ(forced.errors, "");
@@ -205,7 +207,8 @@ TEST_F(FirstHourTest, ForcedEncryptionTakesAFileThatBeginsWithTheSignature) {
 
     // An encrypted file forced to encryption is encrypted once more, and comes back whole.
     fs::remove(dec() / "notes.txt");
-    const auto twice = run_both({"notes.qv", "twice.qv", "pw2"}, dec(), {{"QUORVEL_MODE", "encrypt"}});
+    const auto twice =
+        run_both({"notes.qv", "twice.qv", "pw2"}, dec(), {{"QUORVEL_MODE", "encrypt"}});
     EXPECT_EQ(twice.output, encrypt_output("notes.qv"));
     fs::rename(dec() / "notes.qv", root() / "kept.qv");
     const auto outer = run_both({"twice.qv", "x", "pw2"}, dec(), {{"QUORVEL_MODE", "decrypt"}});

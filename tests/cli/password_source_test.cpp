@@ -277,7 +277,8 @@ TEST_F(PasswordSourceTest, AnEmptyAnswerAtThePromptIsRefusedAndAskedAgain) {
                        std::vector<std::string>{"", "", "typed pw", "typed pw"});
     EXPECT_EQ(encrypted.run.output, encrypt_output("plan.txt"));
     EXPECT_EQ(encrypted.run.exit_code, 0);
-    EXPECT_EQ(encrypted.terminal, "Password: \r\n" + refused + refused + "Repeat the password: \r\n");
+    EXPECT_EQ(encrypted.terminal,
+              "Password: \r\n" + refused + refused + "Repeat the password: \r\n");
     expect_decrypts_with("typed pw");
 
     fs::remove(dec() / "plan.txt");

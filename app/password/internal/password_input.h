@@ -57,8 +57,9 @@ LineResult ask_questions(const AskQuestion& ask, PasswordBuffer& password, Passw
 
 // Asks "Password: " on the terminal without echo and reads the answer into `password`; with
 // `repeat`, then asks "Repeat the password: " and reads the second answer into it; an empty
-// answer to the first is refused and asked again (ask_questions). Writes only to the terminal. A terminal restored on every way out: when an interrupt arrives
-// meanwhile, echo is turned back on before the interrupt takes its course.
+// answer to the first is refused and asked again (ask_questions). Writes only to the terminal. A
+// terminal restored on every way out: when an interrupt arrives meanwhile, echo is turned back on
+// before the interrupt takes its course.
 LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat);
 
 }  // namespace quorvel
