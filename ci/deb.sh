@@ -2,7 +2,8 @@
 # The Debian package, installed as a user would install it: builds quorvel_<version>_<arch>.deb
 # with CPack, has lintian check it (any error or warning fails), installs it with apt-get,
 # runs the installed quorvel from PATH on a sample (encrypt, decrypt, compare), checks that the
-# man page is installed and renders, and removes the package again. Installs what is missing
+# man page and the README are installed and that --version and --help answer, and removes the
+# package again. Installs what is missing
 # from Debian's packages; safe to rerun.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,6 +51,14 @@ program_text() {
 }
 
 check "quorvel on PATH is /usr/bin/quorvel" [ "$(command -v quorvel)" = /usr/bin/quorvel ]
+check "the README is installed as it is in the sources" \
+    cmp -s README.md /usr/share/doc/quorvel/README.md
+check "the package holds the README" \
+    bash -c "dpkg-deb -c '$deb' | grep ' ./usr/share/doc/quorvel/README.md$' > /dev/null"
+check "quorvel --version names the package's version" \
+    [ "$(quorvel --version)" = "quorvel $(dpkg-deb -f "$deb" Version)" ]
+check "quorvel --help points to the installed man page" \
+    bash -c 'quorvel --help | grep -qx "Manual: man quorvel"'
 check "man finds the installed page" [ "$(man -w quorvel)" = /usr/share/man/man1/quorvel.1.gz ]
 check "the installed page renders" \
     bash -c 'MANWIDTH=80 man quorvel 2> /dev/null | grep -q "FILES LEFT ON FAILURE"'

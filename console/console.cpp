@@ -64,6 +64,15 @@ void print_named(std::string_view prefix, std::string_view name, std::string_vie
     print_line(suffix);
 }
 
+void print_warning_line(std::string_view text) {
+    clear_status();
+    flush_output();
+    std::string line(text);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
 std::string display_name(const std::filesystem::path& path) {
 #ifdef _WIN32
     const auto& wide = path.native();

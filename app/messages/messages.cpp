@@ -212,6 +212,16 @@ void command_line_differs() {
         "write it without double quotes inside arguments.");
 }
 
+void mode_refused(std::string_view variable, std::string_view value) {
+    print_named("Error! " + std::string(variable) + " holds '", value,
+                "'; it takes 'encrypt' or 'decrypt'.");
+}
+
+void not_encrypted(const std::filesystem::path& input) {
+    named_path("Error! File '", input,
+               "' does not begin with '%quorvel%', so it cannot be decrypted.");
+}
+
 void unexpected_failure(std::string_view description) {
     print_named("Error! Unexpected failure: ", description, ".");
 }

@@ -62,6 +62,27 @@ LineResult read_password_line(int fd, PasswordBuffer& password) {
         password);
 }
 
+std::string_view question_text(Question question) {
+    switch (question) {
+        case Question::password:
+            break;
+        case Question::password_after_empty:
+            return "An empty password is refused; type one.\nPassword: ";
+        case Question::repeat:
+            return "Repeat the password: ";
+    }
+    return "Password: ";
+}
+
+LineResult ask_questions(const AskQuestion& ask, PasswordBuffer& password, PasswordBuffer* repeat) {
+    LineResult result = ask(Question::password, password);
+    while (result == LineResult::ok && password.view().empty()) {
+        result = ask(Question::password_after_empty, password);
+    }
+    if (result == LineResult::ok && repeat != nullptr) result = ask(Question::repeat, *repeat);
+    return result;
+}
+
 namespace {
 
 LineResult read_from_environment(std::string_view name, PasswordBuffer& password) {

@@ -124,11 +124,11 @@ LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat) {
     NotedSignals signals;
     Terminal terminal;
     if (!terminal.opened()) return LineResult::unreadable;
-    LineResult result = ask(terminal, signals, "Password: ", password);
-    if (result == LineResult::ok && repeat != nullptr) {
-        result = ask(terminal, signals, "Repeat the password: ", *repeat);
-    }
-    return result;
+    return ask_questions(
+        [&terminal, &signals](Question question, PasswordBuffer& answer) {
+            return ask(terminal, signals, question_text(question), answer);
+        },
+        password, repeat);
 }
 
 }  // namespace quorvel

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "cipher/secure_wipe.h"
@@ -144,11 +145,17 @@ void close_descriptor(int fd) {
 LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat) {
     const SilentConsole console;
     if (!console.ready()) return LineResult::unreadable;
-    LineResult result = ask(console, L"Password: ", password);
-    if (result == LineResult::ok && repeat != nullptr) {
-        result = ask(console, L"Repeat the password: ", *repeat);
-    }
-    return result;
+    return ask_questions(
+        [&console](Question question, PasswordBuffer& answer) {
+            // The texts are ASCII; a console line ends in CR LF.
+            std::wstring prompt;
+            for (const char c : question_text(question)) {
+                if (c == '\n') prompt += L'\r';
+                prompt += static_cast<wchar_t>(c);
+            }
+            return ask(console, prompt, answer);
+        },
+        password, repeat);
 }
 
 }  // namespace quorvel

@@ -14,6 +14,8 @@
 #include "app/process/command_line.h"
 #include "app/process/process.h"
 #include "app/run/archiver_switches.h"
+#include "app/run/direction.h"
+#include "app/run/first_look.h"
 #include "app/signals/interrupt_cleanup.h"
 #include "app/signals/temporary_file.h"
 #include "cipher/key_schedule.h"
@@ -333,6 +335,7 @@ bool descriptor_given_by_user(std::string_view name) {
 }  // namespace
 
 int run_quorvel(std::span<const std::string_view> arg_list) {
+    if (const auto answered = answer_question(arg_list)) return *answered;
     if (arg_list.size() < 3) {
         say::usage();
         return EXIT_USAGE_TEXT;
@@ -340,10 +343,13 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     Arguments args{arg_list[0], arg_list[1],
                    arg_list[2], arg_list.size() == 4 ? std::optional(arg_list[3]) : std::nullopt,
                    {},          true};
+    const auto direction = requested_direction();
+    if (!direction) return EXIT_FAILED;
     if (args.password.size() > MAX_PASSWORD_SIZE) {
         say::password_too_long();
         return EXIT_FAILED;
     }
+    warn_about_arguments(arg_list);
 
     args.output_descriptor_given = descriptor_given_by_user(args.out_fname);
     install_interrupt_cleanup();
@@ -359,8 +365,9 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     }
     const fs::path input_path = as_path(args.in_fname);
     ProbeResult probed = probe_signature(input_path);
-    say::probe_result(probed.kind, input_path);
-    const CipherMode mode = probed.encrypted() ? CipherMode::decrypt : CipherMode::encrypt;
+    const auto chosen_mode = mode_for_input(*direction, probed.kind, input_path);
+    if (!chosen_mode) return EXIT_FAILED;
+    const CipherMode mode = *chosen_mode;
     // Both are read before anything is made; the prompt for a password needs the direction.
     const auto switches = archiver_switches(mode);
     if (!switches) return EXIT_FAILED;
@@ -368,9 +375,12 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     PasswordBuffer password;
     if (!resolve_password(args.password, mode, password)) return EXIT_FAILED;
     args.password = password.view();
-    if (probed.encrypted()) return decrypt_run(args, std::move(*probed.input));
+    if (mode == CipherMode::decrypt) return decrypt_run(args, std::move(*probed.input));
     probed.input.reset();  // the archiver reads a plain input itself
-    return encrypt_run(args);
+    const NewKeyFileNotice key_file_notice(args.key_file_name, args.out_fname);
+    const int status = encrypt_run(args);
+    key_file_notice.after_run();
+    return status;
 }
 
 }  // namespace quorvel

@@ -446,6 +446,32 @@ TEST_F(PasswordSourceTest, TheTerminalIsAskedTwiceWhenEncryptingAndOnceWhenDecry
     EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes(PLAN));
 }
 
+TEST_F(PasswordSourceTest, AnEmptyAnswerAtThePromptIsRefusedAndAskedAgain) {
+    const std::string refused = "An empty password is refused; type one.\r\nPassword: \r\n";
+    const auto encrypted =
+        run_in_session({"plan.txt", "out.qv", "-"}, enc(), with({{SOURCE, "tty"}}),
+                       std::vector<std::string>{"", "", "typed pw", "typed pw"});
+    EXPECT_EQ(encrypted.run.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(encrypted.run.exit_code, 0);
+    EXPECT_EQ(encrypted.terminal,
+              "Password: \r\n" + refused + refused + "Repeat the password: \r\n");
+    expect_decrypts_with("typed pw");
+
+    fs::remove(dec() / "plan.txt");
+    const auto decrypted = run_in_session({"out.qv", "x", "-"}, dec(), with({{SOURCE, "tty"}}),
+                                          std::vector<std::string>{"", "typed pw"});
+    EXPECT_EQ(decrypted.run.output, DECRYPT_OK);
+    EXPECT_EQ(decrypted.terminal, "Password: \r\n" + refused);
+    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes(PLAN));
+
+    // An empty repeat is a mismatch like any other: the run stops.
+    fs::remove(enc() / "out.qv");
+    const auto empty_repeat =
+        run_in_session({"plan.txt", "out.qv", "-"}, enc(), with({{SOURCE, "tty"}}),
+                       std::vector<std::string>{"typed pw", ""});
+    expect_stopped(empty_repeat.run, "Error! The passwords typed do not match.");
+}
+
 TEST_F(PasswordSourceTest, DifferentAnswersOrAnInterruptAtThePromptTouchNothing) {
     const auto differ =
         run_in_session({"plan.txt", "out.qv", "-", "new.key"}, enc(), with({{SOURCE, "tty"}}),

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "app/password/password_source.h"
 
@@ -41,10 +42,24 @@ long read_descriptor(int fd, char* into, std::size_t size);
 // Closes a descriptor that open_password_file returned.
 void close_descriptor(int fd);
 
+// The questions a prompt asks, and their text: "Password: ", the same after an empty answer
+// with a line that refuses it first, and "Repeat the password: ".
+enum class Question { password, password_after_empty, repeat };
+std::string_view question_text(Question question);
+
+// Asks one question on a terminal and reads the answer.
+using AskQuestion = std::function<LineResult(Question, PasswordBuffer&)>;
+
+// The questions of one prompt: the password, asked again for as long as the answer is empty
+// (an empty password typed at a prompt is a slip, never meant), then, with `repeat`, the
+// password again into `repeat`. Stops at the first answer that is not ok.
+LineResult ask_questions(const AskQuestion& ask, PasswordBuffer& password, PasswordBuffer* repeat);
+
 // Asks "Password: " on the terminal without echo and reads the answer into `password`; with
-// `repeat`, then asks "Repeat the password: " and reads the second answer into it. Writes
-// only to the terminal. A terminal restored on every way out: when an interrupt arrives
-// meanwhile, echo is turned back on before the interrupt takes its course.
+// `repeat`, then asks "Repeat the password: " and reads the second answer into it; an empty
+// answer to the first is refused and asked again (ask_questions). Writes only to the terminal. A
+// terminal restored on every way out: when an interrupt arrives meanwhile, echo is turned back on
+// before the interrupt takes its course.
 LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat);
 
 }  // namespace quorvel

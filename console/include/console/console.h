@@ -1,6 +1,7 @@
 // The one place that talks to the user. Output rules:
-// - Every message goes to standard output, never to standard error, byte for byte as given:
-//   the fixed texts are the program's interface and other tools compare them exactly.
+// - Every message goes to standard output, byte for byte as given: the fixed texts are the
+//   program's interface and other tools compare them exactly. Warnings alone go to standard
+//   error, so that they never change what standard output carries.
 // - Error messages start "Error! " and show names between single quotes, the name printed
 //   as the user typed it.
 // - Standard output is flushed before a child process starts, so that redirected output
@@ -34,6 +35,11 @@ void print_named(std::string_view prefix, std::string_view name, std::string_vie
 // The text a message shows for `path`: on POSIX its bytes as given on the command line, on
 // Windows its WTF-8 form (console/wtf8.h).
 std::string display_name(const std::filesystem::path& path);
+
+// Writes `text` and a line break to standard error: a warning, which must leave standard
+// output as it would be without it. What standard output holds is pushed out first, so that
+// on a terminal showing both the warning comes after the messages before it.
+void print_warning_line(std::string_view text);
 
 // Pushes everything printed so far to the terminal, pipe or file behind standard output. On
 // POSIX it also notices a pipe or socket whose reader is gone, even with nothing to write.

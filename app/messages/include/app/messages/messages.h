@@ -110,6 +110,13 @@ void switch_refused(std::string_view variable, std::string_view word, SwitchDang
 // "Error! The command line reads differently in Unicode and in the active code page; ..."
 void command_line_differs();
 
+// "Error! QUORVEL_MODE holds 'VALUE'; it takes 'encrypt' or 'decrypt'."
+void mode_refused(std::string_view variable, std::string_view value);
+
+// "Error! File '...' does not begin with '%quorvel%', so it cannot be decrypted.": decryption
+// was asked for an input that is not an encrypted file.
+void not_encrypted(const std::filesystem::path& input);
+
 // "Error! Unexpected failure: DESCRIPTION." Allocates nothing, as the failure may be one of
 // memory.
 void unexpected_failure(std::string_view description);

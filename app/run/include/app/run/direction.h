@@ -1,0 +1,37 @@
+// Which way a run goes. By default the input decides: one that begins with the signature is
+// decrypted, anything else encrypted. QUORVEL_MODE forces the direction instead, for a file
+// whose signature was damaged (decrypt) or a file of one's own that happens to begin with the
+// signature (encrypt).
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#include "cipher/block_ops.h"
+#include "container/format.h"
+
+namespace quorvel {
+
+inline constexpr std::string_view MODE_VARIABLE = "QUORVEL_MODE";
+
+enum class Direction {
+    by_input,  // QUORVEL_MODE unset: the signature probe decides
+    encrypt,   // QUORVEL_MODE=encrypt
+    decrypt,   // QUORVEL_MODE=decrypt
+};
+
+// The direction QUORVEL_MODE asks for. Any value but "encrypt" and "decrypt" (an empty one
+// included) gives nullopt after printing "Error! QUORVEL_MODE holds '...'; ...": the run
+// must then stop before anything is touched.
+std::optional<Direction> requested_direction();
+
+// The mode of a run going `direction` whose input probed as `probed`, after printing what the
+// run says about its input: the probe's own message when the input decides, "Crypt run" for
+// any readable input that is forced to encryption, nothing for one forced to decryption.
+// Returns nullopt after printing why when the run cannot go that way: the input does not
+// open ("Error! File '...' not found.") or, forced to decryption, it has no signature.
+std::optional<CipherMode> mode_for_input(Direction direction, InputKind probed,
+                                         const std::filesystem::path& input);
+
+}  // namespace quorvel
