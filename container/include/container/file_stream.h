@@ -78,9 +78,6 @@ public:
     // their bytes in order only.
     bool seekable() const override;
 
-    // Always true: a file write may wait for the disk or for the reader of a pipe.
-    bool slow_writes() const override { return true; }
-
     // Flushes and closes the file and, when it was written under a temporary name, puts it in
     // place. Returns false when any of that failed; the temporary file is then removed.
     bool close();

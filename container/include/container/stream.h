@@ -30,8 +30,8 @@ enum class StreamResult {
 // A seekable output is written in one pass, the check block put in place at the end; an
 // output that is not (a pipe) gets its bytes strictly in order, after a first pass over the
 // input for the check block, so the input must then be able to rewind() (else read_error).
-// The output is written on a thread of its own when output.slow_writes(). `keys` must hold
-// the encrypt form.
+// A stream longer than a chunk is read, ciphered and written on three threads at once. `keys`
+// must hold the encrypt form.
 StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyTable& keys,
                             int rounds);
 
