@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 const std::string LINKING_ARCHIVER = "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; x) ;; esac";
 
 // Enough chunks for the reader, the rounds and the writer all to be busy.
-constexpr std::size_t INPUT_SIZE = 24 * CHUNK_SIZE + 77;
+constexpr std::size_t INPUT_SIZE = 12 * CHUNK_SIZE + 77;
 
 class PipelineFaultTest : public CliTest {
 protected:
