@@ -1,56 +1,24 @@
 #include "container/stream.h"
 
 #include <algorithm>
+#include <array>
 
 #include "cipher/fast_rounds.h"
 #include "cipher/mixer.h"
 #include "cipher/rounds.h"
 #include "container/format.h"
-#include "internal/background_writer.h"
+#include "internal/stream_pipeline.h"
 
 namespace quorvel {
 
 namespace {
 
-// Chunks in flight between the cipher and the background writer.
+// Chunks in the ring between the reader, the rounds and the writer.
 constexpr std::size_t CHUNK_COUNT = 4;
+
 // A chunk has room for one block more than it reads: the last block of a stream.
-constexpr std::size_t CHUNK_CAPACITY = CHUNK_SIZE + BLOCK_SIZE;
-
-// Reads the input into the caller's chunks, and remembers when it has seen the end.
-class ChunkReader {
-public:
-    explicit ChunkReader(ByteSource& source) : source_(source) {}
-
-    // True once a read has found no more data.
-    bool exhausted() const { return exhausted_; }
-
-    // Bytes read so far.
-    std::uint64_t total() const { return total_; }
-
-    // Appends input to buffer[filled ..] until the buffer is full or the input ends. Returns
-    // the new fill level, or nullopt on a read error.
-    std::optional<std::size_t> fill(std::span<std::uint8_t> buffer, std::size_t filled) {
-        while (filled < buffer.size() && !exhausted_) {
-            const auto got = source_.read(buffer.subspan(filled));
-            if (!got) return std::nullopt;
-            if (*got == 0) exhausted_ = true;
-            filled += *got;
-            total_ += *got;
-        }
-        return filled;
-    }
-
-private:
-    ByteSource& source_;
-    bool exhausted_ = false;
-    std::uint64_t total_ = 0;
-};
-
-// The output's chunks: written on a thread of their own for a file, at once for memory.
-BackgroundWriter writer_for(ByteSink& output) {
-    if (output.slow_writes()) return {output, CHUNK_COUNT, CHUNK_CAPACITY, WriteThread::own};
-    return {output, 1, CHUNK_CAPACITY, WriteThread::caller};
+StreamPipeline pipeline_for(ByteSource& input, ByteSink& output) {
+    return {input, output, CHUNK_SIZE, BLOCK_SIZE, CHUNK_COUNT};
 }
 
 // The file format was defined by a reader that takes one byte at a time into a block filled
@@ -68,58 +36,51 @@ std::span<std::uint8_t> block_at(std::span<std::uint8_t> bytes, std::size_t offs
     return bytes.subspan(offset, BLOCK_SIZE);
 }
 
-// The input cut into the plaintext blocks of the format, a chunk at a time: whole blocks of
-// input, and at its end the last block, which carries its count of real bytes in byte 255.
-class PlaintextBlocks {
-public:
-    explicit PlaintextBlocks(ByteSource& input) : reader_(input) {}
+// The plaintext blocks of the format in `chunk`: its whole blocks and, in the last chunk, the
+// last block, which carries its count of real bytes in byte 255 and is built in place after
+// them. Returns how many bytes the blocks take.
+std::size_t plaintext_blocks(const InputChunk& chunk) {
+    const std::size_t whole = chunk.size / BLOCK_SIZE * BLOCK_SIZE;
+    if (!chunk.last) return whole;
+    // A count of 255 is the 0xFF already in byte 255.
+    Block last;
+    const std::size_t count =
+        last_block_read(last, chunk.buffer.subspan(whole, chunk.size - whole));
+    if (count < BLOCK_SIZE) last[BLOCK_SIZE - 1] = static_cast<std::uint8_t>(count);
+    std::copy(last.begin(), last.end(), block_at(chunk.buffer, whole).begin());
+    return whole + BLOCK_SIZE;
+}
 
-    // True once the last block has been handed out.
-    bool done() const { return done_; }
-
-    // Puts the next blocks at the front of `chunk`, which reads a block less than it holds,
-    // at least one block. Returns how many bytes they take, or nullopt on a read error.
-    std::optional<std::size_t> next(std::span<std::uint8_t> chunk) {
-        std::copy_n(partial_.begin(), partial_size_, chunk.begin());
-        const auto filled = reader_.fill(chunk.first(chunk.size() - BLOCK_SIZE), partial_size_);
-        if (!filled) return std::nullopt;
-        std::size_t end = *filled / BLOCK_SIZE * BLOCK_SIZE;
-        partial_size_ = *filled - end;
-        const auto after_blocks = chunk.begin() + static_cast<std::ptrdiff_t>(end);
-        if (!reader_.exhausted()) {
-            std::copy_n(after_blocks, partial_size_, partial_.begin());
-            return end;
-        }
-        // A count of 255 is the 0xFF already in byte 255.
-        Block last;
-        const std::size_t count = last_block_read(last, chunk.subspan(end, partial_size_));
-        if (count < BLOCK_SIZE) last[BLOCK_SIZE - 1] = static_cast<std::uint8_t>(count);
-        std::copy(last.begin(), last.end(), after_blocks);
-        done_ = true;
-        return end + BLOCK_SIZE;
-    }
-
-private:
-    ChunkReader reader_;
-    Block partial_;  // the bytes after the last whole block of a chunk
-    std::size_t partial_size_ = 0;
-    bool done_ = false;
-};
-
-// The check block of everything `input` holds, as encryption computes it, read through
-// `chunk`; nullopt on a read error.
-std::optional<Block> plaintext_check_block(ByteSource& input, std::span<std::uint8_t> chunk) {
-    PlaintextBlocks blocks(input);
+// The check block of everything `input` holds, as encryption computes it; nullopt on a read
+// error. Nothing is written to `output`, whose pipeline only carries the chunks.
+std::optional<Block> plaintext_check_block(ByteSource& input, ByteSink& output) {
+    StreamPipeline pipeline = pipeline_for(input, output);
     Block sum{};
-    while (!blocks.done()) {
-        const auto end = blocks.next(chunk);
-        if (!end) return std::nullopt;
-        for (std::size_t offset = 0; offset < *end; offset += BLOCK_SIZE) {
-            for (std::size_t i = 0; i < BLOCK_SIZE; ++i) sum[i] ^= chunk[offset + i];
+    for (bool last = false; !last;) {
+        const auto chunk = pipeline.next();
+        if (!chunk) return std::nullopt;
+        const std::size_t end = plaintext_blocks(*chunk);
+        for (std::size_t offset = 0; offset < end; offset += BLOCK_SIZE) {
+            for (std::size_t i = 0; i < BLOCK_SIZE; ++i) sum[i] ^= chunk->buffer[offset + i];
         }
+        pipeline.submit({});
+        last = chunk->last;
     }
     mix_block(sum, 1);
     return sum;
+}
+
+// Reads until `buffer` is full or the input ends. Returns how many bytes it holds, or nullopt
+// on a read error.
+std::optional<std::size_t> read_fully(ByteSource& input, std::span<std::uint8_t> buffer) {
+    std::size_t filled = 0;
+    while (filled < buffer.size()) {
+        const auto got = input.read(buffer.subspan(filled));
+        if (!got) return std::nullopt;
+        if (*got == 0) break;
+        filled += *got;
+    }
+    return filled;
 }
 
 // How many of `available` whole blocks may be deciphered before the last one: the block that
@@ -130,6 +91,40 @@ std::size_t blocks_before_last(std::int64_t remaining, std::size_t available) {
     return std::min(available, static_cast<std::size_t>(remaining / block_size - 1));
 }
 
+// Deciphers the blocks of `chunk` in place. `remaining` counts the cipher-block bytes not yet
+// read, when the length is known; it is always known by the last chunk. Returns how many
+// plaintext bytes the chunk gives, and sets `done` when it held the last block.
+std::size_t decipher_chunk(const InputChunk& chunk, std::optional<std::int64_t>& remaining,
+                           ChainState& chain, const DecryptingRounds& prepared, bool& done) {
+    const std::size_t whole = chunk.size / BLOCK_SIZE;
+    const std::size_t bulk = remaining ? blocks_before_last(*remaining, whole) : whole;
+    std::size_t end = bulk * BLOCK_SIZE;
+    decrypt_chained(chunk.buffer.first(end), chain, prepared);
+    if (remaining) *remaining -= static_cast<std::int64_t>(end);
+    if (bulk < whole) {
+        // The last block is found by length: reading it in full does not end the input.
+        const auto last = block_at(chunk.buffer, end);
+        decrypt_chained(last, chain, prepared);
+        *remaining -= static_cast<std::int64_t>(BLOCK_SIZE);
+        done = true;
+        return end + last[BLOCK_SIZE - 1];
+    }
+    if (chunk.last) {
+        // The input ends inside a block or right after one: the byte reader reads what is
+        // left as one more block and stops.
+        Block last;
+        const std::size_t count =
+            last_block_read(last, chunk.buffer.subspan(end, chunk.size - end));
+        *remaining -= static_cast<std::int64_t>(count);
+        decrypt_chained(last, chain, prepared);
+        const std::size_t kept = *remaining == 0 ? last[BLOCK_SIZE - 1] : count;
+        std::copy_n(last.begin(), kept, chunk.buffer.begin() + static_cast<std::ptrdiff_t>(end));
+        done = true;
+        return end + kept;
+    }
+    return end;
+}
+
 }  // namespace
 
 StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyTable& keys,
@@ -138,36 +133,31 @@ StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyT
 }
 
 StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const EncryptingRounds& prepared) {
-    BackgroundWriter writer = writer_for(output);
-    const auto first_chunk = writer.acquire();
-
     // An output that cannot go back for the check block gets it first, from a pass of its own.
     std::optional<Block> check_first;
     if (!output.seekable()) {
-        check_first = plaintext_check_block(input, first_chunk);
+        check_first = plaintext_check_block(input, output);
         if (!check_first || !input.rewind()) return StreamResult::read_error;
     }
-    const auto header = first_chunk.first(HEADER_SIZE);
+    std::array<std::uint8_t, HEADER_SIZE> header{};
     std::copy(SIGNATURE.begin(), SIGNATURE.end(), header.begin());
     // Else the check block is known only at the end; zeros hold its place until then.
-    if (check_first) {
+    if (check_first)
         std::copy(check_first->begin(), check_first->end(), header.begin() + SIGNATURE_SIZE);
-    } else {
-        std::fill(header.begin() + SIGNATURE_SIZE, header.end(), 0);
-    }
-    writer.submit(header);
+    if (!output.write(header)) return StreamResult::write_error;
 
     ChainState chain;
-    PlaintextBlocks blocks(input);
-    while (!blocks.done()) {
-        const auto chunk = writer.acquire();
-        const auto end = blocks.next(chunk);
-        if (!end) return StreamResult::read_error;
-        encrypt_chained(chunk.first(*end), chain, prepared);
-        writer.submit(chunk.first(*end));
-        if (writer.failed()) return StreamResult::write_error;
+    StreamPipeline pipeline = pipeline_for(input, output);
+    for (bool last = false; !last;) {
+        const auto chunk = pipeline.next();
+        if (!chunk) return StreamResult::read_error;
+        const auto blocks = chunk->buffer.first(plaintext_blocks(*chunk));
+        encrypt_chained(blocks, chain, prepared);
+        pipeline.submit(blocks);
+        if (pipeline.write_failed()) return StreamResult::write_error;
+        last = chunk->last;
     }
-    if (!writer.finish()) return StreamResult::write_error;
+    if (!pipeline.finish()) return StreamResult::write_error;
 
     mix_block(chain.plain_sum, 1);
     if (check_first) {
@@ -186,84 +176,38 @@ StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> inpu
 
 StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
                             ByteSink& output, const DecryptingRounds& prepared) {
-    ChunkReader reader(input);
-    BackgroundWriter writer = writer_for(output);
-
-    // Cipher-block bytes not yet read; negative for a file shorter than its header. Without a
-    // size the count starts from a length of 0, and the real length is added at the end.
-    std::int64_t remaining =
-        static_cast<std::int64_t>(input_size.value_or(0)) - static_cast<std::int64_t>(HEADER_SIZE);
-    bool length_known = input_size.has_value();
-    const auto learn_length_at_end = [&] {
-        if (length_known || !reader.exhausted()) return;
-        remaining += static_cast<std::int64_t>(reader.total());
-        length_known = true;
-    };
-    auto chunk = writer.acquire();
-    auto filled = reader.fill(chunk.first(CHUNK_SIZE), 0);
-    if (!filled) return StreamResult::read_error;
+    // The header first, so that the chunks after it hold whole blocks.
+    std::array<std::uint8_t, HEADER_SIZE> header;
+    const auto header_size = read_fully(input, header);
+    if (!header_size) return StreamResult::read_error;
 
     // The stored check block. An input that ends inside it ends there for the byte reader too:
     // it marks the end with 0xFF and reads no cipher block at all.
     Block stored{};
-    std::size_t start = std::min(*filled, SIGNATURE_SIZE);
-    const std::size_t stored_size = std::min(*filled - start, BLOCK_SIZE);
-    std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(start), stored_size, stored.begin());
-    start += stored_size;
-    bool done = stored_size < BLOCK_SIZE;
-    if (done) stored[stored_size] = END_MARKER;
-
+    const std::size_t stored_size = *header_size - std::min(*header_size, SIGNATURE_SIZE);
+    std::copy_n(header.begin() + SIGNATURE_SIZE, stored_size, stored.begin());
     ChainState chain;
-    while (!done) {
-        learn_length_at_end();
-        const std::size_t whole = (*filled - start) / BLOCK_SIZE;
-        std::size_t bulk = whole;
-        if (length_known) {
-            bulk = blocks_before_last(remaining, whole);
-        } else if (whole > 0 && (*filled - start) % BLOCK_SIZE == 0) {
-            // More input may or may not follow the final whole block, which is the last block
-            // when none does: it waits for the next chunk, which tells.
-            bulk = whole - 1;
+    if (stored_size < BLOCK_SIZE) {
+        stored[stored_size] = END_MARKER;
+    } else {
+        // Cipher-block bytes not yet read; negative for a file shorter than its header.
+        // Without a size (a pipe) it is known at the end: what the last chunk holds.
+        std::optional<std::int64_t> remaining;
+        if (input_size) {
+            remaining =
+                static_cast<std::int64_t>(*input_size) - static_cast<std::int64_t>(HEADER_SIZE);
         }
-        std::size_t end = start + bulk * BLOCK_SIZE;
-        decrypt_chained(chunk.subspan(start, end - start), chain, prepared);
-        remaining -= static_cast<std::int64_t>(bulk * BLOCK_SIZE);
-        if (length_known && bulk < whole) {
-            // The last block is found by length: reading it in full does not end the input.
-            const auto last = block_at(chunk, end);
-            decrypt_chained(last, chain, prepared);
-            remaining -= static_cast<std::int64_t>(BLOCK_SIZE);
-            end += last[BLOCK_SIZE - 1];
-            done = true;
-        } else if (reader.exhausted()) {
-            // The input ends inside a block or right after one: the byte reader reads what is
-            // left as one more block and stops.
-            Block last;
-            const std::size_t count = last_block_read(last, chunk.subspan(end, *filled - end));
-            remaining -= static_cast<std::int64_t>(count);
-            decrypt_chained(last, chain, prepared);
-            const std::size_t kept = remaining == 0 ? last[BLOCK_SIZE - 1] : count;
-            std::copy_n(last.begin(), kept, chunk.begin() + static_cast<std::ptrdiff_t>(end));
-            end += kept;
-            done = true;
+        StreamPipeline pipeline = pipeline_for(input, output);
+        for (bool done = false; !done;) {
+            const auto chunk = pipeline.next();
+            if (!chunk) return StreamResult::read_error;
+            if (!remaining && chunk->last) remaining = static_cast<std::int64_t>(chunk->size);
+            const std::size_t end = decipher_chunk(*chunk, remaining, chain, prepared, done);
+            pipeline.submit(chunk->buffer.first(end));
+            if (!done && pipeline.write_failed()) return StreamResult::write_error;
         }
-        writer.submit(chunk.subspan(start, end - start));
-        if (done) break;
-        if (writer.failed()) return StreamResult::write_error;
-
-        // The input goes on: carry the bytes after the deciphered blocks into the next chunk.
-        Block partial;
-        const std::size_t partial_size = *filled - end;
-        std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(end), partial_size,
-                    partial.begin());
-        chunk = writer.acquire();
-        std::copy_n(partial.begin(), partial_size, chunk.begin());
-        filled = reader.fill(chunk.first(CHUNK_SIZE), partial_size);
-        if (!filled) return StreamResult::read_error;
-        start = 0;
+        if (!pipeline.finish()) return StreamResult::write_error;
     }
-    if (!writer.finish()) return StreamResult::write_error;
-
     mix_block(chain.plain_sum, 1);
     return blocks_equal(chain.plain_sum, stored) ? StreamResult::ok : StreamResult::check_failed;
 }

@@ -56,7 +56,7 @@ protected:
 TEST_F(PipeTest, EncryptsIntoAPipeTheBytesOfAFileOutput) {
     const std::string archiver = copying_archiver();
     // Several of the stream's chunks, so the check block comes from a pass of its own.
-    write_file(enc() / "plan.txt", random_bytes(700 * 1024 + 3, 41));
+    write_file(enc() / "plan.txt", random_bytes((2u << 20) + 700 * 1024 + 3, 41));
     ASSERT_EQ(run_shell("\"$Q\" plan.txt file.qv pw > file.log", enc(), archiver), 0);
     ASSERT_EQ(
         run_shell("\"$Q\" plan.txt /dev/fd/3 pw 3>&1 > pipe.log | cat > pipe.qv", enc(), archiver),

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "cipher/rounds.h"
 #include "container/format.h"
@@ -144,8 +147,7 @@ private:
 
 class FailingSink final : public ByteSink {
 public:
-    FailingSink(std::size_t room, bool slow_writes) : room_(room), slow_writes_(slow_writes) {}
-    bool slow_writes() const override { return slow_writes_; }
+    explicit FailingSink(std::size_t room) : room_(room) {}
     bool write(std::span<const std::uint8_t> bytes) override {
         if (bytes.size() > room_) return false;
         room_ -= bytes.size();
@@ -155,7 +157,6 @@ public:
 
 private:
     std::size_t room_;
-    bool slow_writes_;
 };
 
 TEST(Stream, ReadErrorsEndTheStream) {
@@ -206,11 +207,67 @@ TEST(Stream, WriteErrorsAreReported) {
     const Bytes plain = test::random_bytes(5u << 20, 14);
     const auto keys = test::password_keys("pw", CipherMode::encrypt);
     for (const std::size_t room : {0u, 100u, 3u << 20}) {
-        for (const bool slow_writes : {false, true}) {
-            test::MemorySource source(plain);
-            FailingSink sink(room, slow_writes);
-            EXPECT_EQ(encrypt_stream(source, sink, keys, 12), StreamResult::write_error)
-                << room << (slow_writes ? " on a thread" : " synchronously");
+        test::MemorySource source(plain);
+        FailingSink sink(room);
+        EXPECT_EQ(encrypt_stream(source, sink, keys, 12), StreamResult::write_error) << room;
+    }
+}
+
+// Reads through to a real input until `good_bytes` are out, then fails.
+class FailingAfter final : public ByteSource {
+public:
+    FailingAfter(ByteSource& input, std::size_t good_bytes) : input_(input), left_(good_bytes) {}
+    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+        if (left_ == 0) return std::nullopt;
+        const auto got = input_.read(buffer.first(std::min(buffer.size(), left_)));
+        if (got) left_ -= *got;
+        return got;
+    }
+
+private:
+    ByteSource& input_;
+    std::size_t left_;
+};
+
+// A read error part-way through a file of many chunks, while the reading and writing threads
+// run: the stream stops, names the input, and the output it had begun leaves nothing behind.
+TEST(FilePair, AReadErrorPartWayNamesTheInputAndLeavesNoOutput) {
+    test::ScratchDir dir;
+    const Bytes plain = test::random_bytes(6 * CHUNK_SIZE + 100, 16);
+    test::write_file(dir / "plain", plain);
+    {
+        test::MemorySource source(plain);
+        test::MemorySink sink;
+        ASSERT_EQ(encrypt_stream(source, sink, test::password_keys("pw", CipherMode::encrypt),
+                                 select_round_count(2)),
+                  StreamResult::ok);
+        test::write_file(dir / "encrypted", sink.bytes);
+    }
+    const struct {
+        const char* input;
+        CipherMode mode;
+    } cases[] = {{"plain", CipherMode::encrypt}, {"encrypted", CipherMode::decrypt}};
+    for (const auto& c : cases) {
+        for (const std::size_t good : {CHUNK_SIZE / 2, 3 * CHUNK_SIZE, 5 * CHUNK_SIZE + 1}) {
+            SCOPED_TRACE(std::string(c.input) + ", failing after " + std::to_string(good));
+            {
+                FilePair pair;
+                ASSERT_EQ(
+                    open_file_pair(pair, dir / c.input, dir / "out", OutputPolicy::private_file),
+                    std::nullopt);
+                FailingAfter failing(*pair.input, good);
+                const auto result =
+                    run_cipher(pair, c.mode, test::password_keys("pw", c.mode), 2, &failing);
+                EXPECT_EQ(result, StreamResult::read_error);
+                EXPECT_EQ(stream_fault(pair, result),
+                          (FileFault{FileFault::Kind::cannot_read, dir / c.input}));
+            }
+            std::vector<std::string> left;
+            for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+                left.push_back(entry.path().filename().string());
+            }
+            std::sort(left.begin(), left.end());
+            EXPECT_EQ(left, (std::vector<std::string>{"encrypted", "plain"}));
         }
     }
 }

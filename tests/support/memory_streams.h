@@ -32,10 +32,9 @@ private:
 };
 
 // What a MemorySink says of itself to the stream: a pipe is not seekable (write_at() then
-// fails); a file has slow writes, which the stream hands to a thread of its own.
+// fails).
 struct MemorySinkKind {
     bool seekable = true;
-    bool slow_writes = false;
 };
 
 // A sink that keeps what is written in memory.
@@ -48,7 +47,6 @@ public:
     bool write(std::span<const std::uint8_t> bytes) override;
     bool write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
     bool seekable() const override { return kind_.seekable; }
-    bool slow_writes() const override { return kind_.slow_writes; }
 
     Bytes bytes;
 

@@ -31,10 +31,6 @@ public:
     // True when write_at() can work; false for an output that takes its bytes strictly in
     // order (a pipe, a terminal).
     virtual bool seekable() const { return true; }
-    // True when a write may wait for a device (a file, a pipe), so that writing on a thread of
-    // its own lets the cipher go on meanwhile; false for memory, where a thread costs more
-    // than it saves.
-    virtual bool slow_writes() const { return false; }
 };
 
 }  // namespace quorvel

@@ -111,9 +111,6 @@ public:
     // their bytes in order only.
     bool seekable() const override;
 
-    // Always true: a file write may wait for the disk or for the reader of a pipe.
-    bool slow_writes() const override { return true; }
-
     // Flushes and closes the file and, when it was written under a temporary name, puts it in
     // place, flushed to the disk as its policy says. Returns false when any of that failed;
     // a temporary file this object answers for is then removed.
