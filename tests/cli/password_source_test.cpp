@@ -400,7 +400,8 @@ TEST_F(PasswordSourceTest, UnreadableSourcesStopBeforeAnythingIsTouched) {
             run_program({"plan.txt", "out.qv", "-", "new.key"}, enc(), with({{SOURCE, source}}));
         expect_stopped(result, "Error! Can't read the password from '" + source + "'.");
     }
-    // (An empty answer at the prompt is asked again: see AnEmptyAnswerAtThePromptIsRefusedAndAskedAgain.)
+    // An empty answer at the prompt is asked again instead (see
+    // AnEmptyAnswerAtThePromptIsRefusedAndAskedAgain).
     // A prompt needs a terminal; this run has none.
     const auto no_terminal = run_in_session({"plan.txt", "out.qv", "-", "new.key"}, enc(),
                                             with({{SOURCE, "tty"}}), std::nullopt);
