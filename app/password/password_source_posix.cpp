@@ -59,8 +59,8 @@ public:
     }
 
     // The next byte typed, or READ_ERROR, also when a signal arrives. Input that ends
-    // (Ctrl+D) without a line end is an error too: an empty password is typed as an empty
-    // line, not as the end of input.
+    // (Ctrl+D) without a line end is an error too: an empty answer is an empty line, which
+    // the question loop asks again, not the end of input.
     int next_byte(const NotedSignals& signals) const {
         unsigned char byte = 0;
         for (;;) {
