@@ -11,7 +11,8 @@ namespace fs = std::filesystem;
 
 detail::FileHandle stream_of(files::Descriptor fd, bool for_writing) {
     if (!fd.valid()) return nullptr;
-    return detail::FileHandle(files::open_stream(std::move(fd), for_writing));
+    return detail::FileHandle(files::open_stream(
+        std::move(fd), for_writing ? files::Direction::write : files::Direction::read));
 }
 
 struct Opened {
@@ -26,7 +27,8 @@ constexpr std::string_view PENDING_PRIVATE_PREFIX = ".quorvel-new-";
 // A new file beside `final_path`, with the mode the finished file is to have.
 Opened create_pending(const fs::path& final_path, std::string_view prefix, bool keep_private) {
     Opened opened;
-    files::Descriptor fd = files::create_private_beside(final_path, prefix, opened.pending_path);
+    auto [fd, pending_path] = files::create_private_beside(final_path, prefix);
+    opened.pending_path = std::move(pending_path);
     if (!fd.valid()) return {};
     if (!keep_private && !files::take_mode_of(fd.get(), final_path)) fd = files::Descriptor();
     opened.file = stream_of(std::move(fd), true);
@@ -41,7 +43,9 @@ Opened create_pending(const fs::path& final_path, std::string_view prefix, bool 
 }  // namespace
 
 std::optional<InputFile> InputFile::open(const fs::path& path, bool follow_link) {
-    auto file = stream_of(files::open_for_reading(path, follow_link), false);
+    auto file = stream_of(files::open_for_reading(path, follow_link ? files::FinalLink::follow
+                                                                    : files::FinalLink::refuse),
+                          false);
     if (!file) return std::nullopt;
     return InputFile(std::move(file));
 }
@@ -130,7 +134,7 @@ void OutputFile::discard() {
     if (!pending_path_.empty()) {
         std::error_code ignored;
         if (identity_) {
-            files::remove_if_same(pending_path_, *identity_);
+            static_cast<void>(files::remove_if_same(pending_path_, *identity_));
         } else {
             fs::remove(pending_path_, ignored);
         }
