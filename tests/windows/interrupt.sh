@@ -56,7 +56,7 @@ interrupt_run() {  # interrupt_run <folder> <known names, space separated> <mean
 }
 
 listing() {  # listing <folder>: the names in it, one a line, dot files included
-    ls -A "$1" | LC_ALL=C sort
+    find "$1" -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort
 }
 
 new_folder() {  # new_folder <name>
