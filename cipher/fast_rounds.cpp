@@ -1,11 +1,11 @@
 #include "cipher/fast_rounds.h"
 
 #include <algorithm>
-#include <cassert>
 #include <vector>
 
 #include "cipher/rounds.h"
 #include "cipher/secure_wipe.h"
+#include "internal/expects.h"
 #include "internal/fast_rounds_kernels.h"
 
 namespace quorvel {
@@ -59,7 +59,9 @@ bool permutations_are_identity(const RoundKeyTable& keys, int rounds) {
 void prepare(detail::PreparedRounds& prepared, const RoundKeyTable& keys, int rounds,
              RoundsPath path, void (*reference_rounds)(Block&, const RoundKeyTable&, int),
              const detail::DirectionKernel& kernel) {
-    assert(std::find(known_paths().begin(), known_paths().end(), path) != known_paths().end());
+    // A path this CPU lacks would run instructions it does not have.
+    detail::expects(std::find(known_paths().begin(), known_paths().end(), path) !=
+                    known_paths().end());
     prepared.path = path;
     prepared.keys = keys;
     prepared.rounds = rounds;
@@ -79,7 +81,8 @@ void prepare(detail::PreparedRounds& prepared, const RoundKeyTable& keys, int ro
 }
 
 std::size_t whole_blocks(std::span<const std::uint8_t> data) {
-    assert(data.size() % BLOCK_SIZE == 0);
+    // The kernels run whole blocks: a partial one would be read and written past its end.
+    detail::expects(data.size() % BLOCK_SIZE == 0);
     return data.size() / BLOCK_SIZE;
 }
 

@@ -1,10 +1,10 @@
 #include "cipher/key_schedule.h"
 
 #include <algorithm>
-#include <cassert>
 
 #include "cipher/mixer.h"
 #include "cipher/secure_wipe.h"
+#include "internal/expects.h"
 
 namespace quorvel {
 
@@ -43,7 +43,8 @@ void put_keys_in_mode_form(RoundKeyTable& table, CipherMode mode) {
 
 void build_round_keys(RoundKeyTable& table, std::span<const std::uint8_t> password, CipherMode mode,
                       KeySource source) {
-    assert(password.size() <= MAX_PASSWORD_SIZE);
+    // The password and its terminating zero are copied into one block.
+    detail::expects(password.size() <= MAX_PASSWORD_SIZE);
     const std::int8_t factor = mix_factor(password.size());
     if (source == KeySource::password) {
         derive_from_password(table, password, factor);

@@ -1,7 +1,5 @@
 # GoogleTest for a cross build. Debian's libgtest-dev holds libraries for the build machine
 # only, so the sources of Debian's googletest package are compiled with the cross compiler.
-set(QUORVEL_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH
-    "GoogleTest sources, built for cross builds")
 if(NOT EXISTS ${QUORVEL_GOOGLETEST_SOURCE}/CMakeLists.txt)
   message(FATAL_ERROR "No GoogleTest sources in ${QUORVEL_GOOGLETEST_SOURCE}: "
                       "install Debian's googletest package")

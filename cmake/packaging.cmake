@@ -6,9 +6,6 @@
 # 7-Zip archiver.
 include(GNUInstallDirs)
 
-set(QUORVEL_PACKAGE_MAINTAINER "Quorvel Maintainers <maintainers@quorvel.example.org>"
-    CACHE STRING "Name and e-mail address of the package's maintainer (Debian's Maintainer field)")
-
 # Debian policy: man pages are gzip-compressed, and -n keeps the time stamp out so that
 # rebuilds give the same bytes.
 set(QUORVEL_MAN_PAGE ${PROJECT_SOURCE_DIR}/quorvel.1)

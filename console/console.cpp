@@ -3,14 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#ifdef _WIN32
-#include <io.h>
-
-#include "console/wtf8.h"
-#else
-#include <poll.h>
-#include <unistd.h>
-#endif
+#include "internal/console_platform.h"
 
 namespace quorvel {
 
@@ -25,25 +18,6 @@ bool output_lost = false;
 void write_output(std::string_view text) {
     if (output_lost || text.empty()) return;
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) output_lost = true;
-}
-
-// A pipe whose reader has gone reports an error condition, and a closed descriptor an invalid
-// one; writing would fail. A terminal, a file or /dev/null reports neither.
-bool reader_gone() {
-#ifdef _WIN32
-    return false;
-#else
-    pollfd probe{STDOUT_FILENO, POLLOUT, 0};
-    return ::poll(&probe, 1, 0) == 1 && (probe.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
-#endif
-}
-
-bool stderr_is_terminal() {
-#ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(fileno(stderr)) != 0;
-#endif
 }
 
 }  // namespace
@@ -73,18 +47,9 @@ void print_warning_line(std::string_view text) {
     std::fflush(stderr);
 }
 
-std::string display_name(const std::filesystem::path& path) {
-#ifdef _WIN32
-    const auto& wide = path.native();
-    return wtf8_from_utf16({reinterpret_cast<const char16_t*>(wide.data()), wide.size()});
-#else
-    return path.native();
-#endif
-}
-
 void flush_output() {
     if (output_lost) return;
-    output_lost = std::fflush(stdout) != 0 || reader_gone();
+    output_lost = std::fflush(stdout) != 0 || detail::stdout_reader_gone();
 }
 
 bool output_available() {
@@ -92,7 +57,7 @@ bool output_available() {
 }
 
 bool status_line_possible() {
-    static const bool possible = stderr_is_terminal();
+    static const bool possible = detail::stderr_is_terminal();
     return possible;
 }
 

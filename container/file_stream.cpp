@@ -11,7 +11,8 @@ namespace fs = std::filesystem;
 
 detail::FileHandle stream_of(files::Descriptor fd, bool for_writing) {
     if (!fd.valid()) return nullptr;
-    return detail::FileHandle(files::open_stream(std::move(fd), for_writing));
+    return detail::FileHandle(files::open_stream(
+        std::move(fd), for_writing ? files::Direction::write : files::Direction::read));
 }
 
 struct Opened {
@@ -28,7 +29,8 @@ constexpr std::string_view TRIAL_PREFIX = ".quorvel-try-";
 // A new file beside `final_path`, with the mode the finished file is to have.
 Opened create_pending(const fs::path& final_path, std::string_view prefix, bool keep_private) {
     Opened opened;
-    files::Descriptor fd = files::create_private_beside(final_path, prefix, opened.pending_path);
+    auto [fd, pending_path] = files::create_private_beside(final_path, prefix);
+    opened.pending_path = std::move(pending_path);
     if (!fd.valid()) return {};
     if (!keep_private && !files::take_mode_of(fd.get(), final_path)) fd = files::Descriptor();
     opened.file = stream_of(std::move(fd), true);
@@ -49,24 +51,21 @@ bool name_too_long(const fs::path& path) {
 
 // True when a new file can be made beside `path`; the one made to find out is removed at once.
 bool can_make_beside(const fs::path& path) {
-    fs::path made;
-    files::Descriptor fd = files::create_private_beside(path, TRIAL_PREFIX, made);
-    if (!fd.valid()) return false;
-    const auto identity = files::identity_of(fd.get());
-    fd = files::Descriptor();
-    std::error_code ignored;
-    if (identity) {
-        files::remove_if_same(made, *identity);
-    } else {
-        fs::remove(made, ignored);
-    }
+    files::NewFile made = files::create_private_beside(path, TRIAL_PREFIX);
+    if (!made.fd.valid()) return false;
+    const auto identity = files::identity_of(made.fd.get());
+    made.fd = files::Descriptor();
+    // A trial file left behind takes nothing from the answer: a file could be made.
+    static_cast<void>(files::remove_if_ours(made.path, identity));
     return true;
 }
 
 }  // namespace
 
 std::optional<InputFile> InputFile::open(const fs::path& path, bool follow_link) {
-    auto file = stream_of(files::open_for_reading(path, follow_link), false);
+    auto file = stream_of(files::open_for_reading(path, follow_link ? files::FinalLink::follow
+                                                                    : files::FinalLink::refuse),
+                          false);
     if (!file) return std::nullopt;
     return InputFile(std::move(file));
 }
@@ -168,7 +167,9 @@ OutputFile::~OutputFile() {
 
 void OutputFile::discard() {
     file_.reset();
-    if (owns_pending_ && !pending_path_.empty()) files::remove_if_ours(pending_path_, identity_);
+    // A pending file that cannot be removed is left as the private file it is.
+    if (owns_pending_ && !pending_path_.empty())
+        static_cast<void>(files::remove_if_ours(pending_path_, identity_));
     pending_path_.clear();
 }
 

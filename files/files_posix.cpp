@@ -49,24 +49,21 @@ Descriptor create_private(const fs::path& path) {
     return Descriptor(::open(path.c_str(), NEW_FILE_FLAGS, 0600));
 }
 
-Descriptor create_private_beside(const fs::path& beside, std::string_view prefix, fs::path& made) {
+NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {
     std::random_device random;
     const fs::path folder = beside.parent_path();
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         const std::string name = std::string(prefix) + std::to_string(random());
         const fs::path candidate = folder.empty() ? fs::path(name) : folder / name;
         Descriptor fd = create_private(candidate);
-        if (fd.valid()) {
-            made = candidate;
-            return fd;
-        }
+        if (fd.valid()) return {std::move(fd), candidate};
         if (errno != EEXIST) break;
     }
     return {};
 }
 
-Descriptor open_for_reading(const fs::path& path, bool follow_link) {
-    const int flags = O_RDONLY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
+Descriptor open_for_reading(const fs::path& path, FinalLink final_link) {
+    const int flags = O_RDONLY | O_CLOEXEC | (final_link == FinalLink::refuse ? O_NOFOLLOW : 0);
     return Descriptor(::open(path.c_str(), flags));
 }
 
@@ -111,7 +108,7 @@ std::optional<Identity> identity_at(const fs::path& path) {
 }
 
 Descriptor hold_identity(const fs::path& path, const Identity& identity) {
-    Descriptor fd = open_for_reading(path, false);
+    Descriptor fd = open_for_reading(path, FinalLink::refuse);
     if (fd.valid() && identity_of(fd.get()) != identity) return {};
     return fd;
 }
@@ -201,10 +198,10 @@ bool take_mode_of(int fd, const fs::path& model) {
     return ::fchmod(fd, mode) == 0;
 }
 
-std::FILE* open_stream(Descriptor fd, bool for_writing) {
-    std::FILE* file = ::fdopen(fd.get(), for_writing ? "wb" : "rb");
+std::FILE* open_stream(Descriptor fd, Direction direction) {
+    std::FILE* file = ::fdopen(fd.get(), direction == Direction::write ? "wb" : "rb");
     if (file == nullptr) return nullptr;
-    fd.release();
+    static_cast<void>(fd.release());  // the stream closes it now
     std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }

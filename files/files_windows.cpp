@@ -107,25 +107,23 @@ Descriptor create_private(const fs::path& path) {
                  _O_WRONLY);
 }
 
-Descriptor create_private_beside(const fs::path& beside, std::string_view prefix, fs::path& made) {
+NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {
     std::random_device random;
     const fs::path folder = beside.parent_path();
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         const std::string name = std::string(prefix) + std::to_string(random()) + ".tmp";
         const fs::path candidate = folder.empty() ? fs::path(name) : folder / name;
         Descriptor fd = create_private(candidate);
-        if (fd.valid()) {
-            made = candidate;
-            return fd;
-        }
+        if (fd.valid()) return {std::move(fd), candidate};
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
     }
     return {};
 }
 
-Descriptor open_for_reading(const fs::path& path, bool follow_link) {
-    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+Descriptor open_for_reading(const fs::path& path, FinalLink final_link) {
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL |
+                        (final_link == FinalLink::refuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     return adopt(open_handle(path, GENERIC_READ, OPEN_EXISTING, flags), _O_RDONLY);
 }
 
@@ -219,10 +217,10 @@ bool take_mode_of(int, const fs::path&) {
     return true;
 }
 
-std::FILE* open_stream(Descriptor fd, bool for_writing) {
-    std::FILE* file = _fdopen(fd.get(), for_writing ? "wb" : "rb");
+std::FILE* open_stream(Descriptor fd, Direction direction) {
+    std::FILE* file = _fdopen(fd.get(), direction == Direction::write ? "wb" : "rb");
     if (file == nullptr) return nullptr;
-    fd.release();
+    static_cast<void>(fd.release());  // the stream closes it now
     std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }

@@ -40,7 +40,7 @@ bool make_key_bytes(std::array<std::uint8_t, KEY_FILE_SIZE>& key_bytes) {
 
 bool write_all_and_close(files::Descriptor fd,
                          const std::array<std::uint8_t, KEY_FILE_SIZE>& bytes) {
-    FileHandle file(files::open_stream(std::move(fd), true));
+    FileHandle file(files::open_stream(std::move(fd), files::Direction::write));
     if (!file) return false;
     // The key is on the disk, and its name too, before anything is encrypted with it: an
     // output that outlives a crash is useless without it.
@@ -53,29 +53,34 @@ bool write_all_and_close(files::Descriptor fd,
 }  // namespace
 
 KeyFile KeyFile::open(const std::filesystem::path& path) {
+    using Kind = KeyFileFault::Kind;
     // Looked at before opening, so that a pipe is refused instead of waited on; the open
     // file is checked again, as the name may have changed meanwhile.
     const files::Kind kind = files::kind_behind(path);
-    if (kind == files::Kind::missing) return KeyFile(State::missing, path, {}, 0);
+    if (kind == files::Kind::missing) return KeyFile(Kind::not_found, path);
     if (kind != files::Kind::regular && kind != files::Kind::unknown) {
-        return KeyFile(State::not_regular, path, {}, 0);
+        return KeyFile(Kind::not_regular, path);
     }
     files::Descriptor fd = files::open_for_reading(path);
-    if (!fd.valid()) return KeyFile(State::unreadable, path, {}, 0);
+    if (!fd.valid()) return KeyFile(Kind::unreadable, path);
     const auto size = files::regular_size(fd.get());
-    if (!size) return KeyFile(State::not_regular, path, {}, 0);
-    return KeyFile(State::opened, path, std::move(fd), *size);
+    if (!size) return KeyFile(Kind::not_regular, path);
+    return KeyFile(path, std::move(fd), *size);
+}
+
+bool KeyFile::missing() const {
+    return fault_ && fault_->kind == KeyFileFault::Kind::not_found;
 }
 
 std::optional<KeyFileFault> KeyFile::refusal() const {
-    if (state_ == State::not_regular) return KeyFileFault{KeyFileFault::Kind::not_regular, path_};
-    if (state_ == State::unreadable) return KeyFileFault{KeyFileFault::Kind::unreadable, path_};
-    return std::nullopt;
+    if (missing()) return std::nullopt;
+    return fault_;
 }
 
 std::optional<KeyFileFault> KeyFile::read_into(RoundKeyTable& table) {
     const KeyFileFault unreadable{KeyFileFault::Kind::unreadable, path_};
-    FileHandle file(fd_.valid() ? files::open_stream(std::move(fd_), false) : nullptr);
+    FileHandle file(fd_.valid() ? files::open_stream(std::move(fd_), files::Direction::read)
+                                : nullptr);
     if (!file) return unreadable;
     std::array<std::uint8_t, KEY_FILE_SIZE> key_bytes;
     key_bytes.fill(0xFF);  // what a missing byte reads as
@@ -106,7 +111,8 @@ std::optional<files::Identity> create_key_file(const std::filesystem::path& path
     if (identity) {
         created = make_key_bytes(key_bytes) && write_all_and_close(std::move(fd), key_bytes) &&
                   files::flush_folder_of(path);
-        if (!created) files::remove_if_same(path, *identity);
+        // Whether the half-made file could be removed changes nothing: the creation failed.
+        if (!created) static_cast<void>(files::remove_if_same(path, *identity));
     }
     secure_wipe(key_bytes);
     if (!created) return std::nullopt;
@@ -115,10 +121,7 @@ std::optional<files::Identity> create_key_file(const std::filesystem::path& path
 
 std::optional<KeyFileFault> read_key_file(const std::filesystem::path& path, RoundKeyTable& table) {
     KeyFile key_file = KeyFile::open(path);
-    if (key_file.state() == KeyFile::State::missing) {
-        return KeyFileFault{KeyFileFault::Kind::not_found, path};
-    }
-    if (const auto refused = key_file.refusal()) return refused;
+    if (key_file.fault()) return key_file.fault();
     return key_file.read_into(table);
 }
 

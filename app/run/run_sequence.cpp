@@ -160,7 +160,7 @@ bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& k
     const fs::path path = as_path(*args.key_file_name);
     KeyFile key_file = KeyFile::open(path);
     if (const auto refused = key_file.refusal()) return key_file_failed(*refused);
-    if (key_file.state() == KeyFile::State::missing) {
+    if (key_file.missing()) {
         if (mode == CipherMode::decrypt) {
             say::key_file_missing(*args.key_file_name);
             return false;

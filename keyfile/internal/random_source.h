@@ -7,6 +7,6 @@
 namespace quorvel {
 
 // Fills `bytes` with random bytes. Returns false when the source is unavailable.
-bool fill_random(std::span<std::uint8_t> bytes);
+[[nodiscard]] bool fill_random(std::span<std::uint8_t> bytes);
 
 }  // namespace quorvel

@@ -118,22 +118,5 @@ TEST(Permutation, IdentityAndInverse) {
     EXPECT_EQ(gathered, data);
 }
 
-TEST(BlockCompare, LastByteCounts) {
-    Block a{}, b{};
-    EXPECT_TRUE(blocks_equal(a, b));
-    b[255] = 1;
-    EXPECT_FALSE(blocks_equal(a, b));
-}
-
-TEST(BlockFillXor, Basics) {
-    Block block{};
-    fill_block(block, '0');
-    EXPECT_TRUE(std::all_of(block.begin(), block.end(), [](auto b) { return b == '0'; }));
-    Block key;
-    key.fill(0x0F);
-    xor_block(block, key);
-    EXPECT_TRUE(std::all_of(block.begin(), block.end(), [](auto b) { return b == 0x3F; }));
-}
-
 }  // namespace
 }  // namespace quorvel

@@ -17,9 +17,17 @@ bool all_zero(std::span<const std::uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
+// What these tests can catch: a wipe that covers too little or too much (a wrong length or
+// unit between the two overloads and the system call, a hand-written loop's bounds), and a
+// null pointer handed to the C library for an empty span (the sanitizer build reports it).
+// What no test can: that the compiler keeps the stores when the memory is dead afterwards.
+// Behind a call into another file that holds for a plain memset too; it is the system calls
+// (explicit_bzero, SecureZeroMemory) that keep it so under inlining and link-time
+// optimisation.
+
 // Wipes a window inside a larger buffer of non-zero bytes: the window must be all zero and
 // the guard bytes on both sides untouched, for lengths around the word sizes and the
-// key-file size, at aligned and unaligned starts.
+// key-file size, at aligned and unaligned starts, through both overloads.
 TEST(SecureWipe, ZeroesExactlyTheGivenBytes) {
     constexpr std::size_t GUARD = 16;
     for (const std::size_t length : {1u, 7u, 8u, 9u, 31u, 64u, 255u, 256u, 3072u}) {
@@ -30,7 +38,11 @@ TEST(SecureWipe, ZeroesExactlyTheGivenBytes) {
             const test::Bytes original = buffer;
             const std::size_t start = GUARD + offset;
             const auto window = std::span(buffer).subspan(start, length);
-            secure_wipe(window);
+            if (offset % 2 == 0) {
+                secure_wipe(window);
+            } else {
+                secure_wipe(std::as_writable_bytes(window));
+            }
             EXPECT_TRUE(all_zero(window)) << "length " << length << " offset " << offset;
             const std::span<const std::uint8_t> kept(original);
             EXPECT_TRUE(std::ranges::equal(std::span(buffer).first(start), kept.first(start)));
@@ -38,20 +50,6 @@ TEST(SecureWipe, ZeroesExactlyTheGivenBytes) {
                                            kept.subspan(start + length)));
         }
     }
-}
-
-// The shapes the program holds key material in: a round-key table and a password copy,
-// passed as bytes of the whole object.
-TEST(SecureWipe, WipesWholeObjectsAsBytes) {
-    std::mt19937 generator(11);
-    RoundKeyTable keys;
-    for (auto& key : keys) key = test::random_block(generator);
-    secure_wipe(std::as_writable_bytes(std::span(keys)));
-    for (const auto& key : keys) EXPECT_EQ(key, Block{});
-
-    std::string password = "correct horse battery staple";
-    secure_wipe(std::as_writable_bytes(std::span(password)));
-    EXPECT_EQ(password, std::string(28, '\0'));
 }
 
 // An empty span may carry a null pointer; wiping it must be a no-op, not a call into the C

@@ -41,14 +41,18 @@ TEST(Files, PrivateCreationMakesOnlyNewFiles) {
     EXPECT_EQ(test::read_file(dir / "old"), test::to_bytes("old"));
     EXPECT_FALSE(fs::exists(dir / "elsewhere"));
 
-    fs::path first, second;
-    const auto a = files::create_private_beside(dir / "out.qv", ".tmp-", first);
-    const auto b = files::create_private_beside(dir / "out.qv", ".tmp-", second);
-    ASSERT_TRUE(a.valid() && b.valid());
-    EXPECT_NE(first, second);
-    EXPECT_EQ(first.parent_path(), dir.path());
-    EXPECT_EQ(first.filename().string().rfind(".tmp-", 0), 0u);
-    EXPECT_EQ(mode_of(second), 0600u);
+    const auto first = files::create_private_beside(dir / "out.qv", ".tmp-");
+    const auto second = files::create_private_beside(dir / "out.qv", ".tmp-");
+    ASSERT_TRUE(first.fd.valid() && second.fd.valid());
+    EXPECT_NE(first.path, second.path);
+    EXPECT_EQ(first.path.parent_path(), dir.path());
+    EXPECT_EQ(first.path.filename().string().rfind(".tmp-", 0), 0u);
+    EXPECT_EQ(mode_of(second.path), 0600u);
+    EXPECT_EQ(files::identity_of(second.fd.get()), files::identity_at(second.path));
+    // No name left to take: an invalid descriptor and no path, not a stale one.
+    const auto none = files::create_private_beside(dir / "no-such-folder" / "out.qv", ".tmp-");
+    EXPECT_FALSE(none.fd.valid());
+    EXPECT_TRUE(none.path.empty());
 }
 
 TEST(Files, KindsAndOpeningWithoutFollowingALink) {
@@ -75,8 +79,8 @@ TEST(Files, KindsAndOpeningWithoutFollowingALink) {
         EXPECT_EQ(files::kind_behind(c.path), c.behind) << c.path;
     }
     EXPECT_TRUE(files::open_for_reading(dir / "link").valid());
-    EXPECT_FALSE(files::open_for_reading(dir / "link", false).valid());
-    EXPECT_TRUE(files::open_for_reading(dir / "file", false).valid());
+    EXPECT_FALSE(files::open_for_reading(dir / "link", files::FinalLink::refuse).valid());
+    EXPECT_TRUE(files::open_for_reading(dir / "file", files::FinalLink::refuse).valid());
     EXPECT_FALSE(files::regular_size(files::open_for_reading("/dev/null").get()));
     EXPECT_EQ(files::regular_size(files::open_for_reading(dir / "file").get()), 1u);
 }

@@ -56,31 +56,32 @@ TEST(KeyFile, CreationNeverReplacesAFileAndReportsFailure) {
 TEST(KeyFile, OpenTakesRegularFilesOnly) {
     test::ScratchDir dir;
     test::write_file(dir / "k", "x");
-    std::vector<std::pair<fs::path, KeyFile::State>> cases{
-        {dir / "k", KeyFile::State::opened},
-        {dir / "missing", KeyFile::State::missing},
-        {dir.path(), KeyFile::State::not_regular}};
+    // The fault open() finds: none for a file it opened.
+    std::vector<std::pair<fs::path, std::optional<Fault>>> cases{
+        {dir / "k", std::nullopt},
+        {dir / "missing", Fault::not_found},
+        {dir.path(), Fault::not_regular}};
 #ifndef _WIN32
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     fs::create_symlink(dir / "missing", dir / "dangling");
     fs::create_symlink(dir / "k", dir / "link");
-    cases.insert(cases.end(), {{dir / "fifo", KeyFile::State::not_regular},
-                               {"/dev/null", KeyFile::State::not_regular},
-                               {"/dev/urandom", KeyFile::State::not_regular},
-                               {dir / "dangling", KeyFile::State::missing},
-                               {dir / "link", KeyFile::State::opened}});
+    cases.insert(cases.end(), {{dir / "fifo", Fault::not_regular},
+                               {"/dev/null", Fault::not_regular},
+                               {"/dev/urandom", Fault::not_regular},
+                               {dir / "dangling", Fault::not_found},
+                               {dir / "link", std::nullopt}});
 #endif
-    for (const auto& [path, state] : cases) {
+    for (const auto& [path, fault] : cases) {
         const KeyFile key_file = KeyFile::open(path);
-        EXPECT_EQ(key_file.state(), state) << path;
-        if (state == KeyFile::State::not_regular) {
-            EXPECT_EQ(key_file.refusal(), (KeyFileFault{Fault::not_regular, path})) << path;
+        if (fault) {
+            EXPECT_EQ(key_file.fault(), (KeyFileFault{*fault, path})) << path;
         } else {
-            EXPECT_EQ(key_file.refusal(), std::nullopt) << path;
-        }
-        if (state == KeyFile::State::opened) {
+            EXPECT_EQ(key_file.fault(), std::nullopt) << path;
             EXPECT_EQ(key_file.size(), 1u);
         }
+        // A missing file is the one fault that is not a refusal: the run may create it.
+        EXPECT_EQ(key_file.missing(), fault == Fault::not_found) << path;
+        EXPECT_EQ(key_file.refusal(), key_file.missing() ? std::nullopt : key_file.fault()) << path;
     }
 }
 

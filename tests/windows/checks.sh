@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Counted checks for the Windows test scripts, which source this file. They print every
 # failure and leave the totals in $passed and $failed.
 passed=0

@@ -23,7 +23,7 @@ void fill_block(Block& block, std::uint8_t value);
 void xor_block(Block& block, const Block& key);
 
 // Returns true when all 256 bytes of `a` and `b` are equal.
-bool blocks_equal(const Block& a, const Block& b);
+[[nodiscard]] bool blocks_equal(const Block& a, const Block& b);
 
 // block[i] = old block[perm[i]]: the permutation round. `perm` is read as 256 indices.
 void gather_block(Block& block, const Block& perm);

@@ -14,6 +14,6 @@ namespace quorvel {
 void mix_block(Block& block, std::int8_t factor);
 
 // The low 8 bits of `length`, read as the signed factor mix_block takes.
-std::int8_t mix_factor(std::uint64_t length);
+[[nodiscard]] std::int8_t mix_factor(std::uint64_t length);
 
 }  // namespace quorvel

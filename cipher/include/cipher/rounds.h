@@ -10,7 +10,7 @@
 namespace quorvel {
 
 // 12 rounds for passwords of 0 .. 8 bytes, 24 for 9 .. 12, 36 for 13 .. 16, 48 from 17 on.
-int select_round_count(std::uint64_t password_length);
+[[nodiscard]] int select_round_count(std::uint64_t password_length);
 
 // Runs rounds 0 .. rounds-1 on `block`. Round r uses key r % 12 and has the kind r % 3:
 // a gather through a permutation key, an XOR, or a rotation followed by diffusion.

@@ -34,7 +34,7 @@ void print_named(std::string_view prefix, std::string_view name, std::string_vie
 
 // The text a message shows for `path`: on POSIX its bytes as given on the command line, on
 // Windows its WTF-8 form (console/wtf8.h).
-std::string display_name(const std::filesystem::path& path);
+[[nodiscard]] std::string display_name(const std::filesystem::path& path);
 
 // Writes `text` and a line break to standard error: a warning, which must leave standard
 // output as it would be without it. What standard output holds is pushed out first, so that
@@ -47,10 +47,10 @@ void flush_output();
 
 // False once standard output has been found gone (see the rules above); a program started
 // from then on gets the null device as its standard output.
-bool output_available();
+[[nodiscard]] bool output_available();
 
 // True when standard error is a terminal (a console on Windows).
-bool status_line_possible();
+[[nodiscard]] bool status_line_possible();
 
 // Replaces the status line on standard error with `text` (one line, no line break). Does
 // nothing unless status_line_possible().

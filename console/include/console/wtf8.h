@@ -11,11 +11,11 @@
 namespace quorvel {
 
 // Encodes `units` as WTF-8: UTF-8 for valid UTF-16, three bytes for each unpaired surrogate.
-std::string wtf8_from_utf16(std::u16string_view units);
+[[nodiscard]] std::string wtf8_from_utf16(std::u16string_view units);
 
 // Decodes WTF-8 back into 16-bit units. Returns nullopt for bytes that no call of
 // wtf8_from_utf16 produces (invalid UTF-8, overlong forms, a surrogate pair spelled as two
 // three-byte surrogates).
-std::optional<std::u16string> utf16_from_wtf8(std::string_view bytes);
+[[nodiscard]] std::optional<std::u16string> utf16_from_wtf8(std::string_view bytes);
 
 }  // namespace quorvel

@@ -35,7 +35,7 @@ public:
     bool valid() const { return fd_ >= 0; }
     int get() const { return fd_; }
     // Gives up ownership: returns the descriptor, which the caller then closes.
-    int release();
+    [[nodiscard]] int release();
 
 private:
     int fd_ = -1;
@@ -46,113 +46,131 @@ enum class Kind { missing, regular, folder, symlink, other, unknown };
 
 // What is at `path` itself, a final symbolic link not followed; unknown when that cannot be
 // told (no permission on the folder, for one).
-Kind kind_at(const std::filesystem::path& path);
+[[nodiscard]] Kind kind_at(const std::filesystem::path& path);
 
 // What `path` leads to, symbolic links followed; missing for a dangling link.
-Kind kind_behind(const std::filesystem::path& path);
+[[nodiscard]] Kind kind_behind(const std::filesystem::path& path);
 
 // Creates `path` as a new file readable and writable by its owner only. Fails (an invalid
 // descriptor) when anything, a symbolic link included, is already at the name.
-Descriptor create_private(const std::filesystem::path& path);
+[[nodiscard]] Descriptor create_private(const std::filesystem::path& path);
+
+// A file just made, and the name it was made under.
+struct NewFile {
+    Descriptor fd;
+    std::filesystem::path path;
+};
 
 // Creates a new private file in the folder of `beside`, named `prefix` followed by a random
-// part; `made` receives its path. An invalid descriptor when no name could be created.
-Descriptor create_private_beside(const std::filesystem::path& beside, std::string_view prefix,
-                                 std::filesystem::path& made);
+// part. An invalid descriptor (and an empty path) when no name could be created.
+[[nodiscard]] NewFile create_private_beside(const std::filesystem::path& beside,
+                                            std::string_view prefix);
 
-// Opens `path` for reading; with `follow_link` false a symbolic link at the name fails.
-Descriptor open_for_reading(const std::filesystem::path& path, bool follow_link = true);
+// What opening does with a symbolic link at the name itself.
+enum class FinalLink {
+    follow,  // open what the link leads to
+    refuse,  // fail, so that a link put in place of a file is never read through
+};
+
+// Opens `path` for reading.
+[[nodiscard]] Descriptor open_for_reading(const std::filesystem::path& path,
+                                          FinalLink final_link = FinalLink::follow);
 
 // Opens an existing file for writing, neither creating nor truncating it. Never waits: a FIFO
 // without a reader fails at once (see wait_for_reader).
-Descriptor open_existing_for_writing(const std::filesystem::path& path);
+[[nodiscard]] Descriptor open_existing_for_writing(const std::filesystem::path& path);
 
 // When `path` leads to a FIFO, opens it for writing, which waits until a reader opens it too,
 // and returns that descriptor; an invalid one for anything else. Holding it while the output
 // is opened (open_existing_for_writing) keeps the reader from seeing the end meanwhile. The
 // wait ends early only by a signal: call it where signals are not deferred.
-Descriptor wait_for_reader(const std::filesystem::path& path);
+[[nodiscard]] Descriptor wait_for_reader(const std::filesystem::path& path);
 
 // The size of the open file when it is a regular file; nullopt for anything else.
-std::optional<std::uint64_t> regular_size(int fd);
+[[nodiscard]] std::optional<std::uint64_t> regular_size(int fd);
 
 // True when the open file is a regular file.
-bool is_regular(int fd);
+[[nodiscard]] bool is_regular(int fd);
 
 // The identity of the open file, or of what is at `path` (a final link not followed).
-std::optional<Identity> identity_of(int fd);
-std::optional<Identity> identity_at(const std::filesystem::path& path);
+[[nodiscard]] std::optional<Identity> identity_of(int fd);
+[[nodiscard]] std::optional<Identity> identity_at(const std::filesystem::path& path);
 
 // Holds the file at `path` open when it is the file `identity` names and the system needs
 // that for the identity to stay the file's own: on POSIX an inode number passes to the next
 // new file once the last name and descriptor of the old one are gone. Windows file indexes
 // carry a sequence number, and an open file's name could not be taken over: nothing is held
 // there. An invalid descriptor when nothing is held.
-Descriptor hold_identity(const std::filesystem::path& path, const Identity& identity);
+[[nodiscard]] Descriptor hold_identity(const std::filesystem::path& path, const Identity& identity);
 
 // True when `a` and `b` both exist and lead to the same file.
-bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
+[[nodiscard]] bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // `path` made absolute with every symbolic link followed, dangling ones included (a link to a
 // missing name resolves to that name); lexically normal. Empty when it cannot be resolved.
-std::filesystem::path resolve(const std::filesystem::path& path);
+[[nodiscard]] std::filesystem::path resolve(const std::filesystem::path& path);
 
 // Renames `from` to `to`, replacing a file at `to` in one step.
-bool rename_into_place(const std::filesystem::path& from, const std::filesystem::path& to);
+[[nodiscard]] bool rename_into_place(const std::filesystem::path& from,
+                                     const std::filesystem::path& to);
 
 // Removes `path` when it is still the file `identity` names. Returns false only when that
 // file is still there afterwards.
-bool remove_if_same(const std::filesystem::path& path, const Identity& identity);
+[[nodiscard]] bool remove_if_same(const std::filesystem::path& path, const Identity& identity);
 
 // Removes the run's own file at `path`: with an identity, as remove_if_same; without one
 // (a name the run held free for a program it started), whatever file is at the name. Returns
 // false only when the run's file is still there afterwards. On POSIX it makes only
 // async-signal-safe calls, so that a signal handler may use it.
-bool remove_if_ours(const std::filesystem::path& path, const std::optional<Identity>& identity);
+[[nodiscard]] bool remove_if_ours(const std::filesystem::path& path,
+                                  const std::optional<Identity>& identity);
 
 // Flushes what was written to the open file `fd` through to the disk, so that it survives a
 // crash. Returns false when the system reports a failure.
-bool flush_to_disk(int fd);
+[[nodiscard]] bool flush_to_disk(int fd);
 
 // Flushes the folder that holds `path` to the disk, so that a name just made or changed there
 // survives a crash. Always true on Windows, whose file systems keep names in their own journal.
-bool flush_folder_of(const std::filesystem::path& path);
+[[nodiscard]] bool flush_folder_of(const std::filesystem::path& path);
 
 // The longest file name the folder of `path` takes; nullopt when that cannot be told.
-std::optional<std::size_t> longest_name_beside(const std::filesystem::path& path);
+[[nodiscard]] std::optional<std::size_t> longest_name_beside(const std::filesystem::path& path);
 
 // False when renaming another file over `path`, which exists, is refused whatever is written:
 // in a folder with the sticky bit only the owner of the file or of the folder (or root) may
 // replace it. True when nothing tells against it (always on Windows).
-bool rename_may_replace(const std::filesystem::path& path);
+[[nodiscard]] bool rename_may_replace(const std::filesystem::path& path);
 
 // N when `path`, its symbolic links followed, names descriptor N of this process itself
 // (/dev/fd/N, /proc/self/fd/N, /dev/stdout, ...); nullopt for any other name (always on
 // Windows). Such a name means whatever the process has open under N at the time it is opened.
-std::optional<int> descriptor_named(const std::filesystem::path& path);
+[[nodiscard]] std::optional<int> descriptor_named(const std::filesystem::path& path);
 
 // True when descriptor `fd` is open in this process.
-bool descriptor_is_open(int fd);
+[[nodiscard]] bool descriptor_is_open(int fd);
 
 // Gives the open file the permission bits `model` has, or those a plain new file would get
 // when `model` does not exist. Windows has no such bits: true there.
-bool take_mode_of(int fd, const std::filesystem::path& model);
+[[nodiscard]] bool take_mode_of(int fd, const std::filesystem::path& model);
+
+// Which way a stream moves data.
+enum class Direction { read, write };
 
 // A C stream over `fd`, unbuffered (the cipher stage moves data in chunks of its own). Takes
 // the descriptor; nullptr (descriptor closed) on failure.
-std::FILE* open_stream(Descriptor fd, bool for_writing);
+[[nodiscard]] std::FILE* open_stream(Descriptor fd, Direction direction);
 
 // The descriptor under a C stream.
-int descriptor_of(std::FILE* file);
+[[nodiscard]] int descriptor_of(std::FILE* file);
 
 // Moves the stream to `offset`; returns false on failure.
-bool seek(std::FILE* file, std::uint64_t offset);
+[[nodiscard]] bool seek(std::FILE* file, std::uint64_t offset);
 
 // The stream's position, or nullopt.
-std::optional<std::uint64_t> tell(std::FILE* file);
+[[nodiscard]] std::optional<std::uint64_t> tell(std::FILE* file);
 
 // Cuts the stream's file to `size` bytes.
-bool truncate(std::FILE* file, std::uint64_t size);
+[[nodiscard]] bool truncate(std::FILE* file, std::uint64_t size);
 
 // An advisory lock on the current folder that one run holds from start to end, so that two
 // runs never share the temporary archive's name.
@@ -166,7 +184,7 @@ public:
                       // be read, so there is nothing to lock); the run must stop
     };
     // Takes the lock without waiting.
-    static FolderLock take();
+    [[nodiscard]] static FolderLock take();
     FolderLock(FolderLock&& other) noexcept;
     FolderLock& operator=(FolderLock&&) = delete;
     ~FolderLock();

@@ -19,7 +19,7 @@ inline constexpr std::size_t KEY_FILE_SIZE = ROUND_KEY_COUNT * BLOCK_SIZE;
 // A key file that failed, and how: what the program reports, by name.
 struct KeyFileFault {
     enum class Kind {
-        not_found,    // nothing at the name
+        not_found,    // nothing at the name (a dangling link included)
         not_regular,  // there, but a folder, a device, a pipe, ...
         unreadable,   // it does not open, or a read fails
         not_created,  // a new key file could not be made
@@ -33,34 +33,34 @@ struct KeyFileFault {
 // An existing key file, opened and checked on the open file.
 class KeyFile {
 public:
-    enum class State {
-        missing,      // nothing at the name (a dangling link included)
-        opened,       // a regular file, open for reading
-        not_regular,  // there, but not a regular file
-        unreadable,   // a regular file that does not open
-    };
+    // Opens the key file at `path`; fault() tells what kept it from opening. Prints nothing.
+    [[nodiscard]] static KeyFile open(const std::filesystem::path& path);
 
-    // Opens the key file at `path`; state() tells what was found. Prints nothing.
-    static KeyFile open(const std::filesystem::path& path);
+    // Nothing for a file open for reading; otherwise not_found, not_regular or unreadable.
+    [[nodiscard]] const std::optional<KeyFileFault>& fault() const { return fault_; }
 
-    State state() const { return state_; }
+    // True when nothing is at the name: the one fault that creating a key file answers.
+    [[nodiscard]] bool missing() const;
 
     // The fault of a file that is there but refused (not_regular or unreadable); nullopt for
     // an opened or a missing one.
-    std::optional<KeyFileFault> refusal() const;
+    [[nodiscard]] std::optional<KeyFileFault> refusal() const;
 
     // The file's length in bytes (when opened).
-    std::uint64_t size() const { return size_; }
+    [[nodiscard]] std::uint64_t size() const { return size_; }
 
     // XORs the file's 12 blocks into `table`. A shorter file reads as if padded with 0xFF,
-    // bytes past the 3072nd are ignored. Returns nullopt, or unreadable when a read fails.
-    std::optional<KeyFileFault> read_into(RoundKeyTable& table);
+    // bytes past the 3072nd are ignored. Returns nullopt, or unreadable when a read fails or
+    // the file did not open.
+    [[nodiscard]] std::optional<KeyFileFault> read_into(RoundKeyTable& table);
 
 private:
-    KeyFile(State state, std::filesystem::path path, files::Descriptor fd, std::uint64_t size)
-        : state_(state), path_(std::move(path)), fd_(std::move(fd)), size_(size) {}
+    KeyFile(std::filesystem::path path, files::Descriptor fd, std::uint64_t size)
+        : path_(std::move(path)), fd_(std::move(fd)), size_(size) {}
+    KeyFile(KeyFileFault::Kind fault, const std::filesystem::path& path)
+        : fault_(KeyFileFault{fault, path}), path_(path), size_(0) {}
 
-    State state_;
+    std::optional<KeyFileFault> fault_;
     std::filesystem::path path_;
     files::Descriptor fd_;
     std::uint64_t size_;
@@ -71,10 +71,11 @@ private:
 // by a mixing of the working block. Returns the new file's identity; on failure
 // (KeyFileFault::Kind::not_created) leaves no file behind and returns nullopt. The file and
 // its name are flushed to the disk before it returns. Prints nothing.
-std::optional<files::Identity> create_key_file(const std::filesystem::path& path);
+[[nodiscard]] std::optional<files::Identity> create_key_file(const std::filesystem::path& path);
 
 // Opens the key file at `path` and XORs it into `table` as KeyFile::read_into does. Returns
-// nullopt, or the fault: not_found, a refusal of KeyFile::open, or that of read_into.
-std::optional<KeyFileFault> read_key_file(const std::filesystem::path& path, RoundKeyTable& table);
+// nullopt, or the fault of KeyFile::open or that of read_into.
+[[nodiscard]] std::optional<KeyFileFault> read_key_file(const std::filesystem::path& path,
+                                                        RoundKeyTable& table);
 
 }  // namespace quorvel

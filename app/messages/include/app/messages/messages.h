@@ -1,6 +1,6 @@
 // Every text the program shows the user, in one place. Output rules:
 // - Only the program's top layer speaks: the libraries below it return what happened
-//   (container: InputKind, StreamResult, FileFault; keyfile: KeyFile::State, KeyFileFault)
+//   (container: InputKind, StreamResult, FileFault; keyfile: KeyFileFault)
 //   and the run turns that into the texts here. Nothing else prints.
 // - Every message goes to standard output, byte for byte as written here, misspellings
 //   included: these texts are the program's interface and other tools compare them exactly.

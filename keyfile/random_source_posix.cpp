@@ -1,23 +1,17 @@
-#include "internal/random_source.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#include <bcrypt.h>
-#else
 #include <sys/random.h>
+
 #include <cerrno>
-#endif
+
+#include "internal/random_source.h"
 
 namespace quorvel {
 
+// getrandom blocks only until the kernel's pool is first seeded, and may return fewer bytes
+// than asked or be interrupted by a signal: it is called until the span is full.
 bool fill_random(std::span<std::uint8_t> bytes) {
-#ifdef _WIN32
-    return BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
-                           BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
-#else
     std::size_t filled = 0;
     while (filled < bytes.size()) {
-        const ssize_t got = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+        const ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -25,7 +19,6 @@ bool fill_random(std::span<std::uint8_t> bytes) {
         filled += static_cast<std::size_t>(got);
     }
     return true;
-#endif
 }
 
 }  // namespace quorvel
