@@ -49,7 +49,7 @@ StreamPipeline::StreamPipeline(ByteSource& input, ByteSink& output, std::size_t 
       buffer_size_(chunk_size + spare),
       start_(start),
       slots_(chunk_count) {
-    // The reader fills one chunk while it looks into the next; a third lets the writer work.
+    // The reading fills one chunk while it looks into the next; a third lets the writing work.
     assert(chunk_count >= 3);
     for (Slot& slot : slots_) slot.buffer = take_buffer(buffer_size_);
 }
@@ -60,132 +60,150 @@ StreamPipeline::~StreamPipeline() {
         stop_reading_ = true;
         drop_unwritten_ = true;
     }
-    chunk_written_.notify_all();
-    chunk_submitted_.notify_all();
-    if (writer_.joinable()) writer_.join();
-    if (reader_.joinable()) reader_.join();
+    changed_.notify_all();
+    if (helper_.joinable()) helper_.join();
     for (Slot& slot : slots_) give_back(std::move(slot.buffer), buffer_size_);
 }
 
-void StreamPipeline::start_threads() {
+void StreamPipeline::start_helper() {
     try {
-        writer_ = start_([this] { run_writer(); });
-        reader_ = start_([this] {
-            while (read_next_chunk()) {
-            }
-        });
+        helper_ = start_([this] { run_helper(); });
     } catch (const std::system_error&) {
-        // No thread to be had: the stage runs on the caller's thread instead.
+        // No thread to be had: the caller runs every stage instead.
     }
 }
 
 std::optional<InputChunk> StreamPipeline::next() {
-    if (!reader_.joinable()) read_next_chunk();
     std::unique_lock lock(mutex_);
-    chunk_read_.wait(lock, [this] { return read_ > taken_ || read_failed_; });
+    // Rather than wait for the chunk, read it; rather than wait for the helper reading it,
+    // write out a chunk that is due.
+    while (read_ == taken_ && !read_failed_) {
+        if (may_read()) {
+            read_next_chunk(lock);
+        } else if (may_write()) {
+            write_next_chunk(lock);
+        } else {
+            changed_.wait(lock);
+        }
+    }
     if (read_ == taken_) return std::nullopt;
     Slot& slot = slot_at(taken_++);
     const InputChunk chunk{{slot.buffer.get(), buffer_size_}, slot.size, slot.last};
     lock.unlock();
     // Only a stream longer than one chunk has stages to overlap.
-    if (taken_ == 1 && !chunk.last) start_threads();
+    if (taken_ == 1 && !chunk.last) start_helper();
     return chunk;
 }
 
 void StreamPipeline::submit(std::span<const std::uint8_t> bytes) {
-    Slot& slot = slot_at(submitted_);
-    slot.pending = bytes;
-    if (!writer_.joinable()) write_out(slot);
+    slot_at(submitted_).pending = bytes;
     {
-        const std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         ++submitted_;
-        if (!writer_.joinable()) ++written_;
+        // Alone, the caller writes at once, so that a failed write shows in write_failed().
+        if (!helper_.joinable() && may_write()) write_next_chunk(lock);
     }
-    chunk_submitted_.notify_one();
-    chunk_written_.notify_one();
+    changed_.notify_all();
 }
 
 bool StreamPipeline::finish() {
     {
-        const std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         stop_reading_ = true;
         no_more_chunks_ = true;
+        changed_.notify_all();
+        while (written_ < submitted_) {
+            if (may_write()) {
+                write_next_chunk(lock);
+            } else {
+                changed_.wait(lock);
+            }
+        }
     }
-    chunk_written_.notify_all();
-    chunk_submitted_.notify_all();
-    if (writer_.joinable()) writer_.join();
-    if (reader_.joinable()) reader_.join();
+    changed_.notify_all();
+    if (helper_.joinable()) helper_.join();
     return !write_failed();
 }
 
-// Reads chunk read_, and then looks past it: a read that finds nothing there makes it the
-// last chunk, so that the caller knows which block ends the input as soon as it has it.
-// Returns false when there is nothing more to read. Runs on the reading thread, or in next()
-// while there is none.
-bool StreamPipeline::read_next_chunk() {
-    {
-        std::unique_lock lock(mutex_);
-        // The chunk's slot and the one after it, which the look past its end reads into.
-        chunk_written_.wait(
-            lock, [this] { return read_ + 1 < written_ + slots_.size() || stop_reading_; });
-        if (stop_reading_) return false;
-    }
+bool StreamPipeline::may_read() const {
+    // The chunk's slot and the one after it, which the look past its end reads into, must
+    // both be written out.
+    return !reading_ && !input_ended_ && !stop_reading_ && read_ + 1 < written_ + slots_.size();
+}
+
+bool StreamPipeline::may_write() const {
+    return !writing_ && written_ < submitted_ && !drop_unwritten_;
+}
+
+void StreamPipeline::read_next_chunk(std::unique_lock<std::mutex>& lock) {
+    reading_ = true;
     Slot& slot = slot_at(read_);
+    Slot& after = slot_at(read_ + 1);
+    lock.unlock();
+    const bool read = read_into(slot, after);
+    lock.lock();
+    reading_ = false;
+    if (read) {
+        ++read_;
+        input_ended_ = slot.last;
+    } else if (!stop_reading_) {
+        read_failed_ = true;
+        input_ended_ = true;
+    }
+    changed_.notify_all();
+}
+
+// Reads a chunk into `slot`, and then looks past it into `after`: a read that finds nothing
+// there makes it the last chunk, so that the caller knows which block ends the input as soon
+// as it has it. False on a read error, or when stopped before the chunk was complete.
+bool StreamPipeline::read_into(Slot& slot, Slot& after) {
     slot.size = std::exchange(read_ahead_, 0);
     slot.last = false;
-    bool failed = read_ahead_failed_;
-    while (!failed && !slot.last && slot.size < chunk_size_) {
+    if (read_ahead_failed_) return false;
+    while (!slot.last && slot.size < chunk_size_) {
         if (stop_reading_) return false;
         const auto got = input_.read(std::span(slot.buffer.get(), chunk_size_).subspan(slot.size));
-        if (!got) {
-            failed = true;
-        } else {
-            slot.size += *got;
-            slot.last = *got == 0;
-        }
+        if (!got) return false;
+        slot.size += *got;
+        slot.last = *got == 0;
     }
-    if (!failed && !slot.last) {
-        const auto got = input_.read(std::span(slot_at(read_ + 1).buffer.get(), chunk_size_));
+    if (!slot.last) {
+        const auto got = input_.read(std::span(after.buffer.get(), chunk_size_));
         read_ahead_failed_ = !got;
         read_ahead_ = got.value_or(0);
         slot.last = got == std::size_t{0};
     }
-    {
-        const std::lock_guard lock(mutex_);
-        if (failed) {
-            read_failed_ = true;
-        } else {
-            ++read_;
-        }
-    }
-    chunk_read_.notify_one();
-    return !failed && !slot.last;
+    return true;
 }
 
-void StreamPipeline::write_out(Slot& slot) {
+void StreamPipeline::write_next_chunk(std::unique_lock<std::mutex>& lock) {
+    writing_ = true;
+    Slot& slot = slot_at(written_);
+    lock.unlock();
     if (!write_failed() && !slot.pending.empty() && !output_.write(slot.pending)) {
         write_failed_ = true;
     }
     slot.pending = {};
+    lock.lock();
+    writing_ = false;
+    ++written_;
+    changed_.notify_all();
 }
 
-void StreamPipeline::run_writer() {
-    while (true) {
-        Slot* slot = nullptr;
-        {
-            std::unique_lock lock(mutex_);
-            chunk_submitted_.wait(lock, [this] {
-                return submitted_ > written_ || no_more_chunks_ || drop_unwritten_;
-            });
-            if (drop_unwritten_ || submitted_ == written_) return;
-            slot = &slot_at(written_);
+// The helper: writes what is due first, so that buffers come back to the reading soon, and
+// reads ahead when nothing is.
+void StreamPipeline::run_helper() {
+    std::unique_lock lock(mutex_);
+    while (!drop_unwritten_) {
+        if (may_write()) {
+            write_next_chunk(lock);
+        } else if (may_read()) {
+            read_next_chunk(lock);
+        } else if (no_more_chunks_ && written_ == submitted_) {
+            return;
+        } else {
+            changed_.wait(lock);
         }
-        write_out(*slot);
-        {
-            const std::lock_guard lock(mutex_);
-            ++written_;
-        }
-        chunk_written_.notify_one();
     }
 }
 

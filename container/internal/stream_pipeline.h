@@ -1,12 +1,17 @@
-// The three stages of a stream, overlapping: one thread reads the input into a small ring of
-// chunk buffers, the caller ciphers each chunk in place, and another thread writes it out, so
-// that reading, the rounds and writing run at the same time on different cores. The buffers
-// cycle through the three stages, so memory use does not grow with the file.
+// The three stages of a stream, overlapping on two threads: reading the input into a small
+// ring of chunk buffers, the caller's rounds over each chunk in place, and writing it out.
+// Each stage takes the chunks one at a time and in order, but either thread may run the
+// reading or the writing: a helper thread writes and reads ahead, and the caller, rather than
+// wait for a chunk, reads it (or writes one out) itself. Two threads for three stages keep
+// both cores busy without a third thread taking turns with them: when the rounds are slow
+// (encryption) the helper does all the input and output beside them; when they are fast
+// (decryption) the caller reads too and the helper writes. The buffers cycle through the
+// stages, so memory use does not grow with the file.
 //
 // A stream that fits in one chunk runs on the caller's thread alone: there is nothing to
-// overlap, and starting threads would cost more than the stream itself (tests and fuzz targets
-// run thousands of short ones). Threads start once the first chunk turns out not to be the
-// last; a stage whose thread cannot be started runs on the caller's thread, with the same
+// overlap, and starting a thread would cost more than the stream itself (tests and fuzz
+// targets run thousands of short ones). The helper starts once the first chunk turns out not
+// to be the last; when it cannot be started, the caller runs every stage, with the same
 // results.
 #pragma once
 
@@ -51,20 +56,21 @@ public:
     StreamPipeline(ByteSource& input, ByteSink& output, std::size_t chunk_size, std::size_t spare,
                    std::size_t chunk_count, ThreadStarter start = start_std_thread);
 
-    // Stops reading and writing at once and waits for both threads: what was submitted and
-    // not yet written is dropped. A thread blocked in a read or a write returns first.
+    // Stops reading and writing at once and waits for the helper: what was submitted and not
+    // yet written is dropped. A helper blocked in a read or a write returns first.
     ~StreamPipeline();
 
     StreamPipeline(const StreamPipeline&) = delete;
     StreamPipeline& operator=(const StreamPipeline&) = delete;
 
-    // The next chunk of the input, in order; waits for the reader. nullopt on a read error,
+    // The next chunk of the input, in order; reads it, or waits for the helper reading it.
+    // nullopt on a read error,
     // once the chunks read before it have been handed out. Call it only after the previous
     // chunk was submitted, and never after the last one.
     std::optional<InputChunk> next();
 
     // Queues `bytes`, which lie within the buffer of the chunk last returned by next(), to be
-    // written after everything submitted before; the buffer goes back to the reader once
+    // written after everything submitted before; the buffer goes back to the reading once
     // written. Empty bytes hand the buffer back and write nothing.
     void submit(std::span<const std::uint8_t> bytes);
 
@@ -72,12 +78,12 @@ public:
     // well stop producing chunks.
     bool write_failed() const { return write_failed_.load(std::memory_order_relaxed); }
 
-    // Writes out everything submitted, stops reading and waits for both threads. Returns
-    // false when any write failed.
+    // Writes out everything submitted, stops reading and waits for the helper. Returns false
+    // when any write failed.
     bool finish();
 
-    // True while the reading thread runs: the stream is longer than one chunk.
-    bool threaded() const { return reader_.joinable(); }
+    // True while the helper runs: the stream is longer than one chunk.
+    bool threaded() const { return helper_.joinable(); }
 
 private:
     struct Slot {
@@ -89,10 +95,15 @@ private:
     };
 
     Slot& slot_at(std::uint64_t position) { return slots_[position % slots_.size()]; }
-    bool read_next_chunk();
-    void write_out(Slot& slot);
-    void run_writer();
-    void start_threads();
+    // Whether a thread holding the lock may take up the next read or the next write now.
+    bool may_read() const;
+    bool may_write() const;
+    // Run one read or one write, the lock released meanwhile; `lock` holds mutex_.
+    void read_next_chunk(std::unique_lock<std::mutex>& lock);
+    void write_next_chunk(std::unique_lock<std::mutex>& lock);
+    bool read_into(Slot& slot, Slot& after);
+    void run_helper();
+    void start_helper();
 
     ByteSource& input_;
     ByteSink& output_;
@@ -103,28 +114,29 @@ private:
 
     // Positions count the chunks of the stream from 0; chunk p lives in slot p % slot count.
     std::mutex mutex_;
-    std::condition_variable chunk_read_;       // the caller waits on it
-    std::condition_variable chunk_submitted_;  // the writer waits on it
-    std::condition_variable chunk_written_;    // the reader waits on it
-    std::uint64_t read_ = 0;                   // chunks the reader completed
-    std::uint64_t taken_ = 0;                  // chunks next() handed out
-    std::uint64_t submitted_ = 0;              // chunks submit() queued
-    std::uint64_t written_ = 0;                // chunks the writer is done with
-    bool read_failed_ = false;                 // the read after chunk read_ - 1 failed
-    bool no_more_chunks_ = false;              // the writer ends once all are written
-    bool drop_unwritten_ = false;              // the writer ends at once
-    // Set under the mutex, so that a reader about to wait cannot miss it; read without it
-    // between the reads of a chunk.
+    std::condition_variable changed_;  // a stage moved on, or the pipeline is stopping
+    std::uint64_t read_ = 0;           // chunks read
+    std::uint64_t taken_ = 0;          // chunks next() handed out
+    std::uint64_t submitted_ = 0;      // chunks submit() queued
+    std::uint64_t written_ = 0;        // chunks written (or dropped)
+    bool reading_ = false;             // a thread is reading chunk read_
+    bool writing_ = false;             // a thread is writing chunk written_
+    bool input_ended_ = false;         // the last chunk is read, or a read failed
+    bool read_failed_ = false;         // the read after chunk read_ - 1 failed
+    bool no_more_chunks_ = false;      // the helper ends once all are written
+    bool drop_unwritten_ = false;      // the helper ends at once
+    // Set under the mutex; read without it between the reads of a chunk, so that a long read
+    // of many pieces ends early.
     std::atomic<bool> stop_reading_ = false;
     std::atomic<bool> write_failed_ = false;
 
-    // The reader's own: bytes of chunk read_ already read while looking past the chunk before
-    // for the end of the input, or a failure of that read.
+    // The reading's own, handed from one reading thread to the next under the mutex: bytes of
+    // chunk read_ already read while looking past the chunk before for the end of the input,
+    // or a failure of that read.
     std::size_t read_ahead_ = 0;
     bool read_ahead_failed_ = false;
 
-    std::thread reader_;
-    std::thread writer_;
+    std::thread helper_;
 };
 
 }  // namespace quorvel
