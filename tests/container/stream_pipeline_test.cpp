@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <numeric>
 #include <system_error>
+#include <thread>
 
 #include "internal/stream_pipeline.h"
 #include "support/test_support.h"
@@ -114,6 +116,57 @@ TEST(StreamPipeline, HandsOutTheInputInFullChunksAndWritesWhatIsSubmittedInOrder
                 EXPECT_TRUE(sink.bytes == expected) << trace;
                 EXPECT_EQ(source.handed_out, length) << trace;
             }
+        }
+    }
+}
+
+// Reads and writes that take their time, so that the stages change hands: with slow reads the
+// caller writes chunks out while the helper reads, and with slow writes it reads its chunks
+// itself while the helper writes. Whichever thread runs them, the chunks come in order and are
+// written once, in order.
+TEST(StreamPipeline, EitherThreadMayReadOrWriteAndTheOrderHolds) {
+    class Slow final : public ByteSource, public ByteSink {
+    public:
+        Slow(Bytes input, bool slow_reads) : input_(std::move(input)), slow_reads_(slow_reads) {}
+        std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+            if (slow_reads_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (std::this_thread::get_id() == caller_) ++reads_by_caller;
+            const std::size_t count = std::min(buffer.size(), input_.size() - at_);
+            std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(at_), count, buffer.begin());
+            at_ += count;
+            return count;
+        }
+        bool write(std::span<const std::uint8_t> data) override {
+            if (!slow_reads_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (std::this_thread::get_id() == caller_) ++writes_by_caller;
+            written.insert(written.end(), data.begin(), data.end());
+            return true;
+        }
+        bool write_at(std::uint64_t, std::span<const std::uint8_t>) override { return false; }
+        Bytes written;
+        int reads_by_caller = 0;
+        int writes_by_caller = 0;
+
+    private:
+        const Bytes input_;
+        const bool slow_reads_;
+        const std::thread::id caller_ = std::this_thread::get_id();
+        std::size_t at_ = 0;
+    };
+
+    constexpr std::size_t LENGTH = 40 * CHUNK + 3;
+    for (const bool slow_reads : {true, false}) {
+        const std::string trace = slow_reads ? "slow reads" : "slow writes";
+        Slow ends(test::random_bytes(LENGTH, 6), slow_reads);
+        StreamPipeline pipeline(ends, ends, CHUNK, SPARE, SLOTS);
+        const Bytes expected = pass_every_chunk(pipeline, LENGTH, trace);
+        EXPECT_TRUE(pipeline.finish()) << trace;
+        EXPECT_TRUE(ends.written == expected) << trace;
+        if (slow_reads) {
+            EXPECT_GT(ends.writes_by_caller, 0) << trace;
+        } else {
+            // More than the first chunk's read and the look past it, before the helper starts.
+            EXPECT_GT(ends.reads_by_caller, 2) << trace;
         }
     }
 }
