@@ -76,10 +76,16 @@ void show_status(std::string_view text) {
 
 void clear_status() {
     if (status_width == 0) return;
-    std::string blank = "\r";
-    blank.append(status_width, ' ');
-    blank += '\r';
-    std::fwrite(blank.data(), 1, blank.size(), stderr);
+    // Written in pieces from fixed storage: this runs before the last resort's message, when
+    // memory may have run out.
+    constexpr std::string_view SPACES = "                                ";
+    std::fputc('\r', stderr);
+    for (std::size_t left = status_width; left > 0;) {
+        const std::size_t piece = std::min(left, SPACES.size());
+        std::fwrite(SPACES.data(), 1, piece, stderr);
+        left -= piece;
+    }
+    std::fputc('\r', stderr);
     std::fflush(stderr);
     status_width = 0;
 }

@@ -9,10 +9,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-detail::FileHandle stream_of(files::Descriptor fd, bool for_writing) {
+detail::FileHandle stream_of(files::Descriptor fd, files::Direction direction) {
     if (!fd.valid()) return nullptr;
-    return detail::FileHandle(files::open_stream(
-        std::move(fd), for_writing ? files::Direction::write : files::Direction::read));
+    return detail::FileHandle(files::open_stream(std::move(fd), direction));
 }
 
 struct Opened {
@@ -33,7 +32,7 @@ Opened create_pending(const fs::path& final_path, std::string_view prefix, bool 
     opened.pending_path = std::move(pending_path);
     if (!fd.valid()) return {};
     if (!keep_private && !files::take_mode_of(fd.get(), final_path)) fd = files::Descriptor();
-    opened.file = stream_of(std::move(fd), true);
+    opened.file = stream_of(std::move(fd), files::Direction::write);
     if (!opened.file) {
         std::error_code ignored;
         fs::remove(opened.pending_path, ignored);
@@ -62,10 +61,8 @@ bool can_make_beside(const fs::path& path) {
 
 }  // namespace
 
-std::optional<InputFile> InputFile::open(const fs::path& path, bool follow_link) {
-    auto file = stream_of(files::open_for_reading(path, follow_link ? files::FinalLink::follow
-                                                                    : files::FinalLink::refuse),
-                          false);
+std::optional<InputFile> InputFile::open(const fs::path& path, files::FinalLink final_link) {
+    auto file = stream_of(files::open_for_reading(path, final_link), files::Direction::read);
     if (!file) return std::nullopt;
     return InputFile(std::move(file));
 }
@@ -123,7 +120,8 @@ std::optional<OutputTarget> OutputFile::find_target(const fs::path& path, Output
 
 std::optional<OutputFile> OutputFile::open(const OutputTarget& target) {
     if (target.placement != OutputPlacement::renamed) {
-        auto file = stream_of(files::open_existing_for_writing(target.path), true);
+        auto file =
+            stream_of(files::open_existing_for_writing(target.path), files::Direction::write);
         if (!file) return std::nullopt;
         return OutputFile(std::move(file), target, {});
     }

@@ -7,6 +7,7 @@
 #include "cipher/mixer.h"
 #include "cipher/rounds.h"
 #include "container/format.h"
+#include "internal/prepared_streams.h"
 #include "internal/stream_pipeline.h"
 
 namespace quorvel {
@@ -212,48 +213,39 @@ StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> inpu
     return blocks_equal(chain.plain_sum, stored) ? StreamResult::ok : StreamResult::check_failed;
 }
 
-std::optional<FileFault> open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
-                                        const std::filesystem::path& output_path,
-                                        OutputPolicy policy) {
+std::variant<FilePair, FileFault> open_file_pair(const std::filesystem::path& input_path,
+                                                 const std::filesystem::path& output_path,
+                                                 OutputPolicy policy) {
     auto input = InputFile::open(input_path);
     if (!input) return FileFault{FileFault::Kind::not_found, input_path};
-    return open_file_pair(pair, ProbedInput(std::move(*input)), input_path, output_path, policy);
+    auto output = OutputFile::create(output_path, policy);
+    if (!output) return FileFault{FileFault::Kind::cannot_create, output_path};
+    return FilePair(ProbedInput(std::move(*input)), input_path, std::move(*output), output_path);
 }
 
-std::optional<FileFault> open_file_pair(FilePair& pair, ProbedInput input,
-                                        const std::filesystem::path& input_path,
-                                        const std::filesystem::path& output_path,
-                                        OutputPolicy policy) {
-    pair.input_path = input_path;
-    pair.output_path = output_path;
-    pair.input = std::move(input);
-    pair.output = OutputFile::create(output_path, policy);
-    if (!pair.output) return FileFault{FileFault::Kind::cannot_create, output_path};
-    return std::nullopt;
-}
-
-std::optional<FileFault> close_file_pair(FilePair& pair) {
-    pair.input.reset();
-    const bool closed = pair.output && pair.output->close();
-    pair.output.reset();
-    if (!closed) return FileFault{FileFault::Kind::cannot_write, pair.output_path};
+std::optional<FileFault> close_file_pair(FilePair pair) {
+    if (!pair.output().close()) return FileFault{FileFault::Kind::cannot_write, pair.output_path()};
     return std::nullopt;
 }
 
 StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
-                        std::uint64_t password_length, ByteSource* source) {
-    ByteSource& input = source != nullptr ? *source : *pair.input;
+                        std::uint64_t password_length) {
+    return run_cipher(pair, pair.input(), mode, keys, password_length);
+}
+
+StreamResult run_cipher(FilePair& pair, ByteSource& reader, CipherMode mode,
+                        const RoundKeyTable& keys, std::uint64_t password_length) {
     const int rounds = select_round_count(password_length);
-    if (mode == CipherMode::encrypt) return encrypt_stream(input, *pair.output, keys, rounds);
-    return decrypt_stream(input, pair.input->size(), *pair.output, keys, rounds);
+    if (mode == CipherMode::encrypt) return encrypt_stream(reader, pair.output(), keys, rounds);
+    return decrypt_stream(reader, pair.input().size(), pair.output(), keys, rounds);
 }
 
 std::optional<FileFault> stream_fault(const FilePair& pair, StreamResult result) {
     if (result == StreamResult::read_error) {
-        return FileFault{FileFault::Kind::cannot_read, pair.input_path};
+        return FileFault{FileFault::Kind::cannot_read, pair.input_path()};
     }
     if (result == StreamResult::write_error) {
-        return FileFault{FileFault::Kind::cannot_write, pair.output_path};
+        return FileFault{FileFault::Kind::cannot_write, pair.output_path()};
     }
     return std::nullopt;
 }

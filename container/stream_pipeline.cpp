@@ -4,38 +4,9 @@
 #include <system_error>
 #include <utility>
 
+#include "internal/chunk_buffers.h"
+
 namespace quorvel {
-
-namespace {
-
-// Buffers of the pipelines that are gone, kept for the next pipeline on the same thread:
-// tests and fuzz targets run thousands of short streams, where fresh buffers each time
-// (mapped, faulted in and unmapped again) cost more than the stream itself.
-struct SpareBuffers {
-    static constexpr std::size_t KEPT = 8;
-    std::size_t size = 0;
-    std::vector<std::unique_ptr<std::uint8_t[]>> buffers;
-};
-thread_local SpareBuffers spare;
-
-std::unique_ptr<std::uint8_t[]> take_buffer(std::size_t size) {
-    if (spare.size == size && !spare.buffers.empty()) {
-        auto buffer = std::move(spare.buffers.back());
-        spare.buffers.pop_back();
-        return buffer;
-    }
-    return std::make_unique_for_overwrite<std::uint8_t[]>(size);
-}
-
-void give_back(std::unique_ptr<std::uint8_t[]> buffer, std::size_t size) {
-    if (spare.size != size) {
-        spare.buffers.clear();
-        spare.size = size;
-    }
-    if (spare.buffers.size() < SpareBuffers::KEPT) spare.buffers.push_back(std::move(buffer));
-}
-
-}  // namespace
 
 std::thread start_std_thread(std::function<void()> body) {
     return std::thread(std::move(body));
@@ -51,7 +22,7 @@ StreamPipeline::StreamPipeline(ByteSource& input, ByteSink& output, std::size_t 
       slots_(chunk_count) {
     // The reading fills one chunk while it looks into the next; a third lets the writing work.
     assert(chunk_count >= 3);
-    for (Slot& slot : slots_) slot.buffer = take_buffer(buffer_size_);
+    for (Slot& slot : slots_) slot.buffer = take_chunk_buffer(buffer_size_);
 }
 
 StreamPipeline::~StreamPipeline() {
@@ -62,7 +33,7 @@ StreamPipeline::~StreamPipeline() {
     }
     changed_.notify_all();
     if (helper_.joinable()) helper_.join();
-    for (Slot& slot : slots_) give_back(std::move(slot.buffer), buffer_size_);
+    for (Slot& slot : slots_) give_back_chunk_buffer(std::move(slot.buffer), buffer_size_);
 }
 
 void StreamPipeline::start_helper() {

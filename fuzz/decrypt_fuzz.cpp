@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <variant>
 
 #include "cipher/fast_rounds.h"
 #include "cipher/key_schedule.h"
@@ -20,6 +22,7 @@
 #include "container/format.h"
 #include "container/stream.h"
 #include "fuzz_support.h"
+#include "internal/prepared_streams.h"
 #include "support/stream_model.h"
 
 namespace quorvel::fuzz {
@@ -108,15 +111,16 @@ void check_memory_decryption(std::span<const std::uint8_t> bytes,
     }
 }
 
-// The program's own road: the file pair, run_cipher with the length-selected round count.
+// Through real files: a file pair and run_cipher, which takes the round count from the
+// password's length, as the program's run does.
 void check_file_decryption(const FuzzInput& input, const test::ModelDecrypted& model) {
     const auto output = scratch_path("output");
-    FilePair pair;
-    require(!open_file_pair(pair, input.file, output, OutputPolicy::private_file),
-            "file pair does not open");
+    auto opened = open_file_pair(input.file, output, OutputPolicy::private_file);
+    auto* pair = std::get_if<FilePair>(&opened);
+    require(pair != nullptr, "file pair does not open");
     const auto result =
-        run_cipher(pair, CipherMode::decrypt, fixed_keys().decrypt, PASSWORD.size());
-    require(!close_file_pair(pair), "output file does not close");
+        run_cipher(*pair, CipherMode::decrypt, fixed_keys().decrypt, PASSWORD.size());
+    require(!close_file_pair(std::move(*pair)), "output file does not close");
     require_model_result(result, read_file(output), model,
                          "file decryption differs from the model");
 }

@@ -3,7 +3,9 @@
 #include <string>
 
 #include "app/process/archiver.h"
+#include "cipher/key_schedule.h"
 #include "console/console.h"
+#include "keyfile/keyfile.h"
 
 namespace quorvel::say {
 
@@ -93,7 +95,8 @@ void key_file_is_input(std::string_view name) {
 
 void key_file_too_short(std::string_view name, std::uint64_t size) {
     print_named("Error! Key file '", name,
-                "' is " + std::to_string(size) + " bytes long; a key file needs 3072 or more.");
+                "' is " + std::to_string(size) + " bytes long; a key file needs " +
+                    std::to_string(KEY_FILE_SIZE) + " or more.");
 }
 
 void cipher_started(CipherMode mode) {
@@ -171,7 +174,7 @@ void folder_not_locked() {
 }
 
 void password_too_long() {
-    print_line("Error! Password is longer than 255 bytes.");
+    print_line("Error! Password is longer than " + std::to_string(MAX_PASSWORD_SIZE) + " bytes.");
 }
 
 void passwords_differ() {

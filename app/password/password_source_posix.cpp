@@ -50,7 +50,7 @@ public:
 
     // Writes `text`; stops early when a signal arrives.
     void write_text(std::string_view text, const NotedSignals& signals) const {
-        while (!text.empty() && signals.wait_for(fd_, true)) {
+        while (!text.empty() && signals.wait_for(fd_, files::Direction::write)) {
             const ssize_t written = ::write(fd_, text.data(), text.size());
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) return;
@@ -64,7 +64,7 @@ public:
     int next_byte(const NotedSignals& signals) const {
         unsigned char byte = 0;
         for (;;) {
-            if (!signals.wait_for(fd_, false)) return READ_ERROR;
+            if (!signals.wait_for(fd_, files::Direction::read)) return READ_ERROR;
             const ssize_t got = ::read(fd_, &byte, 1);
             if (got == 1) return byte;
             if (got == 0 || errno != EINTR) return READ_ERROR;

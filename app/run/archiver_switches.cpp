@@ -10,8 +10,8 @@ namespace quorvel {
 
 namespace {
 
-std::string_view variable_of(CipherMode mode) {
-    return mode == CipherMode::encrypt ? PACK_SWITCHES_VARIABLE : UNPACK_SWITCHES_VARIABLE;
+std::string_view variable_of(ArchiverJob job) {
+    return job == ArchiverJob::pack ? PACK_SWITCHES_VARIABLE : UNPACK_SWITCHES_VARIABLE;
 }
 
 bool is_switch(std::string_view word) {
@@ -27,13 +27,13 @@ std::string lower_case(std::string_view text) {
 
 }  // namespace
 
-std::optional<SwitchDanger> danger_of_switch(CipherMode mode, std::string_view word) {
+std::optional<SwitchDanger> danger_of_switch(ArchiverJob job, std::string_view word) {
     // The archiver takes the switch whose name begins the word and reads the rest as its value;
     // no other switch name begins like these, so a prefix names the switch.
     const std::string lower = lower_case(word.substr(1));
     const std::string_view name = lower;
     if (name.starts_with("si") || name.starts_with("so")) return SwitchDanger::standard_streams;
-    if (mode == CipherMode::decrypt) return std::nullopt;
+    if (job == ArchiverJob::unpack) return std::nullopt;
     if (name.starts_with("sdel")) return SwitchDanger::deletes_input;
     if (name.starts_with('v')) return SwitchDanger::splits_archive;
     // -sfx adds ".exe" to the name and -saa the type's extension; -w makes the archive in
@@ -46,7 +46,7 @@ std::optional<SwitchDanger> danger_of_switch(CipherMode mode, std::string_view w
     return std::nullopt;
 }
 
-std::optional<std::vector<std::string>> parse_archiver_switches(CipherMode mode,
+std::optional<std::vector<std::string>> parse_archiver_switches(ArchiverJob job,
                                                                 std::string_view text) {
     constexpr std::string_view BLANKS = " \t";
     std::vector<std::string> switches;
@@ -55,11 +55,11 @@ std::optional<std::vector<std::string>> parse_archiver_switches(CipherMode mode,
         const std::size_t end = std::min(text.find_first_of(BLANKS, start), text.size());
         const std::string_view word = text.substr(start, end - start);
         if (!is_switch(word)) {
-            say::not_a_switch(variable_of(mode), word);
+            say::not_a_switch(variable_of(job), word);
             return std::nullopt;
         }
-        if (const auto danger = danger_of_switch(mode, word)) {
-            say::switch_refused(variable_of(mode), word, *danger);
+        if (const auto danger = danger_of_switch(job, word)) {
+            say::switch_refused(variable_of(job), word, *danger);
             return std::nullopt;
         }
         switches.emplace_back(word);
@@ -68,10 +68,10 @@ std::optional<std::vector<std::string>> parse_archiver_switches(CipherMode mode,
     return switches;
 }
 
-std::optional<std::vector<std::string>> archiver_switches(CipherMode mode) {
-    const char* text = std::getenv(std::string(variable_of(mode)).c_str());
+std::optional<std::vector<std::string>> archiver_switches(ArchiverJob job) {
+    const char* text = std::getenv(std::string(variable_of(job)).c_str());
     if (text == nullptr) return std::vector<std::string>{};
-    return parse_archiver_switches(mode, text);
+    return parse_archiver_switches(job, text);
 }
 
 }  // namespace quorvel

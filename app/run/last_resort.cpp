@@ -11,7 +11,9 @@ namespace quorvel {
 
 namespace {
 
-// Allocates nothing: the exception may well be a failed allocation.
+// Allocates nothing (the files go by the paths registered before, and the message and the
+// status line it erases are written from fixed storage): the exception may well be a failed
+// allocation.
 int fail_with(std::string_view description) {
     remove_registered_files();
     say::unexpected_failure(description);

@@ -61,10 +61,10 @@ void TempArchive::identify(const files::Identity& identity) {
     archive_.identify(identity);
 }
 
-bool TempArchive::settle(bool done, ArchiveFate fate) {
+bool TempArchive::settle(ArchiveFate fate) {
     if (fate == ArchiveFate::kept) {
         archive_.commit();
-        return done;
+        return true;
     }
     bool all_gone = archive_.remove();
     if (!all_gone) say::temp_archive_not_deleted(TEMP_ARCHIVE_NAME);
@@ -74,7 +74,7 @@ bool TempArchive::settle(bool done, ArchiveFate fate) {
         all_gone = false;
     }
     made_beside_.clear();
-    return done && all_gone;
+    return all_gone;
 }
 
 std::optional<OutputFile> open_output(const OutputTarget& target,

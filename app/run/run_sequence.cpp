@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "app/messages/messages.h"
 #include "app/messages/progress_meter.h"
@@ -137,6 +138,13 @@ int exit_status(bool done) {
     return done ? EXIT_OK : EXIT_FAILED;
 }
 
+// Ends a run that failed with its archive removed or kept as `fate` says. A file that stays
+// is said by settle() and changes nothing: the run has failed already.
+int failed_run(TempArchive& archive, ArchiveFate fate) {
+    static_cast<void>(archive.settle(fate));
+    return EXIT_FAILED;
+}
+
 // Say what failed and give false, for the caller to return.
 bool key_file_failed(const KeyFileFault& fault) {
     say::key_file_fault(fault);
@@ -196,32 +204,23 @@ std::optional<OutputTarget> output_target(const Arguments& args) {
     return target;
 }
 
-// The two files of the cipher stage, built the same way in both directions.
-FilePair file_pair(ProbedInput input, const fs::path& input_path, OutputFile output,
-                   const fs::path& output_path) {
-    FilePair pair;
-    pair.input.emplace(std::move(input));
-    pair.output.emplace(std::move(output));
-    pair.input_path = input_path;
-    pair.output_path = output_path;
-    return pair;
-}
-
 // The cipher stage between its start and its end, with a progress meter when the input is
 // large and a terminal watches. Says what failed; the verdict is for the caller to give once
 // the output is in place.
 StreamResult run_cipher_stage(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
                               const Arguments& args) {
     say::cipher_started(mode);
-    const auto meter = progress_source_for(*pair.input, pair.input->size());
-    const StreamResult result = run_cipher(pair, mode, keys, args.password.size(), meter.get());
+    const auto meter = progress_source_for(pair.input(), pair.input().size());
+    const std::uint64_t length = args.password.size();
+    const StreamResult result =
+        meter ? run_cipher(pair, *meter, mode, keys, length) : run_cipher(pair, mode, keys, length);
     if (const auto fault = stream_fault(pair, result)) say::file_fault(*fault);
     return result;
 }
 
 // Closes the pair, putting its output in place; says so and returns false when it fails.
-bool close_pair(FilePair& pair) {
-    if (const auto fault = close_file_pair(pair)) return file_failed(*fault);
+bool close_pair(FilePair pair) {
+    if (const auto fault = close_file_pair(std::move(pair))) return file_failed(*fault);
     return true;
 }
 
@@ -238,16 +237,16 @@ bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const Run
         say::pack_failed(args.in_fname);
         return false;
     }
-    auto archive_file = InputFile::open(TEMP_ARCHIVE_PATH, false);
+    auto archive_file = InputFile::open(TEMP_ARCHIVE_PATH, files::FinalLink::refuse);
     if (!archive_file) return file_failed({FileFault::Kind::not_found, TEMP_ARCHIVE_PATH});
     if (const auto identity = archive_file->identity()) archive.identify(*identity);
     std::optional<TemporaryFile> pending_output;
     auto output = open_output(target, pending_output);
     if (!output) return file_failed({FileFault::Kind::cannot_create, as_path(args.out_fname)});
-    FilePair pair = file_pair(ProbedInput(std::move(*archive_file)), TEMP_ARCHIVE_PATH,
-                              std::move(*output), as_path(args.out_fname));
+    FilePair pair(ProbedInput(std::move(*archive_file)), TEMP_ARCHIVE_PATH, std::move(*output),
+                  as_path(args.out_fname));
     if (run_cipher_stage(pair, CipherMode::encrypt, keys.table(), args) != StreamResult::ok ||
-        !close_pair(pair)) {
+        !close_pair(std::move(pair))) {
         return false;
     }
     if (pending_output) pending_output->commit();
@@ -269,7 +268,8 @@ int encrypt_run(const Arguments& args) {
     }
     TempArchive archive = TempArchive::before_packing();
     const bool encrypted = pack_and_encrypt(args, *archiver, keys, *target, archive, new_key_file);
-    if (!archive.settle(encrypted, ArchiveFate::removed)) return EXIT_FAILED;
+    const bool cleaned = archive.settle(ArchiveFate::removed);
+    if (!encrypted || !cleaned) return EXIT_FAILED;
     say::cipher_finished(CipherMode::encrypt, StreamResult::ok);
     return EXIT_OK;
 }
@@ -293,23 +293,19 @@ int decrypt_with_keys(const Arguments& args, const fs::path& archiver, const Run
         const InterruptsDeferred deferred;
         return TempArchive::to_be(identity);
     }();
-    FilePair pair =
-        file_pair(std::move(input), as_path(args.in_fname), std::move(*output), TEMP_ARCHIVE_PATH);
+    FilePair pair(std::move(input), as_path(args.in_fname), std::move(*output), TEMP_ARCHIVE_PATH);
     const StreamResult result = run_cipher_stage(pair, CipherMode::decrypt, keys.table(), args);
     const bool written = result == StreamResult::ok || result == StreamResult::check_failed;
-    if (!written || !close_pair(pair))
-        return exit_status(archive.settle(false, ArchiveFate::removed));
+    if (!written || !close_pair(std::move(pair))) return failed_run(archive, ArchiveFate::removed);
     archive.identify(identity);  // now at its name: held open from here
     pending->commit();
     say::cipher_finished(CipherMode::decrypt, result);
-    if (result == StreamResult::check_failed) {
-        return exit_status(archive.settle(false, ArchiveFate::kept));
-    }
+    if (result == StreamResult::check_failed) return failed_run(archive, ArchiveFate::kept);
     if (!unpack_temp_archive(archiver, args.archiver_switches)) {
         say::unpack_failed();
-        return exit_status(archive.settle(false, ArchiveFate::kept));
+        return failed_run(archive, ArchiveFate::kept);
     }
-    return exit_status(archive.settle(true, ArchiveFate::removed));
+    return exit_status(archive.settle(ArchiveFate::removed));
 }
 
 int decrypt_run(const Arguments& args, ProbedInput input) {
@@ -369,7 +365,8 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     if (!chosen_mode) return EXIT_FAILED;
     const CipherMode mode = *chosen_mode;
     // Both are read before anything is made; the prompt for a password needs the direction.
-    const auto switches = archiver_switches(mode);
+    const auto switches =
+        archiver_switches(mode == CipherMode::encrypt ? ArchiverJob::pack : ArchiverJob::unpack);
     if (!switches) return EXIT_FAILED;
     args.archiver_switches = *switches;
     PasswordBuffer password;

@@ -55,7 +55,8 @@ int NotedSignals::noted() const {
     return noted_signal;
 }
 
-bool NotedSignals::wait_for(int fd, bool for_writing) const {
+bool NotedSignals::wait_for(int fd, files::Direction direction) const {
+    const bool for_writing = direction == files::Direction::write;
     for (;;) {
         if (noted_signal != 0) return false;
         fd_set ready;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <new>
@@ -12,6 +13,34 @@
 
 #include "app/signals/interrupt_cleanup.h"
 #include "support/test_support.h"
+
+namespace {
+
+// Set by a run that has used up the memory: every allocation from then on fails, so a last
+// resort that allocated on its way to the message would throw out of its own handler.
+bool allocations_fail = false;
+
+// Lets allocations succeed again when it goes, even when the run throws past it.
+struct AllocationsRestored {
+    ~AllocationsRestored() { allocations_fail = false; }
+};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (!allocations_fail) {
+        if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t /*size*/) noexcept {
+    std::free(memory);
+}
 
 namespace quorvel {
 namespace {
@@ -26,6 +55,12 @@ TEST(LastResort, EscapingExceptionRemovesTemporaryFilesAndFails) {
          "Error! Unexpected failure: disk on fire.\n"},
         {"no allocation left", []() -> int { throw std::bad_alloc(); },
          "Error! Unexpected failure: std::bad_alloc.\n"},
+        {"none to be had any more",
+         []() -> int {
+             allocations_fail = true;
+             throw std::bad_alloc();
+         },
+         "Error! Unexpected failure: std::bad_alloc.\n"},
         {"anything else", []() -> int { throw 42; },
          "Error! Unexpected failure: unknown exception.\n"},
     };
@@ -38,7 +73,10 @@ TEST(LastResort, EscapingExceptionRemovesTemporaryFilesAndFails) {
         test::write_file(kept, "the user's");
         remove_on_interrupt(temporary, files::identity_at(temporary));
         testing::internal::CaptureStdout();
-        const int status = run_with_last_resort(c.run);
+        const int status = [&] {
+            const AllocationsRestored restored;
+            return run_with_last_resort(c.run);
+        }();
         std::fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
         EXPECT_EQ(status, 1);

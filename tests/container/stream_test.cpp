@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "cipher/rounds.h"
@@ -251,13 +254,13 @@ TEST(FilePair, AReadErrorPartWayNamesTheInputAndLeavesNoOutput) {
         for (const std::size_t good : {CHUNK_SIZE / 2, 3 * CHUNK_SIZE, 5 * CHUNK_SIZE + 1}) {
             SCOPED_TRACE(std::string(c.input) + ", failing after " + std::to_string(good));
             {
-                FilePair pair;
-                ASSERT_EQ(
-                    open_file_pair(pair, dir / c.input, dir / "out", OutputPolicy::private_file),
-                    std::nullopt);
-                FailingAfter failing(*pair.input, good);
+                auto opened =
+                    open_file_pair(dir / c.input, dir / "out", OutputPolicy::private_file);
+                ASSERT_TRUE(std::holds_alternative<FilePair>(opened));
+                FilePair& pair = std::get<FilePair>(opened);
+                FailingAfter failing(pair.input(), good);
                 const auto result =
-                    run_cipher(pair, c.mode, test::password_keys("pw", c.mode), 2, &failing);
+                    run_cipher(pair, failing, c.mode, test::password_keys("pw", c.mode), 2);
                 EXPECT_EQ(result, StreamResult::read_error);
                 EXPECT_EQ(stream_fault(pair, result),
                           (FileFault{FileFault::Kind::cannot_read, dir / c.input}));
@@ -278,28 +281,27 @@ TEST(FilePair, FaultsNameTheirFile) {
     test::ScratchDir dir;
     test::write_file(dir / "in", "plain");
     using Kind = FileFault::Kind;
-    {
-        FilePair pair;
-        EXPECT_EQ(open_file_pair(pair, dir / "missing", dir / "out", OutputPolicy::private_file),
-                  (FileFault{Kind::not_found, dir / "missing"}));
-        EXPECT_FALSE(std::filesystem::exists(dir / "out"));
-    }
-    {
-        FilePair pair;
-        const auto out = dir / "no-such-folder" / "out";
-        EXPECT_EQ(open_file_pair(pair, dir / "in", out, OutputPolicy::private_file),
-                  (FileFault{Kind::cannot_create, out}));
-    }
-    FilePair pair;
-    ASSERT_EQ(open_file_pair(pair, dir / "in", dir / "out", OutputPolicy::private_file),
-              std::nullopt);
+    const auto fault_of = [](const std::variant<FilePair, FileFault>& opened) {
+        const auto* fault = std::get_if<FileFault>(&opened);
+        return fault ? std::optional(*fault) : std::nullopt;
+    };
+    EXPECT_EQ(fault_of(open_file_pair(dir / "missing", dir / "out", OutputPolicy::private_file)),
+              (FileFault{Kind::not_found, dir / "missing"}));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+    const auto out = dir / "no-such-folder" / "out";
+    EXPECT_EQ(fault_of(open_file_pair(dir / "in", out, OutputPolicy::private_file)),
+              (FileFault{Kind::cannot_create, out}));
+    auto opened = open_file_pair(dir / "in", dir / "out", OutputPolicy::private_file);
+    ASSERT_EQ(fault_of(opened), std::nullopt);
+    FilePair& pair = std::get<FilePair>(opened);
     EXPECT_EQ(stream_fault(pair, StreamResult::ok), std::nullopt);
     EXPECT_EQ(stream_fault(pair, StreamResult::check_failed), std::nullopt);
     EXPECT_EQ(stream_fault(pair, StreamResult::read_error),
               (FileFault{Kind::cannot_read, dir / "in"}));
     EXPECT_EQ(stream_fault(pair, StreamResult::write_error),
               (FileFault{Kind::cannot_write, dir / "out"}));
-    EXPECT_EQ(close_file_pair(pair), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+    EXPECT_EQ(close_file_pair(std::move(pair)), std::nullopt);
     EXPECT_TRUE(std::filesystem::exists(dir / "out"));
 }
 

@@ -56,9 +56,9 @@ public:
     void identify(const files::Identity& identity);
 
     // The one end of a run that made the archive. Removes the archive and the names the
-    // archiver made, or keeps them, as `fate` says. Returns `done` when everything went, else
-    // false after saying which file stays ("Error! Can't delete file '...'.").
-    bool settle(bool done, ArchiveFate fate);
+    // archiver made, or keeps them, as `fate` says. Returns false when a file to be removed
+    // stays, after saying which ("Error! Can't delete file '...'.").
+    [[nodiscard]] bool settle(ArchiveFate fate);
 
 private:
     explicit TempArchive(TemporaryFile archive) : archive_(std::move(archive)) {}

@@ -6,15 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cipher/cipher_mode.h"
+
 namespace quorvel {
 
 inline constexpr std::size_t BLOCK_SIZE = 256;
 
 // The unit of all cipher work: data blocks, round keys, the check block, key-file blocks.
 using Block = std::array<std::uint8_t, BLOCK_SIZE>;
-
-// Which direction a run goes; the values are the ones the key schedule stores keys for.
-enum class CipherMode : std::uint8_t { encrypt = 0, decrypt = 1 };
 
 // Sets every byte of `block` to `value`.
 void fill_block(Block& block, std::uint8_t value);

@@ -1,9 +1,7 @@
-// The one place that talks to the user. Output rules:
-// - Every message goes to standard output, byte for byte as given: the fixed texts are the
-//   program's interface and other tools compare them exactly. Warnings alone go to standard
-//   error, so that they never change what standard output carries.
-// - Error messages start "Error! " and show names between single quotes, the name printed
-//   as the user typed it.
+// Writing to the console, for the program's top layer, whose texts are in
+// app/messages/. Output rules:
+// - Every message goes to standard output, byte for byte as given. Warnings alone go to
+//   standard error, so that they never change what standard output carries.
 // - Standard output is flushed before a child process starts, so that redirected output
 //   keeps the order a console shows.
 // - Names are shown as given: on POSIX the bytes of the command line, on Windows the UTF-8 of

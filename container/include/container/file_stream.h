@@ -21,10 +21,10 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 class InputFile final : public ByteSource {
 public:
-    // Opens `path` for reading; nullopt when it cannot be opened. With `follow_link` false a
-    // symbolic link at the name does not open.
+    // Opens `path` for reading, a symbolic link at the name as `final_link` says; nullopt when
+    // it cannot be opened.
     static std::optional<InputFile> open(const std::filesystem::path& path,
-                                         bool follow_link = true);
+                                         files::FinalLink final_link = files::FinalLink::follow);
 
     std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
 

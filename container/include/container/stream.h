@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <utility>
+#include <variant>
 
-#include "cipher/fast_rounds.h"
 #include "cipher/key_schedule.h"
 #include "container/byte_stream.h"
 #include "container/file_stream.h"
@@ -34,22 +35,17 @@ enum class StreamResult {
 // input for the check block, so the input must then be able to rewind() (else read_error).
 // A stream longer than a chunk is read, ciphered and written on three threads at once. `keys`
 // must hold the encrypt form.
-StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const RoundKeyTable& keys,
-                            int rounds);
+[[nodiscard]] StreamResult encrypt_stream(ByteSource& input, ByteSink& output,
+                                          const RoundKeyTable& keys, int rounds);
 
 // Decrypts an encrypted file whose contents `input` yields from offset 0 and writes the
 // plaintext to `output`. Prints nothing; the check block decides between ok and
 // check_failed. The last block is found by counting bytes against
 // `input_size` when it is given, else at the end of the input (a pipe), with the same
 // results for the same bytes. `keys` must hold the decrypt form.
-StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
-                            ByteSink& output, const RoundKeyTable& keys, int rounds);
-
-// The same two with the keys already prepared for their direction, for a caller that runs
-// many streams with one key (preparing them costs more than a short stream).
-StreamResult encrypt_stream(ByteSource& input, ByteSink& output, const EncryptingRounds& prepared);
-StreamResult decrypt_stream(ByteSource& input, std::optional<std::uint64_t> input_size,
-                            ByteSink& output, const DecryptingRounds& prepared);
+[[nodiscard]] StreamResult decrypt_stream(ByteSource& input,
+                                          std::optional<std::uint64_t> input_size, ByteSink& output,
+                                          const RoundKeyTable& keys, int rounds);
 
 // A file of the cipher stage that failed, and how: what the program reports, by name.
 struct FileFault {
@@ -65,41 +61,54 @@ struct FileFault {
     bool operator==(const FileFault&) const = default;
 };
 
-// The two files of the cipher stage and their paths as the user gave them.
-struct FilePair {
-    std::optional<ProbedInput> input;
-    std::optional<OutputFile> output;
-    std::filesystem::path input_path;
-    std::filesystem::path output_path;
+// The two files of the cipher stage and their paths as the user gave them. Both files are
+// open from construction until close_file_pair() takes the pair.
+class FilePair {
+public:
+    // A pair of files already open: the run opens its input through the signature probe and
+    // its output as a file it answers for; open_file_pair() opens both itself.
+    FilePair(ProbedInput input, std::filesystem::path input_path, OutputFile output,
+             std::filesystem::path output_path)
+        : input_(std::move(input)),
+          output_(std::move(output)),
+          input_path_(std::move(input_path)),
+          output_path_(std::move(output_path)) {}
+
+    ProbedInput& input() { return input_; }
+    OutputFile& output() { return output_; }
+    const std::filesystem::path& input_path() const { return input_path_; }
+    const std::filesystem::path& output_path() const { return output_path_; }
+
+private:
+    ProbedInput input_;
+    OutputFile output_;
+    std::filesystem::path input_path_;
+    std::filesystem::path output_path_;
 };
 
 // Opens `input_path` for reading and the output for `output_path` as `policy` says. Returns
-// nullopt when both are open, else the fault (not_found on the input or cannot_create on the
-// output); nothing is created when the input fails. Prints nothing.
-std::optional<FileFault> open_file_pair(FilePair& pair, const std::filesystem::path& input_path,
-                                        const std::filesystem::path& output_path,
-                                        OutputPolicy policy);
+// the open pair, or the fault: not_found on the input or cannot_create on the output; nothing
+// is created when the input fails. Prints nothing.
+[[nodiscard]] std::variant<FilePair, FileFault> open_file_pair(
+    const std::filesystem::path& input_path, const std::filesystem::path& output_path,
+    OutputPolicy policy);
 
-// The same with an input already open at `input_path` (the one the signature probe read),
-// so that it is not opened twice.
-std::optional<FileFault> open_file_pair(FilePair& pair, ProbedInput input,
-                                        const std::filesystem::path& input_path,
-                                        const std::filesystem::path& output_path,
-                                        OutputPolicy policy);
-
-// Closes both files and puts the output in place. Returns nullopt, or cannot_write on the
-// output when it could not be finished. Prints nothing.
-std::optional<FileFault> close_file_pair(FilePair& pair);
+// Closes both files of `pair` and puts the output in place. Returns nullopt, or cannot_write
+// on the output when it could not be finished. Prints nothing.
+[[nodiscard]] std::optional<FileFault> close_file_pair(FilePair pair);
 
 // Streams the pair's input into its output in `mode`, with the round count the password's
-// length selects. Prints nothing: stream_fault() names the file of a read or write error. A
-// `source`, when given, is read instead of the pair's input (a wrapper around it, such as a
-// progress meter); the pair's input still gives the size, or none for a pipe.
-StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
-                        std::uint64_t password_length, ByteSource* source = nullptr);
+// length selects. Prints nothing: stream_fault() names the file of a read or write error.
+[[nodiscard]] StreamResult run_cipher(FilePair& pair, CipherMode mode, const RoundKeyTable& keys,
+                                      std::uint64_t password_length);
+
+// The same, reading through `reader`, a wrapper that reads the pair's input (a progress meter,
+// say); the pair's input still gives the size, or none for a pipe.
+[[nodiscard]] StreamResult run_cipher(FilePair& pair, ByteSource& reader, CipherMode mode,
+                                      const RoundKeyTable& keys, std::uint64_t password_length);
 
 // The fault behind `result` of a stream over `pair`: cannot_read on the input for a
 // read_error, cannot_write on the output for a write_error, nullopt for ok and check_failed.
-std::optional<FileFault> stream_fault(const FilePair& pair, StreamResult result);
+[[nodiscard]] std::optional<FileFault> stream_fault(const FilePair& pair, StreamResult result);
 
 }  // namespace quorvel

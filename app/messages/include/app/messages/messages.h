@@ -1,7 +1,7 @@
-// Every text the program shows the user, in one place. Output rules:
-// - Only the program's top layer speaks: the libraries below it return what happened
-//   (container: InputKind, StreamResult, FileFault; keyfile: KeyFileFault)
-//   and the run turns that into the texts here. Nothing else prints.
+// The messages of a run. The libraries below report what happened (container: InputKind,
+// StreamResult, FileFault; keyfile: KeyFileFault) and the run turns that into the texts here;
+// the help, the warnings and the progress meter have files of their own beside this one.
+// Rules for the texts:
 // - Every message goes to standard output, byte for byte as written here, misspellings
 //   included: these texts are the program's interface and other tools compare them exactly.
 // - Error messages start "Error! " (the two archiver failures keep their older "Error pack
@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "app/run/archiver_switches.h"
-#include "cipher/key_schedule.h"
+#include "cipher/cipher_mode.h"
 #include "container/format.h"
 #include "container/stream.h"
 #include "keyfile/keyfile.h"

@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "cipher/block_ops.h"
+#include "cipher/cipher_mode.h"
 #include "cipher/key_schedule.h"
 
 namespace quorvel {

@@ -13,6 +13,10 @@ namespace quorvel {
 // The temporary archive, in the current folder. It holds a plaintext copy of the data.
 inline constexpr std::string_view TEMP_ARCHIVE_NAME = "quorvelxxxfilo.7z";
 
+// What the archiver does in a run: packs the input before encryption, or extracts the archive
+// after decryption.
+enum class ArchiverJob { pack, unpack };
+
 // The archiver's names, in the order they are looked for.
 std::span<const std::string_view> archiver_names();
 

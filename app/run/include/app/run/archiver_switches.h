@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cipher/block_ops.h"
+#include "app/process/archiver.h"
 
 namespace quorvel {
 
@@ -26,25 +26,25 @@ enum class SwitchDanger {
     moves_archive,     // -sfx, -saa, -w, -u...!NAME: the archive at another name or folder
 };
 
-// What `word`, a switch as the user wrote it for packing (`mode` encrypt) or extracting
-// (decrypt), would do to the run, or nullopt for a switch the run can take. Extraction ignores
-// the switches that only shape a new archive, so there only -si and -so are refused. Like the
-// archiver, it reads switch names in any case: -SDEL is -sdel.
-std::optional<SwitchDanger> danger_of_switch(CipherMode mode, std::string_view word);
+// What `word`, a switch as the user wrote it for `job`, would do to the run, or nullopt for a
+// switch the run can take. Extraction ignores the switches that only shape a new archive, so
+// there only -si and -so are refused. Like the archiver, it reads switch names in any case:
+// -SDEL is -sdel.
+[[nodiscard]] std::optional<SwitchDanger> danger_of_switch(ArchiverJob job, std::string_view word);
 
 // The words of `text`, split on spaces and tabs, if each is a switch the run can take: a word
 // that starts with '-', is neither "-" nor "--" (which would end the switches and turn the next
-// ones into file names) and has no danger for `mode` (danger_of_switch). Otherwise returns
+// ones into file names) and has no danger for `job` (danger_of_switch). Otherwise returns
 // nullopt after printing, for the first offending word, "Error! VARIABLE holds 'WORD', which
 // is not a switch." or "Error! VARIABLE holds 'WORD', which would ...", VARIABLE being the
-// variable of `mode`'s direction.
-std::optional<std::vector<std::string>> parse_archiver_switches(CipherMode mode,
-                                                                std::string_view text);
+// variable of `job`.
+[[nodiscard]] std::optional<std::vector<std::string>> parse_archiver_switches(
+    ArchiverJob job, std::string_view text);
 
-// The switches of QUORVEL_PACK_SWITCHES when `mode` encrypts, of QUORVEL_UNPACK_SWITCHES when it
-// decrypts; none when the variable is unset. Returns nullopt, after printing why (see
+// The switches of QUORVEL_PACK_SWITCHES for packing, of QUORVEL_UNPACK_SWITCHES for extracting;
+// none when the variable is unset. Returns nullopt, after printing why (see
 // parse_archiver_switches), when the variable holds a word that is not a switch or a switch
 // the run refuses.
-std::optional<std::vector<std::string>> archiver_switches(CipherMode mode);
+[[nodiscard]] std::optional<std::vector<std::string>> archiver_switches(ArchiverJob job);
 
 }  // namespace quorvel

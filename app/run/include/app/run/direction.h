@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "cipher/block_ops.h"
+#include "cipher/cipher_mode.h"
 #include "container/format.h"
 
 namespace quorvel {

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "files/files.h"
+
 namespace quorvel {
 
 // The signals that end a run: every signal that a handler can catch and whose default action
@@ -44,9 +46,9 @@ public:
     // The signal that arrived, 0 for none.
     int noted() const;
 
-    // Waits until `fd` can be read (or written, with `for_writing`), letting the signals in
+    // Waits until `fd` can be read or written, as `direction` says, letting the signals in
     // for the wait only. Returns false when a signal arrived (see noted()) or the wait failed.
-    bool wait_for(int fd, bool for_writing) const;
+    [[nodiscard]] bool wait_for(int fd, files::Direction direction) const;
 
     // Lets the noted signal take its usual course, as if it had never been caught: an ending
     // signal ends the run through the interrupt cleanup; a stop signal stops the process, and

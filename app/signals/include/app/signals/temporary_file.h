@@ -15,7 +15,7 @@ namespace quorvel {
 class TemporaryFile {
 public:
     // Takes charge of `path`, where the run has just made the file with `identity`. Create
-    // the file and call this under one InterruptsDeferred (app/interrupt_cleanup.h), so that
+    // the file and call this under one InterruptsDeferred (interrupt_cleanup.h), so that
     // an interrupt never falls between.
     static TemporaryFile adopt(std::filesystem::path path, const files::Identity& identity);
 
