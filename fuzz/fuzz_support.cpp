@@ -1,5 +1,9 @@
 #include "fuzz_support.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +86,29 @@ Bytes read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) fail("cannot read a file back");
     return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string printed_by(const std::function<void()>& action) {
+    // Standard output is sent to the scratch file once, for the rest of the process: nothing
+    // else of a fuzzing run goes there (libFuzzer reports on standard error).
+    static const int captured = [] {
+        const int fd = ::open(scratch_path("standard-output").c_str(),
+                              O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) fail("cannot capture standard output");
+        ::close(fd);
+        return STDOUT_FILENO;
+    }();
+    if (std::fflush(stdout) != 0 || ::ftruncate(captured, 0) != 0) fail("cannot reset the output");
+    std::rewind(stdout);
+    action();
+    if (std::fflush(stdout) != 0) fail("cannot flush the output");
+    struct stat info {};
+    if (::fstat(captured, &info) != 0) fail("cannot measure the output");
+    std::string printed(static_cast<std::size_t>(info.st_size), '\0');
+    if (::pread(captured, printed.data(), printed.size(), 0) != info.st_size) {
+        fail("cannot read the output back");
+    }
+    return printed;
 }
 
 void fail(std::string_view what) {

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,6 +45,10 @@ void write_file(const std::filesystem::path& path, std::span<const std::uint8_t>
 
 // The whole contents of `path`. Stops the process when it cannot be read.
 Bytes read_file(const std::filesystem::path& path);
+
+// Runs `action` with the process's standard output going to a scratch file, and returns what
+// it printed there: for the parts of the top layer that print their refusals.
+std::string printed_by(const std::function<void()>& action);
 
 // Prints "property failed: <what>" to standard error and aborts, which libFuzzer reports as
 // a crash and saves the input for.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/memory_streams.h"
 #include "support/test_support.h"
 
 namespace quorvel {

@@ -6,7 +6,7 @@
 #include <numeric>
 #include <random>
 
-#include "support/test_support.h"
+#include "support/cipher_inputs.h"
 
 namespace quorvel {
 namespace {

@@ -6,6 +6,7 @@
 
 #include "cipher/fast_rounds.h"
 #include "cipher/key_schedule.h"
+#include "support/cipher_inputs.h"
 #include "support/test_support.h"
 
 namespace quorvel {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cipher/rounds.h"
+#include "support/cipher_inputs.h"
 #include "support/test_support.h"
 
 namespace quorvel {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cipher/mixer.h"
-#include "support/test_support.h"
+#include "support/cipher_inputs.h"
 
 namespace quorvel {
 namespace {

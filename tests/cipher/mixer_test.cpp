@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "support/test_support.h"
+#include "support/cipher_inputs.h"
 
 namespace quorvel {
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "support/test_support.h"
+#include "support/cipher_inputs.h"
 
 namespace quorvel {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/program_runs.h"
 
 namespace quorvel::test {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/program_runs.h"
 
 namespace quorvel::test {
 

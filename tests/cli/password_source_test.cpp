@@ -13,6 +13,7 @@
 #include <csignal>
 #include <fstream>
 
+#include "cipher/key_schedule.h"
 #include "cli/cli_fixture.h"
 #include "cli/file_checks.h"
 

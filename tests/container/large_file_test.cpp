@@ -9,6 +9,7 @@
 #include "container/file_stream.h"
 #include "container/format.h"
 #include "container/stream.h"
+#include "support/cipher_inputs.h"
 #include "support/test_support.h"
 
 namespace quorvel {

@@ -10,6 +10,7 @@
 
 #include "container/format.h"
 #include "container/stream.h"
+#include "support/cipher_inputs.h"
 #include "support/stream_model.h"
 #include "support/test_support.h"
 

@@ -12,6 +12,8 @@
 
 #include "cipher/rounds.h"
 #include "container/format.h"
+#include "support/cipher_inputs.h"
+#include "support/memory_streams.h"
 #include "support/test_support.h"
 
 namespace quorvel {

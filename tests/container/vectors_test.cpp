@@ -8,6 +8,8 @@
 #include "cipher/rounds.h"
 #include "container/stream.h"
 #include "keyfile/keyfile.h"
+#include "support/cipher_inputs.h"
+#include "support/memory_streams.h"
 #include "support/test_support.h"
 #include "support/vectors.h"
 

@@ -4,13 +4,11 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "container/byte_stream.h"
+#include "support/bytes.h"
 
 namespace quorvel::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // A source over bytes held in memory, handing out at most `max_chunk` bytes a read.
 class MemorySource final : public ByteSource {

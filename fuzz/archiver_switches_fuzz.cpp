@@ -1,0 +1,122 @@
+// Fuzz target for the archiver switches a user sets in QUORVEL_PACK_SWITCHES or
+// QUORVEL_UNPACK_SWITCHES: the first byte picks the direction (its lowest bit: 0 packs, 1
+// extracts), the rest is the variable's text. Checked for every input, besides the sanitizers'
+// findings:
+// - the text is taken exactly when each of its blank-separated words is taken alone, and then
+//   the switches are those words in order; nothing is printed;
+// - otherwise one line names the first word refused, after the direction's variable;
+// - a refused switch is never passed on: no word taken reads standard input or output, and
+//   none, when packing, deletes the input, splits the archive into volumes or puts it under
+//   another name or folder (the dangers are listed here apart from the parser's own code);
+//   extracting refuses standard input and output only;
+// - how a switch is judged does not depend on the case of its letters.
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/run/archiver_switches.h"
+#include "fuzz_support.h"
+
+namespace quorvel::fuzz {
+
+namespace {
+
+std::vector<std::string_view> words_of(std::string_view text) {
+    std::vector<std::string_view> words;
+    std::size_t start = 0;
+    for (std::size_t at = 0; at <= text.size(); ++at) {
+        if (at == text.size() || text[at] == ' ' || text[at] == '\t') {
+            if (at > start) words.push_back(text.substr(start, at - start));
+            start = at + 1;
+        }
+    }
+    return words;
+}
+
+std::string lower_case(std::string_view word) {
+    std::string lower;
+    for (const char c : word)
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+std::string swapped_case(std::string_view word) {
+    std::string swapped;
+    for (const char c : word) {
+        const auto byte = static_cast<unsigned char>(c);
+        swapped += static_cast<char>(std::isupper(byte) ? std::tolower(byte) : std::toupper(byte));
+    }
+    return swapped;
+}
+
+// What the run promises, switch by switch: the archive and its files never go through the
+// standard streams; when packing, the input stays, and the archive is one file at its own name
+// in the current folder.
+bool breaks_a_promise(CipherMode mode, std::string_view word) {
+    const std::string lower = lower_case(word);
+    const std::string_view name = lower;
+    if (name.starts_with("-si") || name.starts_with("-so")) return true;
+    if (mode == CipherMode::decrypt) return false;
+    const bool renames = name.starts_with("-u") && name.find('!') != std::string_view::npos;
+    return name.starts_with("-sdel") || name.starts_with("-v") || name.starts_with("-w") ||
+           name.starts_with("-sfx") || name.starts_with("-saa") || renames;
+}
+
+// Whether `word` is taken as the only word of the variable, with the checks that need only it.
+bool taken_alone(CipherMode mode, std::string_view word) {
+    const auto danger = danger_of_switch(mode, word);
+    require(danger == danger_of_switch(mode, swapped_case(word)),
+            "the case of a switch changes how it is judged");
+    if (mode == CipherMode::decrypt && word.starts_with('-')) {
+        require(danger.has_value() == breaks_a_promise(mode, word),
+                "extraction refuses other switches than standard input and output");
+    }
+    std::optional<std::vector<std::string>> switches;
+    const std::string printed = printed_by([&] { switches = parse_archiver_switches(mode, word); });
+    if (switches) {
+        require(!breaks_a_promise(mode, word), "a switch that breaks a promise is passed on");
+        require(switches->size() == 1 && switches->front() == word, "a word taken is changed");
+        require(printed.empty(), "a word taken prints");
+    }
+    return switches.has_value();
+}
+
+}  // namespace
+
+}  // namespace quorvel::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace quorvel;
+    using namespace quorvel::fuzz;
+    if (size == 0) return 0;
+    const CipherMode mode = (data[0] & 1) == 0 ? CipherMode::encrypt : CipherMode::decrypt;
+    const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+    const auto words = words_of(text);
+    std::optional<std::string_view> first_refused;
+    for (const auto word : words) {
+        if (!taken_alone(mode, word) && !first_refused) first_refused = word;
+    }
+
+    std::optional<std::vector<std::string>> switches;
+    const std::string printed = printed_by([&] { switches = parse_archiver_switches(mode, text); });
+    if (!first_refused) {
+        require(switches.has_value(), "a text of words each taken alone is refused");
+        require(*switches == std::vector<std::string>(words.begin(), words.end()),
+                "the switches are not the text's words in order");
+        require(printed.empty(), "a text taken prints");
+        return 0;
+    }
+    require(!switches.has_value(), "a text with a refused word is taken");
+    const std::string_view variable =
+        mode == CipherMode::encrypt ? PACK_SWITCHES_VARIABLE : UNPACK_SWITCHES_VARIABLE;
+    const std::string start =
+        "Error! " + std::string(variable) + " holds '" + std::string(*first_refused) + "', which ";
+    require(printed.starts_with(start) && printed.ends_with(".\n"),
+            "the refusal does not name the first word refused");
+    return 0;
+}
