@@ -56,29 +56,29 @@ std::string swapped_case(std::string_view word) {
 // What the run promises, switch by switch: the archive and its files never go through the
 // standard streams; when packing, the input stays, and the archive is one file at its own name
 // in the current folder.
-bool breaks_a_promise(CipherMode mode, std::string_view word) {
+bool breaks_a_promise(ArchiverJob job, std::string_view word) {
     const std::string lower = lower_case(word);
     const std::string_view name = lower;
     if (name.starts_with("-si") || name.starts_with("-so")) return true;
-    if (mode == CipherMode::decrypt) return false;
+    if (job == ArchiverJob::unpack) return false;
     const bool renames = name.starts_with("-u") && name.find('!') != std::string_view::npos;
     return name.starts_with("-sdel") || name.starts_with("-v") || name.starts_with("-w") ||
            name.starts_with("-sfx") || name.starts_with("-saa") || renames;
 }
 
 // Whether `word` is taken as the only word of the variable, with the checks that need only it.
-bool taken_alone(CipherMode mode, std::string_view word) {
-    const auto danger = danger_of_switch(mode, word);
-    require(danger == danger_of_switch(mode, swapped_case(word)),
+bool taken_alone(ArchiverJob job, std::string_view word) {
+    const auto danger = danger_of_switch(job, word);
+    require(danger == danger_of_switch(job, swapped_case(word)),
             "the case of a switch changes how it is judged");
-    if (mode == CipherMode::decrypt && word.starts_with('-')) {
-        require(danger.has_value() == breaks_a_promise(mode, word),
+    if (job == ArchiverJob::unpack && word.starts_with('-')) {
+        require(danger.has_value() == breaks_a_promise(job, word),
                 "extraction refuses other switches than standard input and output");
     }
     std::optional<std::vector<std::string>> switches;
-    const std::string printed = printed_by([&] { switches = parse_archiver_switches(mode, word); });
+    const std::string printed = printed_by([&] { switches = parse_archiver_switches(job, word); });
     if (switches) {
-        require(!breaks_a_promise(mode, word), "a switch that breaks a promise is passed on");
+        require(!breaks_a_promise(job, word), "a switch that breaks a promise is passed on");
         require(switches->size() == 1 && switches->front() == word, "a word taken is changed");
         require(printed.empty(), "a word taken prints");
     }
@@ -93,17 +93,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace quorvel;
     using namespace quorvel::fuzz;
     if (size == 0) return 0;
-    const CipherMode mode = (data[0] & 1) == 0 ? CipherMode::encrypt : CipherMode::decrypt;
+    const ArchiverJob job = (data[0] & 1) == 0 ? ArchiverJob::pack : ArchiverJob::unpack;
     const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
 
     const auto words = words_of(text);
     std::optional<std::string_view> first_refused;
     for (const auto word : words) {
-        if (!taken_alone(mode, word) && !first_refused) first_refused = word;
+        if (!taken_alone(job, word) && !first_refused) first_refused = word;
     }
 
     std::optional<std::vector<std::string>> switches;
-    const std::string printed = printed_by([&] { switches = parse_archiver_switches(mode, text); });
+    const std::string printed = printed_by([&] { switches = parse_archiver_switches(job, text); });
     if (!first_refused) {
         require(switches.has_value(), "a text of words each taken alone is refused");
         require(*switches == std::vector<std::string>(words.begin(), words.end()),
@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     require(!switches.has_value(), "a text with a refused word is taken");
     const std::string_view variable =
-        mode == CipherMode::encrypt ? PACK_SWITCHES_VARIABLE : UNPACK_SWITCHES_VARIABLE;
+        job == ArchiverJob::pack ? PACK_SWITCHES_VARIABLE : UNPACK_SWITCHES_VARIABLE;
     const std::string start =
         "Error! " + std::string(variable) + " holds '" + std::string(*first_refused) + "', which ";
     require(printed.starts_with(start) && printed.ends_with(".\n"),
