@@ -512,7 +512,9 @@ TEST_F(FilesTest, LongKeyFileUsesItsFirst3072Bytes) {
 
 // ---- Limits, signals and standard output ------------------------------------------------
 
-// A file-size limit with SIGXFSZ at its default action: the write fails like any other,
+// A file-size limit while packing, while writing the output and while writing the decrypted
+// archive, with SIGXFSZ ignored (as some shells leave it) or at its default action (which
+// would end the run at once): the write fails like any other, with its message and status 1,
 // nothing is left, and a file already at the output stays.
 TEST_F(FilesTest, FileSizeLimitIsAnOrdinaryWriteError) {
     const auto source = fresh_folder();
@@ -520,6 +522,7 @@ TEST_F(FilesTest, FileSizeLimitIsAnOrdinaryWriteError) {
     write_file(source / "plan.bin", input);
     const auto copying = stand_in_archiver("copy-bin", COPYING);
     ASSERT_EQ(run({"plan.bin", "plan.qv", "pw"}, source, copying).exit_code, 0);
+    const std::string packed = "Crypt run\n!\n7z.exe a quorvelxxxfilo.7z plan.bin\n!";
     const struct {
         const char* label;
         bool encrypting;
@@ -527,27 +530,36 @@ TEST_F(FilesTest, FileSizeLimitIsAnOrdinaryWriteError) {
         rlim_t limit;
         std::string expected;
     } cases[] = {
-        {"writing the output", true, copying, 20100, "Error! Can't write file '"},
-        {"packing", true, std::nullopt, 10000, "Error pack file 'plan.bin'\n"},
-        {"writing the archive", false, copying, 10000, "Error! Can't write file '"},
+        {"writing the output", true, copying, 20100,
+         packed + "Crypt process start!\nError! Can't write file 'out.qv'.\n"},
+        {"packing", true, std::nullopt, 10000, packed + "Error pack file 'plan.bin'\n"},
+        {"writing the archive", false, copying, 10000,
+         "Decrypt process start!\nError! Can't write file 'quorvelxxxfilo.7z'.\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        const auto folder = fresh_folder();
-        std::vector<std::string> args{(source / "plan.qv").string(), "x", "pw"};
-        if (c.encrypting) {
-            write_file(folder / "plan.bin", input);
-            write_file(folder / "out.qv", "the previous encrypted file");
-            args = {"plan.bin", "out.qv", "pw"};
+        for (const bool signal_ignored : {true, false}) {
+            SCOPED_TRACE(std::string(c.label) +
+                         (signal_ignored ? ", SIGXFSZ ignored" : ", SIGXFSZ at its default"));
+            const auto folder = fresh_folder();
+            std::vector<std::string> args{(source / "plan.qv").string(), "x", "pw"};
+            if (c.encrypting) {
+                write_file(folder / "plan.bin", input);
+                write_file(folder / "out.qv", "the previous encrypted file");
+                args = {"plan.bin", "out.qv", "pw"};
+            }
+            const auto before = record_folder(folder);
+            auto limited = options(c.archiver);
+            if (signal_ignored) {
+                limited.file_size_limit = c.limit;
+            } else {
+                limited.in_child = [limit = c.limit] { limit_file_size(limit); };
+            }
+            const auto result = run_program(args, folder, limited);
+            EXPECT_EQ(result.term_signal, 0);
+            EXPECT_EQ(result.exit_code, 1);
+            EXPECT_EQ(result.output, c.expected);
+            EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
         }
-        const auto before = record_folder(folder);
-        const rlim_t limit = c.limit;
-        const auto result = run_program(
-            args, folder, options_with(c.archiver, [limit] { limit_file_size(limit); }));
-        EXPECT_EQ(result.term_signal, 0);
-        EXPECT_EQ(result.exit_code, 1);
-        EXPECT_NE(result.output.find(c.expected), std::string::npos) << result.output;
-        EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
     }
 }
 

@@ -19,8 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::string PACK_ECHO = "!\n7z.exe a quorvelxxxfilo.7z plan.txt\n!";
-
 // "a" copies the input as the archive, "x" copies the archive out: sizes are then known.
 const std::string COPYING_ARCHIVER =
     "case \"$1\" in a) cp -- \"$input\" \"$2\" ;; x) cp -- \"$2\" extracted.bin ;; esac";
@@ -37,43 +35,6 @@ protected:
         return false;
     }
 };
-
-// A size limit between the archive's size and the encrypted file's: packing succeeds,
-// writing the output fails. The file already at the output path stays as it was. With
-// SIGXFSZ at its default action the program ignores it itself: the same error path.
-TEST_F(HardeningTest, FileSizeLimitWhileWritingTheOutputKeepsTheOldOutput) {
-    write_file(enc() / "plan.txt", random_bytes(20000, 41));
-    auto options = this->options(stand_in_archiver("copy-bin", COPYING_ARCHIVER));
-    options.file_size_limit = 20100;
-    for (const bool signal_ignored : {true, false}) {
-        SCOPED_TRACE(signal_ignored ? "SIGXFSZ ignored" : "SIGXFSZ at its default");
-        write_file(enc() / "out.qv", "the previous encrypted file");
-        options.size_signal_ignored = signal_ignored;
-        const auto result = run_program({"plan.txt", "out.qv", "pw"}, enc(), options);
-        EXPECT_EQ(result.output, "Crypt run\n" + PACK_ECHO +
-                                     "Crypt process start!\nError! Can't write file 'out.qv'.\n");
-        EXPECT_EQ(result.exit_code, 1);
-        EXPECT_EQ(read_file(enc() / "out.qv"), to_bytes("the previous encrypted file"));
-        EXPECT_TRUE(leftovers(enc()).empty());
-    }
-}
-
-TEST_F(HardeningTest, FileSizeLimitWhileDecryptingRemovesThePartialArchive) {
-    write_file(enc() / "plan.txt", random_bytes(20000, 42));
-    const auto copying = stand_in_archiver("copy-bin", COPYING_ARCHIVER);
-    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), copying).exit_code, 0);
-    auto options = this->options(copying);
-    options.file_size_limit = 10000;
-    for (const bool signal_ignored : {true, false}) {
-        SCOPED_TRACE(signal_ignored ? "SIGXFSZ ignored" : "SIGXFSZ at its default");
-        options.size_signal_ignored = signal_ignored;
-        const auto result = run_program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options);
-        EXPECT_EQ(result.output,
-                  "Decrypt process start!\nError! Can't write file 'quorvelxxxfilo.7z'.\n");
-        EXPECT_EQ(result.exit_code, 1);
-        EXPECT_TRUE(fs::is_empty(dec()));
-    }
-}
 
 // Standard output closed before the first message, or while the archiver runs: the program
 // stops printing, the archiver's report goes to the null device, and the file work is done
