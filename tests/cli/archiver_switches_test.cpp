@@ -81,17 +81,37 @@ TEST_F(ArchiverSwitchesTest, FastAndStoredPackingRoundTrip) {
     }
 }
 
-TEST_F(ArchiverSwitchesTest, ExtractionKeepsExistingFilesOrGoesElsewhere) {
+// With the real archiver: by default a file of the same name in the folder is overwritten by
+// the extracted one, without a question; "-aos" keeps it and "-oDIR" extracts elsewhere. A
+// file of another name stays either way.
+TEST_F(ArchiverSwitchesTest, ExtractionOverwritesSameNamesUnlessKeptOrSentElsewhere) {
     encrypt_into_dec(options());
-    write_file(dec() / "plan.txt", "my own plan");
-    const auto kept = run_program({"out.qv", "x", "pw"}, dec(), with(UNPACK, "-aos"));
-    EXPECT_EQ(kept.output, DECRYPT_OK);
-    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("my own plan"));
-
-    const auto elsewhere = run_program({"out.qv", "x", "pw"}, dec(), with(UNPACK, "-oelsewhere"));
-    EXPECT_EQ(elsewhere.output, DECRYPT_OK);
-    EXPECT_EQ(read_file(dec() / "elsewhere" / "plan.txt"), to_bytes(plan_));
-    EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes("my own plan"));
+    const struct {
+        const char* switches;  // none: the variable is not set
+        std::string plan_after;
+        const char* extracted_to;  // where the plan comes out
+    } cases[] = {
+        {nullptr, plan_, "plan.txt"},
+        {"-aos", "my own plan", nullptr},
+        {"-oelsewhere", "my own plan", "elsewhere/plan.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.switches == nullptr ? "no switches" : c.switches);
+        write_file(dec() / "plan.txt", "my own plan");
+        write_file(dec() / "notes.txt", "my notes");
+        fs::remove_all(dec() / "elsewhere");
+        const auto result =
+            run_program({"out.qv", "x", "pw"}, dec(),
+                        c.switches == nullptr ? options() : with(UNPACK, c.switches));
+        EXPECT_EQ(result.output, DECRYPT_OK);
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes(c.plan_after));
+        EXPECT_EQ(read_file(dec() / "notes.txt"), to_bytes("my notes"));
+        if (c.extracted_to != nullptr) {
+            EXPECT_EQ(read_file(dec() / c.extracted_to), to_bytes(plan_));
+        }
+        EXPECT_TRUE(leftovers(dec()).empty());
+    }
 }
 
 TEST_F(ArchiverSwitchesTest, AWordThatIsNotASwitchStopsTheRunBeforeAnything) {

@@ -1,18 +1,20 @@
 // Every file a run touches belongs to that run: nothing at the temporary archive's name is
 // written through, no key file is clobbered or left by a failed run, inputs and key files
-// that are not regular files are refused, signals, size limits and a closed standard output
-// leave nothing behind, and two runs never share a folder. Each case checks the exit status,
+// that are not regular files are refused, size limits and a closed standard output leave
+// nothing behind, and two runs never share a folder. Each case checks the exit status,
 // the messages that matter, the files left in the folder and, after a success, that the
 // output decrypts back.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <functional>
+#include <map>
+#include <optional>
 #include <set>
 
 #include "cli/cli_fixture.h"
@@ -64,13 +66,6 @@ std::string gated_copying(const fs::path& gate) {
 
 class FilesTest : public CliTest {
 protected:
-    // A new empty folder under the scratch folder.
-    fs::path fresh_folder() {
-        const auto folder = root() / ("case-" + std::to_string(++folders_made_));
-        fs::create_directories(folder);
-        return folder;
-    }
-
     RunOptions options_with(const std::optional<std::string>& path_env,
                             std::function<void()> in_child) const {
         auto result = options(path_env);
@@ -136,7 +131,6 @@ protected:
     }
 
 private:
-    int folders_made_ = 0;
     fs::path plan_qv_;
 };
 
@@ -181,7 +175,17 @@ std::string neither_file_nor_folder(const std::string& name) {
     return "Error! Input '" + name + "' is neither a file nor a folder.\n";
 }
 
+// An input that does not exist: the pack is tried and fails.
+std::string missing_input(const std::string& name) {
+    return "Error! File '" + name + "' not found.\n!\n7z.exe a " + TEMP_ARCHIVE + " " + name +
+           "\n!Error pack file '" + name + "'\n";
+}
+
 std::vector<RefusalCase> refusal_cases() {
+    const auto q_files = [](const fs::path& folder) {
+        write_file(folder / "qX", "x");
+        write_file(folder / "qY", "y");
+    };
     std::vector<RefusalCase> cases = {
         // A key file that is the output would be overwritten by the encrypted file.
         {"new key file named as the output",
@@ -215,6 +219,9 @@ std::vector<RefusalCase> refusal_cases() {
         {"input /dev/zero",
          {"/dev/zero", "out.qv", "pw"},
          "Crypt run\n" + neither_file_nor_folder("/dev/zero")},
+        {"input /dev/null",
+         {"/dev/null", "out.qv", "pw"},
+         "Crypt run\n" + neither_file_nor_folder("/dev/null")},
         {"input a FIFO",
          {"pipe", "out.qv", "pw"},
          "Crypt run\n" + neither_file_nor_folder("pipe"),
@@ -243,16 +250,15 @@ std::vector<RefusalCase> refusal_cases() {
         // 7-Zip must not expand these: they name files that do not exist.
         {"wildcard ? matching other files",
          {"q?", "out.qv", "pw"},
-         "Error pack file 'q?'\n",
-         false,
-         [](const fs::path& folder) {
-             write_file(folder / "qX", "x");
-             write_file(folder / "qY", "y");
-         }},
-        {"wildcard * matching nothing",
-         {"nothing*", "out.qv", "pw"},
-         "Error pack file 'nothing*'\n",
-         false},
+         missing_input("q?"),
+         true,
+         q_files},
+        {"wildcard * matching other files",
+         {"q*", "out.qv", "pw"},
+         missing_input("q*"),
+         true,
+         q_files},
+        {"wildcard * matching nothing", {"nothing*", "out.qv", "pw"}, missing_input("nothing*")},
         // "my docs" typed without quotes: the output "docs" is a folder, found before a key
         // file is made or anything is packed. A key file that was there stays.
         {"new key file of a run with a folder as the output",
@@ -331,9 +337,10 @@ TEST_F(FilesTest, RefusedRunsChangeNothing) {
 
 // ---- The temporary archive's name -------------------------------------------------------
 
-// Whatever a symbolic link at the archive's name points to is never written: decryption
-// stops before it starts, and the link and its target stay as they were.
-TEST_F(FilesTest, LinkAtTheArchiveNameStopsDecryption) {
+// Anything but a regular file at the archive's name (a link to the user's file, a dangling
+// link, a folder, a FIFO) stops decryption before it starts: what a link points to is never
+// written or made, and the folder and the link's target stay as they were.
+TEST_F(FilesTest, AnythingButAFileAtTheArchiveNameStopsDecryption) {
     const std::string refusal =
         "Error! Temporary archive 'quorvelxxxfilo.7z' is not a regular file; move it away and "
         "run again.\n";
@@ -348,14 +355,31 @@ TEST_F(FilesTest, LinkAtTheArchiveNameStopsDecryption) {
         EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
         EXPECT_EQ(folder_changes(victim_before, record_folder(victim_folder)), "");
     };
-    {
-        SCOPED_TRACE("the user's own link to the user's own file");
+    const struct {
+        const char* label;
+        std::function<void(const fs::path& archive, const fs::path& victims)> plant;
+    } planted[] = {
+        {"a link to the user's own file",
+         [](const fs::path& archive, const fs::path& victims) {
+             fs::create_symlink(victims / "precious", archive);
+         }},
+        {"a dangling link",
+         [](const fs::path& archive, const fs::path& victims) {
+             fs::create_symlink(victims / "nowhere", archive);
+         }},
+        {"a folder",
+         [](const fs::path& archive, const fs::path&) { fs::create_directory(archive); }},
+        {"a FIFO", [](const fs::path& archive,
+                      const fs::path&) { ASSERT_EQ(::mkfifo(archive.c_str(), 0600), 0); }},
+    };
+    for (const auto& p : planted) {
+        SCOPED_TRACE(p.label);
         const auto folder = fresh_folder();
         const auto victims = fresh_folder();
         write_file(victims / "precious", "the user's own data");
         set_mode(victims / "precious",
                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-        fs::create_symlink(victims / "precious", folder / TEMP_ARCHIVE);
+        p.plant(folder / TEMP_ARCHIVE, victims);
         expect_refused(folder, victims, {});
     }
     if (!open_scratch_to_nobody()) GTEST_SKIP() << NO_NOBODY;
@@ -375,47 +399,78 @@ TEST_F(FilesTest, LinkAtTheArchiveNameStopsDecryption) {
     }
 }
 
-// A regular file at the archive's name is replaced, not written into: whoever holds it
-// open still reads its old contents, never the plaintext.
-TEST_F(FilesTest, FileHeldOpenAtTheArchiveNameIsReplaced) {
-    const auto folder = fresh_folder();
+// A regular file at the archive's name (left after "Decrypt WRONG!", say) is replaced, not
+// written into: whoever holds it open, or by another name, still reads its old contents,
+// never the plaintext.
+TEST_F(FilesTest, FileAtTheArchiveNameIsReplacedNotWrittenThrough) {
     const std::string old_contents = "an old archive someone holds open";
-    write_file(folder / TEMP_ARCHIVE, old_contents);
-    const int held = ::open((folder / TEMP_ARCHIVE).c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    const auto result = run({plan_qv().string(), "x", "pw"}, folder);
-    EXPECT_EQ(result.output, DECRYPT_OK);
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(read_file(folder / "plan.txt"), to_bytes(PLAN));
-    EXPECT_TRUE(leftovers(folder).empty());
-    std::string seen(4096, '\0');
-    const auto got = ::pread(held, seen.data(), seen.size(), 0);
-    ::close(held);
-    ASSERT_GE(got, 0);
-    seen.resize(static_cast<std::size_t>(got));
-    EXPECT_EQ(seen, old_contents);
+    for (const bool by_another_name : {false, true}) {
+        SCOPED_TRACE(by_another_name ? "held by another name (a hard link)" : "held open");
+        const auto folder = fresh_folder();
+        const auto other_name = root() / ("held-" + folder.filename().string());
+        write_file(folder / TEMP_ARCHIVE, old_contents);
+        const int held = ::open((folder / TEMP_ARCHIVE).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        if (by_another_name) {
+            ::close(held);
+            fs::create_hard_link(folder / TEMP_ARCHIVE, other_name);
+        }
+        const auto result = run({plan_qv().string(), "x", "pw"}, folder);
+        EXPECT_EQ(result.output, DECRYPT_OK);
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(read_file(folder / "plan.txt"), to_bytes(PLAN));
+        EXPECT_TRUE(leftovers(folder).empty());
+        if (by_another_name) {
+            EXPECT_EQ(read_file(other_name), to_bytes(old_contents));
+            continue;
+        }
+        std::string seen(4096, '\0');
+        const auto got = ::pread(held, seen.data(), seen.size(), 0);
+        ::close(held);
+        ASSERT_GE(got, 0);
+        seen.resize(static_cast<std::size_t>(got));
+        EXPECT_EQ(seen, old_contents);
+    }
 }
 
-// An archive holding an entry named like the temporary archive: the extracted entry is the
-// user's file and stays, with its own bytes.
-TEST_F(FilesTest, ExtractedEntryNamedLikeTheArchiveSurvives) {
-    const auto folder = fresh_folder();
-    fs::create_directories(folder / "src");
+// An archive holding an entry named like the temporary archive, alone or beside another:
+// the extracted entry is the user's file and stays with its own bytes, and the run reports
+// success and leaves exactly the archive's entries.
+TEST_F(FilesTest, ExtractedEntryNamedLikeTheArchiveStays) {
     const Bytes entry = random_bytes(500, 83);
-    write_file(folder / "src" / TEMP_ARCHIVE, entry);
-    write_file(folder / "src" / "b.txt", "beside it");
-    const auto encrypted = run({"src/.", "out.qv", "pw"}, folder);
-    ASSERT_EQ(encrypted.exit_code, 0) << encrypted.output;
-    expect_decrypts_to(folder / "out.qv", TEMP_ARCHIVE, entry);
-    // The entry beside it comes out too; the entry of the archive's name is no leftover.
-    const auto back = fresh_folder();
-    const auto decrypted = run({(folder / "out.qv").string(), "x", "pw"}, back);
-    EXPECT_EQ(decrypted.exit_code, 0) << decrypted.output;
-    EXPECT_EQ(read_file(back / "b.txt"), to_bytes("beside it"));
-    EXPECT_EQ(read_file(back / TEMP_ARCHIVE), entry);
+    const struct {
+        const char* label;
+        bool whole_folder;  // src/. packed, or the entry alone by its absolute path
+        std::map<std::string, Bytes> entries;
+    } cases[] = {
+        {"packed alone by its path", false, {{TEMP_ARCHIVE, entry}}},
+        {"packed with a folder's contents",
+         true,
+         {{TEMP_ARCHIVE, entry}, {"b.txt", to_bytes("beside it")}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto folder = fresh_folder();
+        fs::create_directories(folder / "src");
+        for (const auto& [name, bytes] : c.entries) write_file(folder / "src" / name, bytes);
+        const std::string input =
+            c.whole_folder ? std::string("src/.") : (folder / "src" / TEMP_ARCHIVE).string();
+        const auto encrypted = run({input, "out.qv", "pw"}, folder);
+        ASSERT_EQ(encrypted.exit_code, 0) << encrypted.output;
+        const auto back = fresh_folder();
+        const auto decrypted = run({(folder / "out.qv").string(), "x", "pw"}, back);
+        EXPECT_EQ(decrypted.output, DECRYPT_OK);
+        EXPECT_EQ(decrypted.exit_code, 0);
+        std::map<std::string, Bytes> found;
+        for (const auto& [name, record] : record_folder(back)) {
+            EXPECT_EQ(record.type, fs::file_type::regular) << name;
+            found[name] = to_bytes(record.contents);
+        }
+        EXPECT_EQ(found, c.entries);
+    }
 }
 
-// ---- Names the archiver must take literally, and the archiver it runs ---------------------
+// ---- Names the archiver must take literally ---------------------------------------------
 
 TEST_F(FilesTest, FileNamedLikeAWildcardIsPackedAlone) {
     const auto folder = fresh_folder();
@@ -434,38 +489,6 @@ TEST_F(FilesTest, FileNamedLikeAWildcardIsPackedAlone) {
     }
     EXPECT_EQ(names, std::set<std::string>{"q?"});
     EXPECT_EQ(read_file(back / "q?"), to_bytes("the file named q?"));
-}
-
-// An archiver dropped into the current folder (by an earlier extraction, say) is never run
-// through an empty, "." or relative PATH entry; the real one further on is.
-TEST_F(FilesTest, ArchiverIsNotTakenFromRelativePathEntries) {
-    const auto marker = root() / "trap-ran";
-    const std::string trap = "touch '" + marker.string() + "'\nexit 2";
-    const std::string quiet = options().path_env.value();
-    const struct {
-        const char* first_entry;
-        const char* trap_folder;
-    } cases[] = {{"", "."}, {".", "."}, {"trap", "trap"}};
-    for (const auto& c : cases) {
-        const std::string path_env = std::string(c.first_entry) + ":" + quiet;
-        SCOPED_TRACE("PATH=" + path_env);
-        fs::remove(marker);
-        const auto folder = fresh_folder();
-        write_script(folder / c.trap_folder, "7z", trap);
-        write_file(folder / "plan.txt", PLAN);
-        const auto encrypted = run({"plan.txt", "out.qv", "pw"}, folder, path_env);
-        EXPECT_EQ(encrypted.output, encrypt_output("plan.txt"));
-        EXPECT_EQ(encrypted.exit_code, 0);
-        EXPECT_FALSE(exists(marker));
-        if (encrypted.exit_code != 0) continue;
-        fs::remove(folder / "plan.txt");
-        const auto decrypted = run({"out.qv", "x", "pw"}, folder, path_env);
-        EXPECT_EQ(decrypted.output, DECRYPT_OK);
-        EXPECT_EQ(decrypted.exit_code, 0);
-        EXPECT_TRUE(exists(folder / "plan.txt") &&
-                    read_file(folder / "plan.txt") == to_bytes(PLAN));
-        EXPECT_FALSE(exists(marker));
-    }
 }
 
 // ---- Key files --------------------------------------------------------------------------
@@ -489,7 +512,9 @@ TEST_F(FilesTest, LongKeyFileUsesItsFirst3072Bytes) {
 
 // ---- Limits, signals and standard output ------------------------------------------------
 
-// A file-size limit with SIGXFSZ at its default action: the write fails like any other,
+// A file-size limit while packing, while writing the output and while writing the decrypted
+// archive, with SIGXFSZ ignored (as some shells leave it) or at its default action (which
+// would end the run at once): the write fails like any other, with its message and status 1,
 // nothing is left, and a file already at the output stays.
 TEST_F(FilesTest, FileSizeLimitIsAnOrdinaryWriteError) {
     const auto source = fresh_folder();
@@ -497,6 +522,7 @@ TEST_F(FilesTest, FileSizeLimitIsAnOrdinaryWriteError) {
     write_file(source / "plan.bin", input);
     const auto copying = stand_in_archiver("copy-bin", COPYING);
     ASSERT_EQ(run({"plan.bin", "plan.qv", "pw"}, source, copying).exit_code, 0);
+    const std::string packed = "Crypt run\n!\n7z.exe a quorvelxxxfilo.7z plan.bin\n!";
     const struct {
         const char* label;
         bool encrypting;
@@ -504,27 +530,36 @@ TEST_F(FilesTest, FileSizeLimitIsAnOrdinaryWriteError) {
         rlim_t limit;
         std::string expected;
     } cases[] = {
-        {"writing the output", true, copying, 20100, "Error! Can't write file '"},
-        {"packing", true, std::nullopt, 10000, "Error pack file 'plan.bin'\n"},
-        {"writing the archive", false, copying, 10000, "Error! Can't write file '"},
+        {"writing the output", true, copying, 20100,
+         packed + "Crypt process start!\nError! Can't write file 'out.qv'.\n"},
+        {"packing", true, std::nullopt, 10000, packed + "Error pack file 'plan.bin'\n"},
+        {"writing the archive", false, copying, 10000,
+         "Decrypt process start!\nError! Can't write file 'quorvelxxxfilo.7z'.\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        const auto folder = fresh_folder();
-        std::vector<std::string> args{(source / "plan.qv").string(), "x", "pw"};
-        if (c.encrypting) {
-            write_file(folder / "plan.bin", input);
-            write_file(folder / "out.qv", "the previous encrypted file");
-            args = {"plan.bin", "out.qv", "pw"};
+        for (const bool signal_ignored : {true, false}) {
+            SCOPED_TRACE(std::string(c.label) +
+                         (signal_ignored ? ", SIGXFSZ ignored" : ", SIGXFSZ at its default"));
+            const auto folder = fresh_folder();
+            std::vector<std::string> args{(source / "plan.qv").string(), "x", "pw"};
+            if (c.encrypting) {
+                write_file(folder / "plan.bin", input);
+                write_file(folder / "out.qv", "the previous encrypted file");
+                args = {"plan.bin", "out.qv", "pw"};
+            }
+            const auto before = record_folder(folder);
+            auto limited = options(c.archiver);
+            if (signal_ignored) {
+                limited.file_size_limit = c.limit;
+            } else {
+                limited.in_child = [limit = c.limit] { limit_file_size(limit); };
+            }
+            const auto result = run_program(args, folder, limited);
+            EXPECT_EQ(result.term_signal, 0);
+            EXPECT_EQ(result.exit_code, 1);
+            EXPECT_EQ(result.output, c.expected);
+            EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
         }
-        const auto before = record_folder(folder);
-        const rlim_t limit = c.limit;
-        const auto result = run_program(
-            args, folder, options_with(c.archiver, [limit] { limit_file_size(limit); }));
-        EXPECT_EQ(result.term_signal, 0);
-        EXPECT_EQ(result.exit_code, 1);
-        EXPECT_NE(result.output.find(c.expected), std::string::npos) << result.output;
-        EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
     }
 }
 
@@ -580,125 +615,73 @@ TEST_F(FilesTest, ClosedStandardOutputDoesNotStopTheRun) {
     }
 }
 
-struct SignalCase {
-    const char* label;
-    int signal_number;
-};
-
-const SignalCase ENDING_SIGNALS[] = {
-    {"SIGQUIT", SIGQUIT}, {"SIGINT", SIGINT},   {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},
-    {"SIGALRM", SIGALRM}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"SIGXCPU", SIGXCPU},
-};
-
-// True when a file in `folder` other than `except` holds a mebibyte or more: the run is
-// writing its output.
-bool writing_under_way(const fs::path& folder, const std::string& except = "") {
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        std::error_code error;
-        if (entry.path().filename() != except && fs::file_size(entry.path(), error) >= (1u << 20) &&
-            !error) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Any signal whose default ends the process gets the same cleanup: while the archiver packs
-// and while the output is being written, nothing is left behind.
-TEST_F(FilesTest, EndingSignalsLeaveNothingBehind) {
-    const auto big = root() / "plan.bin";
-    write_file(big, "");
-    fs::resize_file(big, std::uintmax_t{1} << 30);  // sparse: quick to make, slow to encrypt
-    const auto slow = stand_in_archiver(
-        "slow-bin", "if [ \"$1\" = a ]; then echo partial > \"$2\"; fi\nexec sleep 5 >/dev/null");
-    const auto linking = stand_in_archiver(
-        "link-bin", LAST_ARGUMENT + "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; esac");
-    const auto medium = root() / "medium.bin";
-    write_file(medium, "");
-    fs::resize_file(medium, std::uintmax_t{1} << 26);
-    ASSERT_EQ(
-        run({medium.string(), (root() / "medium.qv").string(), "pw"}, root(), linking).exit_code,
-        0);
-    const struct {
-        const char* phase;
-        std::vector<std::string> args;
-        std::string archiver;
-        std::function<bool(const fs::path&)> reached;
-    } phases[] = {
-        {"packing",
-         {big.string(), "out.qv", "pw"},
-         slow,
-         [](const fs::path& folder) { return exists(folder / TEMP_ARCHIVE); }},
-        // The archive links to the input: its size says nothing about the output.
-        {"writing the output",
-         {big.string(), "out.qv", "pw"},
-         linking,
-         [](const fs::path& folder) { return writing_under_way(folder, TEMP_ARCHIVE); }},
-        {"decrypting",
-         {(root() / "medium.qv").string(), "x", "pw"},
-         linking,
-         [](const fs::path& folder) { return writing_under_way(folder); }},
-    };
-    for (const auto& phase : phases) {
-        for (const auto& s : ENDING_SIGNALS) {
-            SCOPED_TRACE(std::string(s.label) + " while " + phase.phase);
-            const auto folder = fresh_folder();
-            RunningProgram program(phase.args, folder,
-                                   options_with(phase.archiver, forbid_core_files));
-            ASSERT_TRUE(wait_until([&] { return phase.reached(folder); }));
-            const auto sent = std::chrono::steady_clock::now();
-            program.send_signal(s.signal_number);
-            const auto result = program.finish();
-            EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s);
-            EXPECT_NE(result.exit_code, 0);
-            EXPECT_TRUE(result.term_signal == s.signal_number || result.exit_code > 0)
-                << result.term_signal << " " << result.exit_code;
-            EXPECT_TRUE(fs::is_empty(folder)) << testing::PrintToString(leftovers(folder));
-            EXPECT_EQ(fs::file_size(big), std::uintmax_t{1} << 30);
-        }
-    }
-}
-
 // ---- Two runs in one folder -------------------------------------------------------------
 
+// Whatever holds the folder's lock, another run or another program, a second run stops
+// before anything with its message, and the folder stays as it was; a run elsewhere goes
+// ahead meanwhile, and once the lock is let go the folder serves again.
 TEST_F(FilesTest, SecondRunInTheSameFolderStopsAtOnce) {
-    const auto folder = fresh_folder();
-    put_common_files(folder);
     const Bytes input = random_bytes(5000, 87);
-    write_file(folder / "mine.bin", input);
     const auto gate = root() / "gate";
     const auto gated = stand_in_archiver("gated-bin", gated_copying(gate));
-    RunningProgram first({"mine.bin", "mine.qv", "pw"}, folder, options(gated));
-    // The stand-in archiver's copy is whole before the folder is recorded: a copy still
-    // growing would show as a change the second runs did not make.
-    ASSERT_TRUE(wait_until([&] {
-        std::error_code ignored;
-        return fs::file_size(folder / TEMP_ARCHIVE, ignored) == input.size();
-    }));
-    const auto held = record_folder(folder);
     const std::vector<std::vector<std::string>> second_runs = {
         {"plan.qv", "x", "pw"},
         {"plan.txt", "plan2.qv", "pw"},
         {"plan.txt", "plan2.qv", "pw", "new.key"},
     };
-    for (const auto& args : second_runs) {
-        SCOPED_TRACE("quorvel " + args[0] + " " + args[1]);
-        const auto second = run_watched(args, folder, options(gated), WatchOptions{});
-        EXPECT_EQ(second.output, "Error! Another quorvel run is working in this folder.\n");
-        EXPECT_EQ(second.exit_code, 1);
-        EXPECT_EQ(folder_changes(held, record_folder(folder)), "");
+    for (const bool held_by_a_run : {true, false}) {
+        SCOPED_TRACE(held_by_a_run ? "another run packing" : "another program's lock");
+        const auto folder = fresh_folder();
+        put_common_files(folder);
+        write_file(folder / "mine.bin", input);
+        fs::remove(gate);
+        std::optional<RunningProgram> first;
+        int lock_holder = -1;
+        if (held_by_a_run) {
+            first.emplace(std::vector<std::string>{"mine.bin", "mine.qv", "pw"}, folder,
+                          options(gated));
+            // The stand-in archiver's copy is whole before the folder is recorded: a copy
+            // still growing would show as a change the second runs did not make.
+            ASSERT_TRUE(wait_until([&] {
+                std::error_code ignored;
+                return fs::file_size(folder / TEMP_ARCHIVE, ignored) == input.size();
+            }));
+        } else {
+            lock_holder = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_GE(lock_holder, 0);
+            ASSERT_EQ(::flock(lock_holder, LOCK_EX | LOCK_NB), 0);
+        }
+        const auto held = record_folder(folder);
+        for (const auto& args : second_runs) {
+            SCOPED_TRACE("quorvel " + args[0] + " " + args[1]);
+            const auto second = run_watched(args, folder, options(gated), WatchOptions{});
+            EXPECT_EQ(second.output, "Error! Another quorvel run is working in this folder.\n");
+            EXPECT_EQ(second.exit_code, 1);
+            EXPECT_EQ(folder_changes(held, record_folder(folder)), "");
+        }
+        // Meanwhile a run in another folder goes ahead.
+        const auto elsewhere = fresh_folder();
+        write_file(elsewhere / "plan.txt", PLAN);
+        EXPECT_EQ(run({"plan.txt", "plan.qv", "pw"}, elsewhere).output, encrypt_output("plan.txt"));
+        if (held_by_a_run) {
+            write_file(gate, "");
+            const auto result = first->finish();
+            EXPECT_EQ(result.output, encrypt_output("mine.bin"));
+            EXPECT_EQ(result.exit_code, 0);
+            EXPECT_TRUE(leftovers(folder).empty());
+            expect_decrypts_to(folder / "mine.qv", "extracted.bin", input, {},
+                               stand_in_archiver("copy-bin", COPYING));
+        } else {
+            ::close(lock_holder);
+        }
+        // The lock let go, the folder serves the next run.
+        fs::remove(folder / "plan.txt");
+        const auto next = run({"plan.qv", "x", "pw"}, folder);
+        EXPECT_EQ(next.output, DECRYPT_OK);
+        EXPECT_EQ(next.exit_code, 0);
+        EXPECT_TRUE(exists(folder / "plan.txt") &&
+                    read_file(folder / "plan.txt") == to_bytes(PLAN));
     }
-    // Meanwhile a run in another folder goes ahead.
-    const auto elsewhere = fresh_folder();
-    write_file(elsewhere / "plan.txt", PLAN);
-    EXPECT_EQ(run({"plan.txt", "plan.qv", "pw"}, elsewhere).output, encrypt_output("plan.txt"));
-    write_file(gate, "");
-    const auto result = first.finish();
-    EXPECT_EQ(result.output, encrypt_output("mine.bin"));
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_TRUE(leftovers(folder).empty());
-    expect_decrypts_to(folder / "mine.qv", "extracted.bin", input, {},
-                       stand_in_archiver("copy-bin", COPYING));
 }
 
 // Where locks work, a run either holds the folder's lock or stops before anything: a folder

@@ -21,6 +21,13 @@ inline std::string encrypt_output(const std::string& in_fname,
 
 inline const std::string DECRYPT_OK = "Decrypt process start!\nDecrypt OK!\n";
 
+// What a run with too few arguments shows.
+inline const std::string USAGE =
+    "quorvel.exe /in_fname/ /out_fname/ /password/\n"
+    "If you want to use key file, add 4 parametr - /key_file_name/. If program not found this "
+    "file, it's create it, absolutely random!\n"
+    "When decrypt /out_fname/  must be random(program don't use it), but not empty!\n";
+
 class CliTest : public testing::Test {
 protected:
     CliTest() {
@@ -32,6 +39,13 @@ protected:
     std::filesystem::path enc() const { return dir_ / "enc"; }
     std::filesystem::path dec() const { return dir_ / "dec"; }
     const std::filesystem::path& root() const { return dir_.path(); }
+
+    // A new empty folder under the scratch folder, for one case of a table.
+    std::filesystem::path fresh_folder() {
+        auto folder = dir_ / ("case-" + std::to_string(++folders_made_));
+        std::filesystem::create_directories(folder);
+        return folder;
+    }
 
     // Runs the program in `folder` with the quiet real archiver, or with `path_env` as PATH.
     ProgramRun run(const std::vector<std::string>& args, const std::filesystem::path& folder,
@@ -61,6 +75,7 @@ protected:
 private:
     ScratchDir dir_;
     std::string quiet_path_;
+    int folders_made_ = 0;
 };
 
 }  // namespace quorvel::test

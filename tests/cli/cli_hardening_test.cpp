@@ -1,5 +1,6 @@
-// Faults from outside (full disks, read-only folders, interrupts, damaged files) end with a
-// clear error and a failure status, lose nothing and leave no plaintext copy behind.
+// Faults from outside (full disks, read-only folders, damaged files) end with a clear error
+// and a failure status, lose nothing and leave no plaintext copy behind. (Signals that end a
+// run, at each of its stages, are in signals_test.cpp.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "cli/cli_fixture.h"
+#include "cli/file_checks.h"
 
 namespace quorvel::test {
 namespace {
@@ -17,25 +19,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::string PACK_ECHO = "!\n7z.exe a quorvelxxxfilo.7z plan.txt\n!";
-
 // "a" copies the input as the archive, "x" copies the archive out: sizes are then known.
 const std::string COPYING_ARCHIVER =
     "case \"$1\" in a) cp -- \"$input\" \"$2\" ;; x) cp -- \"$2\" extracted.bin ;; esac";
 
 class HardeningTest : public CliTest {
 protected:
-    std::vector<fs::path> leftovers(const fs::path& folder) const {
-        std::vector<fs::path> found;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            const auto name = entry.path().filename().string();
-            if (name == TEMP_ARCHIVE || name.rfind(".quorvel-", 0) == 0) {
-                found.push_back(entry.path());
-            }
-        }
-        return found;
-    }
-
     // Waits until `path` holds at least `size` bytes; false after ten seconds.
     static bool wait_for_size(const fs::path& path, std::uintmax_t size) {
         for (auto waited = 0ms; waited < 10s; waited += 1ms) {
@@ -45,57 +34,7 @@ protected:
         }
         return false;
     }
-
-    // The file an output (or, with ".quorvel-new-", the decrypted archive) is written to
-    // until it is complete; waits up to ten seconds for it to appear.
-    static std::optional<fs::path> pending_file(const fs::path& folder,
-                                                const std::string& prefix = ".quorvel-out-") {
-        for (auto waited = 0ms; waited < 10s; waited += 1ms) {
-            for (const auto& entry : fs::directory_iterator(folder)) {
-                if (entry.path().filename().string().rfind(prefix, 0) == 0) return entry.path();
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-        return std::nullopt;
-    }
 };
-
-// A size limit between the archive's size and the encrypted file's: packing succeeds,
-// writing the output fails. The file already at the output path stays as it was. With
-// SIGXFSZ at its default action the program ignores it itself: the same error path.
-TEST_F(HardeningTest, FileSizeLimitWhileWritingTheOutputKeepsTheOldOutput) {
-    write_file(enc() / "plan.txt", random_bytes(20000, 41));
-    auto options = this->options(stand_in_archiver("copy-bin", COPYING_ARCHIVER));
-    options.file_size_limit = 20100;
-    for (const bool signal_ignored : {true, false}) {
-        SCOPED_TRACE(signal_ignored ? "SIGXFSZ ignored" : "SIGXFSZ at its default");
-        write_file(enc() / "out.qv", "the previous encrypted file");
-        options.size_signal_ignored = signal_ignored;
-        const auto result = run_program({"plan.txt", "out.qv", "pw"}, enc(), options);
-        EXPECT_EQ(result.output, "Crypt run\n" + PACK_ECHO +
-                                     "Crypt process start!\nError! Can't write file 'out.qv'.\n");
-        EXPECT_EQ(result.exit_code, 1);
-        EXPECT_EQ(read_file(enc() / "out.qv"), to_bytes("the previous encrypted file"));
-        EXPECT_TRUE(leftovers(enc()).empty());
-    }
-}
-
-TEST_F(HardeningTest, FileSizeLimitWhileDecryptingRemovesThePartialArchive) {
-    write_file(enc() / "plan.txt", random_bytes(20000, 42));
-    const auto copying = stand_in_archiver("copy-bin", COPYING_ARCHIVER);
-    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), copying).exit_code, 0);
-    auto options = this->options(copying);
-    options.file_size_limit = 10000;
-    for (const bool signal_ignored : {true, false}) {
-        SCOPED_TRACE(signal_ignored ? "SIGXFSZ ignored" : "SIGXFSZ at its default");
-        options.size_signal_ignored = signal_ignored;
-        const auto result = run_program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options);
-        EXPECT_EQ(result.output,
-                  "Decrypt process start!\nError! Can't write file 'quorvelxxxfilo.7z'.\n");
-        EXPECT_EQ(result.exit_code, 1);
-        EXPECT_TRUE(fs::is_empty(dec()));
-    }
-}
 
 // Standard output closed before the first message, or while the archiver runs: the program
 // stops printing, the archiver's report goes to the null device, and the file work is done
@@ -295,57 +234,6 @@ TEST_F(HardeningTest, TruncatedOrDamagedFilesFailVerification) {
     }
 }
 
-struct InterruptCase {
-    const char* label;
-    int signal_number;
-};
-
-const InterruptCase INTERRUPTS[] = {
-    {"SIGINT", SIGINT},   {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},   {"SIGQUIT", SIGQUIT},
-    {"SIGUSR1", SIGUSR1}, {"SIGALRM", SIGALRM}, {"SIGXCPU", SIGXCPU}, {"SIGRTMIN", SIGRTMIN}};
-
-// A big input keeps the cipher stage busy long enough to be interrupted in the middle.
-TEST_F(HardeningTest, InterruptDuringTheCipherStageRemovesTemporaryFiles) {
-    const auto big = enc() / "plan.txt";
-    {
-        std::FILE* file = std::fopen(big.c_str(), "wb");
-        std::fclose(file);
-    }
-    fs::resize_file(big, std::uintmax_t{1} << 30);  // sparse: quick to make, slow to encrypt
-    const auto linking =
-        stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; x) ;; esac");
-    for (const auto& c : INTERRUPTS) {
-        SCOPED_TRACE(c.label);
-        RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options(linking));
-        const auto pending = pending_file(enc());
-        ASSERT_TRUE(pending);
-        ASSERT_TRUE(wait_for_size(*pending, 1u << 20));
-        program.send_signal(c.signal_number);
-        const auto result = program.finish();
-        EXPECT_EQ(result.term_signal, c.signal_number);
-        EXPECT_TRUE(leftovers(enc()).empty());
-        EXPECT_FALSE(exists(enc() / "out.qv"));
-        EXPECT_EQ(fs::file_size(big), std::uintmax_t{1} << 30);
-    }
-}
-
-TEST_F(HardeningTest, InterruptDuringASlowArchiverRemovesTheArchive) {
-    write_file(enc() / "plan.txt", "some plans");
-    const auto slow = stand_in_archiver(
-        "slow-bin", "if [ \"$1\" = a ]; then echo partial > \"$2\"; fi\nexec sleep 30");
-    for (const auto& c : INTERRUPTS) {
-        SCOPED_TRACE(c.label);
-        const auto started = std::chrono::steady_clock::now();
-        RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options(slow));
-        ASSERT_TRUE(wait_for_size(enc() / TEMP_ARCHIVE, 1));
-        program.send_signal(c.signal_number);
-        const auto result = program.finish();
-        EXPECT_EQ(result.term_signal, c.signal_number);
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
-        EXPECT_TRUE(leftovers(enc()).empty());
-    }
-}
-
 // A signal ignored when the program starts (nohup) stays ignored: the run goes on.
 TEST_F(HardeningTest, SignalIgnoredAtStartStaysIgnored) {
     write_file(enc() / "plan.txt", "some plans");
@@ -359,27 +247,6 @@ TEST_F(HardeningTest, SignalIgnoredAtStartStaysIgnored) {
     EXPECT_EQ(result.term_signal, 0);
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_TRUE(exists(enc() / "out.qv"));
-}
-
-TEST_F(HardeningTest, InterruptedDecryptionRemovesItsPartialArchive) {
-    const auto big = enc() / "plan.txt";
-    {
-        std::FILE* file = std::fopen(big.c_str(), "wb");
-        std::fclose(file);
-    }
-    fs::resize_file(big, std::uintmax_t{1} << 29);
-    const auto linking =
-        stand_in_archiver("link-bin", "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; x) ;; esac");
-    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), linking).exit_code, 0);
-    RunningProgram program({(enc() / "plan.qv").string(), "x", "pw"}, dec(), options(linking));
-    // Decryption writes a fresh private file, which becomes the archive once complete.
-    const auto pending = pending_file(dec(), ".quorvel-new-");
-    ASSERT_TRUE(pending);
-    ASSERT_TRUE(wait_for_size(*pending, 1u << 20));
-    program.send_signal(SIGINT);
-    const auto result = program.finish();
-    EXPECT_EQ(result.term_signal, SIGINT);
-    EXPECT_TRUE(fs::is_empty(dec()));
 }
 
 }  // namespace

@@ -50,12 +50,6 @@ std::set<std::string> names_under(const fs::path& folder) {
 
 class OutputsTest : public CliTest {
 protected:
-    fs::path fresh_folder() {
-        const auto folder = root() / ("case-" + std::to_string(++folders_made_));
-        fs::create_directories(folder);
-        return folder;
-    }
-
     RunOptions options_with(std::function<void()> in_child,
                             const std::optional<std::string>& path_env = std::nullopt) const {
         auto result = options(path_env);
@@ -84,7 +78,6 @@ protected:
     }
 
 private:
-    int folders_made_ = 0;
 };
 
 // ---- Outputs that cannot be written -----------------------------------------------------

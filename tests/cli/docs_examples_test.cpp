@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <sstream>
 
 #include "cli/cli_fixture.h"
+#include "cli/terminal.h"
 
 namespace quorvel::test {
 namespace {
@@ -105,25 +105,19 @@ struct ScriptRun {
 // terminal is a pseudo-terminal; each password prompt there gets TYPED_PASSWORD.
 ScriptRun run_script(const std::string& script, const fs::path& folder,
                      const std::vector<std::pair<std::string, std::string>>& environment) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-        throw std::runtime_error("no pseudo-terminal");
-    }
-    const std::string terminal_name = ::ptsname(master);
+    const PseudoTerminal pty;
     int out_pipe[2];
     int err_pipe[2];
     if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
     const pid_t child = ::fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
-        ::setsid();
-        const int terminal = ::open(terminal_name.c_str(), O_RDWR);
-        if (terminal < 0 || ::ioctl(terminal, TIOCSCTTY, 0) != 0) ::_exit(126);
-        ::dup2(terminal, STDIN_FILENO);
+        pty.become_controlling_terminal_of_child();
+        ::dup2(pty.terminal(), STDIN_FILENO);
         ::dup2(out_pipe[1], STDOUT_FILENO);
         ::dup2(err_pipe[1], STDERR_FILENO);
         for (const int fd :
-             {terminal, master, out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+             {pty.terminal(), pty.master(), out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
             ::close(fd);
         }
         if (::chdir(folder.c_str()) != 0) ::_exit(126);
@@ -142,7 +136,7 @@ ScriptRun run_script(const std::string& script, const fs::path& folder,
     while ((out_open || err_open) && std::chrono::steady_clock::now() < deadline) {
         pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
                          {err_open ? err_pipe[0] : -1, POLLIN, 0},
-                         {master, POLLIN, 0}};
+                         {pty.master(), POLLIN, 0}};
         if (::poll(fds, 3, 200) < 0) continue;
         char chunk[4096];
         if (fds[0].revents != 0) {
@@ -160,14 +154,12 @@ ScriptRun run_script(const std::string& script, const fs::path& folder,
                 result.errors.append(chunk, static_cast<std::size_t>(got));
         }
         if (fds[2].revents & POLLIN) {
-            const ssize_t got = ::read(master, chunk, sizeof chunk);
+            const ssize_t got = ::read(pty.master(), chunk, sizeof chunk);
             if (got > 0) terminal_text.append(chunk, static_cast<std::size_t>(got));
         }
         for (std::size_t at; (at = terminal_text.find("assword: ")) != std::string::npos;) {
             terminal_text.erase(0, at + 1);
-            const std::string answer = TYPED_PASSWORD + "\n";
-            EXPECT_EQ(::write(master, answer.data(), answer.size()),
-                      static_cast<ssize_t>(answer.size()));
+            EXPECT_TRUE(pty.type(TYPED_PASSWORD + "\n"));
             ++result.prompts;
         }
     }
@@ -178,7 +170,6 @@ ScriptRun run_script(const std::string& script, const fs::path& folder,
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     ::close(out_pipe[0]);
     ::close(err_pipe[0]);
-    ::close(master);
     return result;
 }
 

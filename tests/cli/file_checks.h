@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -54,6 +55,20 @@ struct WatchOptions {
     OutputEnd output = OutputEnd::read_all;
     std::function<void()> after_close = {};  // run by the test once the reading end is closed
     std::chrono::milliseconds deadline{std::chrono::seconds(30)};  // then killed (SIGKILL)
+};
+
+// A signal by the name a trace shows.
+struct SignalCase {
+    const char* label;
+    int signal_number;
+};
+
+// Every kind of signal whose default action ends a process: the usual ones, the rarer ones
+// and a real-time one. A run must end by each of them as it would without a handler.
+inline const SignalCase ENDING_SIGNALS[] = {
+    {"SIGINT", SIGINT},       {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM},   {"SIGHUP", SIGHUP},
+    {"SIGALRM", SIGALRM},     {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},   {"SIGXCPU", SIGXCPU},
+    {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGRTMIN", SIGRTMIN},
 };
 
 // Runs the built program in `folder` like run_program, with its output handled per `watch`.

@@ -13,12 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string USAGE =
-    "quorvel.exe /in_fname/ /out_fname/ /password/\n"
-    "If you want to use key file, add 4 parametr - /key_file_name/. If program not found this "
-    "file, it's create it, absolutely random!\n"
-    "When decrypt /out_fname/  must be random(program don't use it), but not empty!\n";
-
 const std::string WARNING = "quorvel: warning: ";
 
 const std::string DASH_WARNING =

@@ -2,10 +2,7 @@
 // a file, an open descriptor or the terminal (a pseudo-terminal that is the run's controlling
 // terminal), and the argument left as it was whenever that variable does not apply.
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +13,7 @@
 #include "cipher/key_schedule.h"
 #include "cli/cli_fixture.h"
 #include "cli/file_checks.h"
+#include "cli/terminal.h"
 
 namespace quorvel::test {
 namespace {
@@ -31,27 +29,6 @@ struct SessionRun {
     bool echo_after = false;  // the terminal echoes again after the run
 };
 
-// Reads what `master` has for at most `timeout_ms`, appending it to `text`. Returns false at
-// the end of the terminal's output or on a timeout.
-bool read_terminal(int master, std::string& text, int timeout_ms) {
-    pollfd ready{master, POLLIN, 0};
-    if (::poll(&ready, 1, timeout_ms) <= 0) return false;
-    char chunk[256];
-    const ssize_t got = ::read(master, chunk, sizeof chunk);
-    if (got <= 0) return false;
-    text.append(chunk, static_cast<std::size_t>(got));
-    return true;
-}
-
-std::size_t count_prompts(const std::string& text) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find("assword: "); at != std::string::npos;
-         at = text.find("assword: ", at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // Runs the program in a session of its own. With `answers`, a pseudo-terminal is that
 // session's controlling terminal (its /dev/tty), and each answer is typed, with a line end,
 // after the next prompt shows; `interrupt` is then sent instead of the last answer when it is
@@ -60,26 +37,19 @@ SessionRun run_in_session(const std::vector<std::string>& args, const fs::path& 
                           const RunOptions& options,
                           const std::optional<std::vector<std::string>>& answers,
                           int interrupt = 0) {
-    int master = -1;
-    int terminal = -1;  // held open here too, so the master never reads as hung up meanwhile
-    if (answers) {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-            throw std::runtime_error("no pseudo-terminal");
-        }
-        terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-        if (terminal < 0) throw std::runtime_error("cannot open the pseudo-terminal");
-    }
+    std::optional<PseudoTerminal> pty;
+    if (answers) pty.emplace();
     int pipe_ends[2];
     if (::pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
     const pid_t child = ::fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
-        ::setsid();
-        if (answers) {
-            if (::ioctl(terminal, TIOCSCTTY, 0) != 0) ::_exit(126);
-            ::close(terminal);
-            ::close(master);
+        if (pty) {
+            pty->become_controlling_terminal_of_child();
+            ::close(pty->terminal());
+            ::close(pty->master());
+        } else {
+            ::setsid();
         }
         ::dup2(pipe_ends[1], STDOUT_FILENO);
         ::close(pipe_ends[0]);
@@ -91,14 +61,12 @@ SessionRun run_in_session(const std::vector<std::string>& args, const fs::path& 
     if (answers) {
         for (std::size_t i = 0; i < answers->size(); ++i) {
             while (count_prompts(result.terminal) <= i) {
-                if (!read_terminal(master, result.terminal, 10000)) break;
+                if (!pty->read(result.terminal, 10000)) break;
             }
             if (interrupt != 0 && i + 1 == answers->size()) {
                 ::kill(child, interrupt);
             } else {
-                const std::string line = (*answers)[i] + "\n";
-                EXPECT_EQ(::write(master, line.data(), line.size()),
-                          static_cast<ssize_t>(line.size()));
+                EXPECT_TRUE(pty->type((*answers)[i] + "\n"));
             }
         }
     }
@@ -114,13 +82,10 @@ SessionRun run_in_session(const std::vector<std::string>& args, const fs::path& 
     }
     result.run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.run.term_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    if (answers) {
-        while (read_terminal(master, result.terminal, 0)) {
+    if (pty) {
+        while (pty->read(result.terminal, 0)) {
         }
-        termios settings{};
-        result.echo_after = ::tcgetattr(terminal, &settings) == 0 && (settings.c_lflag & ECHO);
-        ::close(terminal);
-        ::close(master);
+        result.echo_after = pty->echo_on();
     }
     return result;
 }
@@ -133,34 +98,26 @@ class PromptSession {
 public:
     PromptSession(const std::vector<std::string>& args, const fs::path& folder,
                   const RunOptions& options) {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-            throw std::runtime_error("no pseudo-terminal");
-        }
-        terminal_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
         int output[2];
         int pid_pipe[2];
-        if (terminal_ < 0 || ::pipe(output) != 0 || ::pipe(pid_pipe) != 0) {
-            throw std::runtime_error("no terminal or pipe");
-        }
+        if (::pipe(output) != 0 || ::pipe(pid_pipe) != 0) throw std::runtime_error("no pipe");
         leader_ = ::fork();
         if (leader_ < 0) throw std::runtime_error("fork failed");
         if (leader_ == 0) {
-            ::setsid();
-            if (::ioctl(terminal_, TIOCSCTTY, 0) != 0) ::_exit(126);
+            pty_.become_controlling_terminal_of_child();
             const pid_t program = ::fork();
             if (program == 0) {
                 ::setpgid(0, 0);
                 ::dup2(output[1], STDOUT_FILENO);
-                for (const int fd :
-                     {output[0], output[1], pid_pipe[0], pid_pipe[1], master_, terminal_}) {
+                for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1], pty_.master(),
+                                     pty_.terminal()}) {
                     ::close(fd);
                 }
                 become_program(args, folder, options);
             }
             ::setpgid(program, program);
             ::signal(SIGTTOU, SIG_IGN);
-            ::tcsetpgrp(terminal_, program);
+            ::tcsetpgrp(pty_.terminal(), program);
             if (::write(pid_pipe[1], &program, sizeof program) != sizeof program) ::_exit(126);
             for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1]}) ::close(fd);
             // The program's end, as an exit status: 100 + the signal that ended it.
@@ -181,8 +138,6 @@ public:
             if (program_ > 0) ::kill(program_, SIGKILL);
             finish();
         }
-        ::close(terminal_);
-        ::close(master_);
     }
 
     PromptSession(const PromptSession&) = delete;
@@ -191,14 +146,12 @@ public:
     // Reads the terminal until it has shown `count` prompts in all (ten seconds at most).
     bool wait_for_prompts(std::size_t count) {
         while (count_prompts(terminal_text) < count) {
-            if (!read_terminal(master_, terminal_text, 10000)) return false;
+            if (!pty_.read(terminal_text, 10000)) return false;
         }
         return true;
     }
 
-    void type(const std::string& text) const {
-        EXPECT_EQ(::write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
+    void type(const std::string& text) const { EXPECT_TRUE(pty_.type(text)); }
 
     void send_signal(int signal_number) const { ::kill(program_, signal_number); }
 
@@ -213,10 +166,7 @@ public:
         });
     }
 
-    bool echo_on() const {
-        termios settings{};
-        return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
-    }
+    bool echo_on() const { return pty_.echo_on(); }
 
     // Reads the program's output to its end and waits for it.
     ProgramRun finish() {
@@ -237,7 +187,7 @@ public:
         const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         run.exit_code = code >= 100 ? -1 : code;
         run.term_signal = code >= 100 ? code - 100 : 0;
-        while (read_terminal(master_, terminal_text, 0)) {
+        while (pty_.read(terminal_text, 0)) {
         }
         return run;
     }
@@ -245,8 +195,7 @@ public:
     std::string terminal_text;  // everything shown on the terminal so far, echo included
 
 private:
-    int master_ = -1;
-    int terminal_ = -1;  // held open here too, so the master never reads as hung up
+    PseudoTerminal pty_;
     int output_ = -1;
     pid_t leader_ = -1;
     pid_t program_ = -1;
@@ -486,18 +435,6 @@ TEST_F(PasswordSourceTest, DifferentAnswersOrAnInterruptAtThePromptTouchNothing)
     EXPECT_FALSE(exists(enc() / "out.qv"));
     EXPECT_FALSE(exists(enc() / "new.key"));
 }
-
-struct SignalCase {
-    const char* label;
-    int signal_number;
-};
-
-// Every kind of ending signal: the usual ones, the rarer ones and a real-time one.
-const SignalCase ENDING_SIGNALS[] = {
-    {"SIGINT", SIGINT},       {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM},   {"SIGHUP", SIGHUP},
-    {"SIGALRM", SIGALRM},     {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},   {"SIGXCPU", SIGXCPU},
-    {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGRTMIN", SIGRTMIN},
-};
 
 // At either question, half an answer typed: the terminal echoes again, the run ends by the
 // signal, and the folder is as it was (no key file, no output, no archive).

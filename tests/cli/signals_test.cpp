@@ -1,7 +1,8 @@
 // Every signal that ends a run, at every stage of it: while the archiver packs, while the
 // cipher stage encrypts or decrypts, while the archiver unpacks, and while the run waits for
-// the reader of a FIFO named as its output. The run ends by that very signal, at once, leaves
-// its folder as it was, and its archiver does not outlive it. (The prompt's stage is in
+// the reader of a FIFO named as its output; with the input outside the run's folder and in
+// it. The run ends by that very signal, at once, leaves its folder as it was, and its
+// archiver does not outlive it. (The prompt's stage is in
 // password_source_test.cpp, which drives a terminal.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <thread>
 
 #include "cli/cli_fixture.h"
@@ -23,18 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-struct SignalCase {
-    const char* label;
-    int signal_number;
-};
-
-// Every kind of ending signal: the usual ones, the rarer ones and a real-time one.
-const SignalCase ENDING_SIGNALS[] = {
-    {"SIGINT", SIGINT},       {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM},   {"SIGHUP", SIGHUP},
-    {"SIGALRM", SIGALRM},     {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},   {"SIGXCPU", SIGXCPU},
-    {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGRTMIN", SIGRTMIN},
-};
 
 // A stand-in 7z takes the command from $1, the archive from $2 and the input from the last
 // argument. Each writes its process id to ../archiver.pid before its slow part, so the test
@@ -52,16 +42,23 @@ const std::string SLOW_UNPACKING = LAST_ARGUMENT +
                                    "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; "
                                    "x) echo $$ > ../archiver.pid; exec sleep 30 ;; esac";
 
-// True when a file in `folder` other than `except` holds a mebibyte or more.
-bool writing_under_way(const fs::path& folder, const std::string& except = "") {
+// True when a file in `folder`, other than those named in `except`, holds a mebibyte or
+// more: the run is writing its output or its decrypted archive.
+bool writing_under_way(const fs::path& folder, const std::set<std::string>& except = {}) {
     for (const auto& entry : fs::directory_iterator(folder)) {
         std::error_code error;
-        if (entry.path().filename() != except && fs::file_size(entry.path(), error) >= (1u << 20) &&
-            !error) {
+        if (!except.contains(entry.path().filename().string()) &&
+            fs::file_size(entry.path(), error) >= (1u << 20) && !error) {
             return true;
         }
     }
     return false;
+}
+
+// Makes `path` a sparse file of `size` bytes: quick to make, slow to encrypt.
+void make_sparse(const fs::path& path, std::uintmax_t size) {
+    write_file(path, "");
+    fs::resize_file(path, size);
 }
 
 // True when process `pid` sleeps in the kernel until a FIFO gets its other end.
@@ -102,26 +99,14 @@ bool process_gone(int pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-class SignalsTest : public CliTest {
-protected:
-    fs::path fresh_folder() {
-        const auto folder = root() / ("case-" + std::to_string(++folders_made_));
-        fs::create_directories(folder);
-        return folder;
-    }
-
-private:
-    int folders_made_ = 0;
-};
+class SignalsTest : public CliTest {};
 
 TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderAsItWas) {
-    // Inputs sit outside the run's folder, so that its record stays small.
+    // Most inputs sit outside the run's folder, so that its record stays small.
     const auto big = root() / "plan.bin";
-    write_file(big, "");
-    fs::resize_file(big, std::uintmax_t{1} << 30);  // sparse: quick to make, slow to encrypt
+    make_sparse(big, std::uintmax_t{1} << 30);
     const auto medium = root() / "medium.bin";
-    write_file(medium, "");
-    fs::resize_file(medium, std::uintmax_t{1} << 26);
+    make_sparse(medium, std::uintmax_t{1} << 26);
     write_file(root() / "plan.txt", "some plans");
     const auto slow_packing = stand_in_archiver("slow-packing-bin", SLOW_PACKING);
     const auto slow_unpacking = stand_in_archiver("slow-unpacking-bin", SLOW_UNPACKING);
@@ -130,34 +115,52 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
               0);
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, root(), slow_unpacking).exit_code, 0);
     const auto pid_file = root() / "archiver.pid";
+    const auto archive_made = [](const fs::path& folder, int) {
+        return fs::exists(folder / TEMP_ARCHIVE);
+    };
+    // The archive is a link to the input when encrypting: its size says nothing about the
+    // output, nor does the input's when it is in the folder.
+    const auto encrypting = [](const fs::path& folder, int) {
+        return writing_under_way(folder, {TEMP_ARCHIVE, "medium.bin"});
+    };
+    const auto decrypting = [](const fs::path& folder, int) { return writing_under_way(folder); };
+    const auto no_setup = [](const fs::path&) {};
 
     const struct {
         const char* stage;
         std::vector<std::string> args;
         std::string archiver;
+        std::function<void(const fs::path& folder)> setup;  // files of the folder before the run
         std::function<bool(const fs::path& folder, int pid)> reached;
     } stages[] = {
-        {"packing",
-         {big.string(), "out.qv", "pw"},
+        {"packing", {big.string(), "out.qv", "pw"}, slow_packing, no_setup, archive_made},
+        // The cleanup removes the run's own files only, not the input beside them.
+        {"packing an input in the run's folder",
+         {"plan.txt", "out.qv", "pw"},
          slow_packing,
-         [](const fs::path& folder, int) { return fs::exists(folder / TEMP_ARCHIVE); }},
-        // The archive is a link to the input: its size says nothing about the output.
-        {"encrypting",
-         {big.string(), "out.qv", "pw"},
+         [](const fs::path& folder) { write_file(folder / "plan.txt", "some plans"); },
+         archive_made},
+        {"encrypting", {big.string(), "out.qv", "pw"}, slow_unpacking, no_setup, encrypting},
+        {"encrypting an input in the run's folder",
+         {"medium.bin", "out.qv", "pw"},
          slow_unpacking,
-         [](const fs::path& folder, int) { return writing_under_way(folder, TEMP_ARCHIVE); }},
+         [](const fs::path& folder) { make_sparse(folder / "medium.bin", 1u << 26); },
+         encrypting},
         {"decrypting",
          {(root() / "medium.qv").string(), "x", "pw"},
          slow_unpacking,
-         [](const fs::path& folder, int) { return writing_under_way(folder); }},
+         no_setup,
+         decrypting},
         {"unpacking",
          {(root() / "plan.qv").string(), "x", "pw"},
          slow_unpacking,
+         no_setup,
          [&pid_file](const fs::path&, int) { return pid_in(pid_file) != 0; }},
         // An output FIFO that nobody reads: opening it waits, and must wait interruptibly.
         {"waiting for the FIFO's reader",
          {(root() / "plan.txt").string(), "out", "pw"},
          slow_unpacking,
+         no_setup,
          [](const fs::path&, int pid) { return waits_for_fifo_partner(pid); }},
     };
     for (const auto& stage : stages) {
@@ -165,6 +168,7 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
             SCOPED_TRACE(std::string(s.label) + " while " + stage.stage);
             const auto folder = fresh_folder();
             ::mkfifo((folder / "out").c_str(), 0600);  // named as the output by the last stage only
+            stage.setup(folder);
             fs::remove(pid_file);
             const auto before = record_folder(folder);
             auto options = this->options(stage.archiver);
@@ -177,13 +181,13 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
             EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s);
             EXPECT_EQ(result.term_signal, s.signal_number) << "exit status " << result.exit_code;
             EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
+            EXPECT_EQ(fs::file_size(big), std::uintmax_t{1} << 30);
             if (const int archiver = pid_in(pid_file); archiver != 0) {
                 EXPECT_TRUE(process_gone(archiver)) << "the archiver outlived the run";
                 if (!process_gone(archiver)) ::kill(archiver, SIGKILL);
             }
         }
     }
-    EXPECT_EQ(fs::file_size(big), std::uintmax_t{1} << 30);
 }
 
 // The wait for a FIFO's reader is no dead end: a reader that comes late gets the whole
