@@ -240,35 +240,32 @@ std::vector<RefusalCase> refusal_cases() {
          true,
          symlink_to(TEMP_ARCHIVE, "out.qv")},
         {"empty output name", {"plan.txt", "", "pw"}, "Crypt run\nError! Can't create file ''.\n"},
-        // 7-Zip must not expand these: they name files that do not exist.
+        // Not patterns: they name files that do not exist.
         {"wildcard ? matching other files",
          {"q?", "out.qv", "pw"},
-         "Error pack file 'q?'\n",
-         false,
+         "Error! File 'q?' not found.\n",
+         true,
          [](const fs::path& folder) {
              write_file(folder / "qX", "x");
              write_file(folder / "qY", "y");
          }},
         {"wildcard * matching nothing",
          {"nothing*", "out.qv", "pw"},
-         "Error pack file 'nothing*'\n",
-         false},
-        // "my docs" typed without quotes: the output "docs" is a folder, found before a key
+         "Error! File 'nothing*' not found.\n"},
+        // "my docs" typed without quotes: the missing input "my" stops the run before a key
         // file is made or anything is packed. A key file that was there stays.
-        {"new key file of a run with a folder as the output",
+        {"new key file of a run with a missing input",
          {"my", "docs", "docs.qv", "secret"},
-         "Error! Can't create file 'docs'.\n",
-         false},
-        {"existing key file of a run with a folder as the output",
+         "Error! File 'my' not found.\n"},
+        {"existing key file of a run with a missing input",
          {"my", "docs", "docs.qv", "secret"},
-         "Error! Can't create file 'docs'.\n",
-         false,
+         "Error! File 'my' not found.\n",
+         true,
          key_file("secret", 3072)},
-        // A key file made by a run whose packing fails goes with it.
-        {"new key file of a failed pack",
-         {"my", "docs.qv", "pw", "secret"},
-         "Error pack file 'my'\n",
-         false},
+        // A folder as the output is found before a key file is made or anything is packed.
+        {"new key file of a run with a folder as the output",
+         {"plan.txt", "docs", "pw", "secret"},
+         "Crypt run\nError! Can't create file 'docs'.\n"},
         {"new key file of an output that cannot be made",
          {"plan.txt", "no-such-folder/out.qv", "pw", "new.key"},
          "Error! Can't create file 'no-such-folder/out.qv'.\n",
