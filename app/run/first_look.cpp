@@ -25,8 +25,7 @@ constexpr int STANDARD_OUTPUT = 1;
 // The status of a run that only prints its answer: a failure when the answer was not
 // written, to a full disk, a pipe whose reader is gone or a standard output that was closed.
 int answered() {
-    flush_output();
-    return output_available() && !reopened_at_start(STANDARD_OUTPUT) ? EXIT_OK : EXIT_FAILED;
+    return output_written() && !reopened_at_start(STANDARD_OUTPUT) ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace

@@ -193,7 +193,8 @@ TEST_F(MisuseTest, MistakesAreRefusedBeforeAnythingIsTouched) {
 }
 
 // The answer to --help, -h or --version that cannot be written is a failure: a full disk, a
-// closed standard output. Written, it is a success.
+// closed standard output, a pipe nobody reads. Written, it is a success, also when the reader
+// goes after the first line.
 TEST_F(MisuseTest, UnwrittenAnswersFail) {
     const auto to_full_disk = [] {
         const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
@@ -204,12 +205,21 @@ TEST_F(MisuseTest, UnwrittenAnswersFail) {
         auto full = options();
         full.in_child = to_full_disk;
         EXPECT_EQ(run_program({question}, enc(), full).exit_code, 1);
-        auto closed = options();
-        closed.output = Output::descriptor_closed;
-        EXPECT_EQ(run_program({question}, enc(), closed).exit_code, 1);
+        for (const Output unwritable : {Output::descriptor_closed, Output::reader_closed}) {
+            auto lost = options();
+            lost.output = unwritable;
+            const auto result = run_program({question}, enc(), lost);
+            EXPECT_EQ(result.term_signal, 0);
+            EXPECT_EQ(result.exit_code, 1);
+        }
         const auto answered = run_program({question}, enc(), options());
         EXPECT_EQ(answered.exit_code, 0);
         EXPECT_FALSE(answered.output.empty());
+        // Taken whole by a reader that stops after the first line (`quorvel --help | head -1`).
+        const auto first_line =
+            run_watched({question}, enc(), options(),
+                        WatchOptions{.output = OutputEnd::closed_after_first_line});
+        EXPECT_EQ(first_line.exit_code, 0);
     }
 }
 
