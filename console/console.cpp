@@ -52,6 +52,11 @@ void flush_output() {
     output_lost = std::fflush(stdout) != 0 || detail::stdout_reader_gone();
 }
 
+bool output_written() {
+    if (!output_lost && std::fflush(stdout) != 0) output_lost = true;
+    return !output_lost;
+}
+
 bool output_available() {
     return !output_lost;
 }

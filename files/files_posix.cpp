@@ -63,8 +63,14 @@ NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {
 }
 
 Descriptor open_for_reading(const fs::path& path, FinalLink final_link) {
-    const int flags = O_RDONLY | O_CLOEXEC | (final_link == FinalLink::refuse ? O_NOFOLLOW : 0);
-    return Descriptor(::open(path.c_str(), flags));
+    // Opened without waiting (a FIFO without a writer, a serial line), then read as usual.
+    const int flags =
+        O_RDONLY | O_CLOEXEC | O_NONBLOCK | (final_link == FinalLink::refuse ? O_NOFOLLOW : 0);
+    Descriptor fd(::open(path.c_str(), flags));
+    if (!fd.valid()) return fd;
+    const int status = ::fcntl(fd.get(), F_GETFL);
+    if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) return {};
+    return fd;
 }
 
 Descriptor open_existing_for_writing(const fs::path& path) {

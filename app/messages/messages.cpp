@@ -142,6 +142,15 @@ void output_is_temp_archive(std::string_view output) {
     print_named("Error! Output file '", output, "' is the temporary archive's name.");
 }
 
+void output_is_input(std::string_view output) {
+    print_named("Error! Output file '", output, "' is the input file.");
+}
+
+void output_is_standard_output(std::string_view output) {
+    print_named("Error! Output file '", output,
+                "' is standard output, which carries the messages.");
+}
+
 void input_is_temp_archive(std::string_view input) {
     print_named("Error! Input file '", input,
                 "' is the temporary archive; rename it before decrypting.");

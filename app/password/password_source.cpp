@@ -134,12 +134,16 @@ LineResult read_from_named_source(std::string_view source, CipherMode mode,
 }
 
 // Reads the password from `source`, a value of QUORVEL_PASSWORD_FROM. A source that gives
-// nothing (an empty file or variable, an empty first line, a descriptor at its end, an empty
-// answer) counts as unreadable: a command that printed nothing into `3< <(...)` must not
-// become an empty password. Only a typed argument "" is an empty password.
+// nothing (an empty file or variable, an empty first line or one holding only a CR, a
+// descriptor at its end, an empty answer) counts as unreadable: a command that printed nothing into
+// `3< <(...)` must not become an empty password. Only a typed argument "" is an empty password.
 LineResult read_from_source(std::string_view source, CipherMode mode, PasswordBuffer& password) {
     const LineResult result = read_from_named_source(source, mode, password);
-    if (result == LineResult::ok && password.view().empty()) return LineResult::unreadable;
+    // A lone CR is an empty line too: the line end of an editor that ends lines with CR, or a
+    // CR LF cut short.
+    if (result == LineResult::ok && (password.view().empty() || password.view() == "\r")) {
+        return LineResult::unreadable;
+    }
     return result;
 }
 

@@ -19,9 +19,13 @@ std::optional<Direction> requested_direction() {
 
 std::optional<CipherMode> mode_for_input(Direction direction, InputKind probed,
                                          const std::filesystem::path& input) {
+    if (probed == InputKind::unopenable) {
+        // Nothing to pack or decrypt: the archiver would only fail on it too.
+        say::probe_result(probed, input);
+        return std::nullopt;
+    }
     switch (direction) {
         case Direction::by_input:
-            // A missing input goes on as an encryption, whose archiver then names it.
             say::probe_result(probed, input);
             return probed == InputKind::encrypted ? CipherMode::decrypt : CipherMode::encrypt;
         case Direction::encrypt:
@@ -30,11 +34,7 @@ std::optional<CipherMode> mode_for_input(Direction direction, InputKind probed,
             return CipherMode::encrypt;
         case Direction::decrypt:
             if (probed == InputKind::encrypted) return CipherMode::decrypt;
-            if (probed == InputKind::plain) {
-                say::not_encrypted(input);
-            } else {
-                say::probe_result(probed, input);
-            }
+            say::not_encrypted(input);
             return std::nullopt;
     }
     return std::nullopt;

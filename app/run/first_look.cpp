@@ -9,7 +9,9 @@
 #include "app/messages/warnings.h"
 #include "app/password/password_source.h"
 #include "app/process/command_line.h"
+#include "app/process/process.h"
 #include "app/run/run_sequence.h"
+#include "console/console.h"
 #include "files/files.h"
 
 namespace quorvel {
@@ -18,6 +20,13 @@ namespace {
 
 constexpr std::size_t PASSWORD_INDEX = 2;
 constexpr std::size_t KEY_FILE_COUNT = 4;  // arguments with a key file; more use none
+constexpr int STANDARD_OUTPUT = 1;
+
+// The status of a run that only prints its answer: a failure when the answer was not
+// written, to a full disk, a pipe whose reader is gone or a standard output that was closed.
+int answered() {
+    return output_written() && !reopened_at_start(STANDARD_OUTPUT) ? EXIT_OK : EXIT_FAILED;
+}
 
 }  // namespace
 
@@ -25,11 +34,11 @@ std::optional<int> answer_question(std::span<const std::string_view> args) {
     if (args.size() != 1) return std::nullopt;
     if (args[0] == say::HELP_ARGUMENT || args[0] == say::SHORT_HELP_ARGUMENT) {
         say::help();
-        return EXIT_OK;
+        return answered();
     }
     if (args[0] == say::VERSION_ARGUMENT) {
         say::version();
-        return EXIT_OK;
+        return answered();
     }
     return std::nullopt;
 }

@@ -41,7 +41,11 @@ struct Arguments {
     // False when the output names a descriptor the user did not open (/dev/fd/N with N
     // closed at the start): the program's own descriptor would get the output.
     bool output_descriptor_given = true;
+    // True when the output names standard output, where the messages go.
+    bool output_is_standard_output = false;
 };
+
+constexpr int STANDARD_OUTPUT = 1;
 
 fs::path as_path(std::string_view text) {
     return argument_path(text);
@@ -107,6 +111,24 @@ bool input_is_packable(const Arguments& args) {
     if (kind != files::Kind::other) return true;
     say::input_not_packable(args.in_fname);
     return false;
+}
+
+// The output must not be the input, which the finished output would replace, nor standard
+// output, where the messages would mix into it.
+bool output_stands_apart(const Arguments& args) {
+    if (args.output_is_standard_output) {
+        say::output_is_standard_output(args.out_fname);
+        return false;
+    }
+    // A folder input named as the output is a folder there, refused as an output that cannot
+    // be written.
+    const fs::path output = as_path(args.out_fname);
+    const fs::path input = as_path(args.in_fname);
+    if (files::kind_behind(input) != files::Kind::folder && same_file_or_name(output, input)) {
+        say::output_is_input(args.out_fname);
+        return false;
+    }
+    return true;
 }
 
 // A key file must not be the file the run reads or replaces: replacing it would lose the key
@@ -191,12 +213,19 @@ bool prepare_round_keys(const Arguments& args, CipherMode mode, RoundKeyTable& k
     return true;
 }
 
+// True when `path` is a symbolic link to a name where nothing is: a mistyped link, say, which
+// is not made to create a file where it points.
+bool link_dangles(const fs::path& path) {
+    return files::kind_at(path) == files::Kind::symlink &&
+           files::kind_behind(path) == files::Kind::missing;
+}
+
 // Where the output goes, resolved and tried before anything is packed: an output that cannot
 // be written is found before all the work, not after it.
 std::optional<OutputTarget> output_target(const Arguments& args) {
     const fs::path path = as_path(args.out_fname);
     std::optional<OutputTarget> target;
-    if (args.output_descriptor_given) {
+    if (args.output_descriptor_given && !link_dangles(path)) {
         const InterruptsDeferred deferred;  // the folder is tried with a file made and removed
         target = OutputFile::find_target(path, OutputPolicy::replace_atomically);
     }
@@ -257,7 +286,8 @@ bool pack_and_encrypt(const Arguments& args, const fs::path& archiver, const Run
 int encrypt_run(const Arguments& args) {
     if (!temp_archive_is_free_for_packing(args)) return EXIT_FAILED;
     const auto archiver = locate_archiver();
-    if (!archiver || !input_is_packable(args) || !key_file_stands_apart(args, CipherMode::encrypt))
+    if (!archiver || !input_is_packable(args) || !output_stands_apart(args) ||
+        !key_file_stands_apart(args, CipherMode::encrypt))
         return EXIT_FAILED;
     const auto target = output_target(args);
     if (!target) return EXIT_FAILED;
@@ -320,12 +350,22 @@ int decrypt_run(const Arguments& args, ProbedInput input) {
     return decrypt_with_keys(args, *archiver, keys, std::move(input));
 }
 
-// True when `name` leads to a descriptor of this process that the user opened: not one closed
-// at the start, which the program has opened itself (standard descriptors on the null device,
-// the folder lock, ...). Asked before the run opens anything of its own.
-bool descriptor_given_by_user(std::string_view name) {
-    const auto fd = files::descriptor_named(as_path(name));
+// True when `fd` is a descriptor of this process that the user opened: not one closed at the
+// start, which the program has opened itself (standard descriptors on the null device, the
+// folder lock, ...). Asked before the run opens anything of its own.
+bool descriptor_given_by_user(std::optional<int> fd) {
     return !fd || (files::descriptor_is_open(*fd) && !reopened_at_start(*fd));
+}
+
+// Looks for the signature without waiting on the input. A pipe, a device or a socket is not
+// read at all when encryption is asked for, as it is refused as an input to encrypt; one that
+// does not open (a socket) is plain data to the run, refused as such.
+ProbeResult probe_input(const fs::path& path, Direction direction) {
+    const bool special = files::kind_behind(path) == files::Kind::other;
+    if (special && direction == Direction::encrypt) return {InputKind::plain, std::nullopt};
+    ProbeResult probed = probe_signature(path);
+    if (special && probed.kind == InputKind::unopenable) probed.kind = InputKind::plain;
+    return probed;
 }
 
 }  // namespace
@@ -347,7 +387,10 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
     }
     warn_about_arguments(arg_list);
 
-    args.output_descriptor_given = descriptor_given_by_user(args.out_fname);
+    const auto output_descriptor = files::descriptor_named(as_path(args.out_fname));
+    args.output_descriptor_given = descriptor_given_by_user(output_descriptor);
+    args.output_is_standard_output =
+        args.output_descriptor_given && output_descriptor == STANDARD_OUTPUT;
     install_interrupt_cleanup();
     // Held to the end of the run: a second run here would share the temporary archive's name.
     const auto lock = files::FolderLock::take();
@@ -360,7 +403,7 @@ int run_quorvel(std::span<const std::string_view> arg_list) {
         return EXIT_FAILED;
     }
     const fs::path input_path = as_path(args.in_fname);
-    ProbeResult probed = probe_signature(input_path);
+    ProbeResult probed = probe_input(input_path, *direction);
     const auto chosen_mode = mode_for_input(*direction, probed.kind, input_path);
     if (!chosen_mode) return EXIT_FAILED;
     const CipherMode mode = *chosen_mode;

@@ -175,10 +175,9 @@ std::string neither_file_nor_folder(const std::string& name) {
     return "Error! Input '" + name + "' is neither a file nor a folder.\n";
 }
 
-// An input that does not exist: the pack is tried and fails.
+// An input that does not exist: the run stops at once, before the archiver.
 std::string missing_input(const std::string& name) {
-    return "Error! File '" + name + "' not found.\n!\n7z.exe a " + TEMP_ARCHIVE + " " + name +
-           "\n!Error pack file '" + name + "'\n";
+    return "Error! File '" + name + "' not found.\n";
 }
 
 std::vector<RefusalCase> refusal_cases() {
@@ -247,7 +246,7 @@ std::vector<RefusalCase> refusal_cases() {
          true,
          symlink_to(TEMP_ARCHIVE, "out.qv")},
         {"empty output name", {"plan.txt", "", "pw"}, "Crypt run\nError! Can't create file ''.\n"},
-        // 7-Zip must not expand these: they name files that do not exist.
+        // Not patterns: they name files that do not exist.
         {"wildcard ? matching other files",
          {"q?", "out.qv", "pw"},
          missing_input("q?"),
@@ -259,22 +258,20 @@ std::vector<RefusalCase> refusal_cases() {
          true,
          q_files},
         {"wildcard * matching nothing", {"nothing*", "out.qv", "pw"}, missing_input("nothing*")},
-        // "my docs" typed without quotes: the output "docs" is a folder, found before a key
+        // "my docs" typed without quotes: the missing input "my" stops the run before a key
         // file is made or anything is packed. A key file that was there stays.
-        {"new key file of a run with a folder as the output",
+        {"new key file of a run with a missing input",
          {"my", "docs", "docs.qv", "secret"},
-         "Error! Can't create file 'docs'.\n",
-         false},
-        {"existing key file of a run with a folder as the output",
+         "Error! File 'my' not found.\n"},
+        {"existing key file of a run with a missing input",
          {"my", "docs", "docs.qv", "secret"},
-         "Error! Can't create file 'docs'.\n",
-         false,
+         "Error! File 'my' not found.\n",
+         true,
          key_file("secret", 3072)},
-        // A key file made by a run whose packing fails goes with it.
-        {"new key file of a failed pack",
-         {"my", "docs.qv", "pw", "secret"},
-         "Error pack file 'my'\n",
-         false},
+        // A folder as the output is found before a key file is made or anything is packed.
+        {"new key file of a run with a folder as the output",
+         {"plan.txt", "docs", "pw", "secret"},
+         "Crypt run\nError! Can't create file 'docs'.\n"},
         {"new key file of an output that cannot be made",
          {"plan.txt", "no-such-folder/out.qv", "pw", "new.key"},
          "Error! Can't create file 'no-such-folder/out.qv'.\n",

@@ -160,7 +160,7 @@ TEST_F(FirstHourTest, ANewKeyFileIsPointedOutOnlyWhenItWasMadeAndKept) {
     }
 
     // A run that fails after making the key file removes it again, and says nothing of it.
-    const auto failed = run_both({"gone.txt", "p3.qv", "my", "other.key"}, enc());
+    const auto failed = run_both({"plan.txt", "/dev/full", "my", "other.key"}, enc());
     EXPECT_NE(failed.output.find("Key file is successfully created!\n"), std::string::npos);
     EXPECT_EQ(failed.exit_code, 1);
     EXPECT_EQ(failed.errors, "");

@@ -298,6 +298,7 @@ TEST_F(PasswordSourceTest, UnreadableSourcesStopBeforeAnythingIsTouched) {
     write_file(root() / "empty.txt", "");
     write_file(root() / "empty-line.txt", "\nsecret pw\n");
     write_file(root() / "crlf-line.txt", "\r\nsecret pw\r\n");
+    write_file(root() / "cr-only.txt", "\r");  // an empty line from an editor ending lines in CR
     // Descriptors inherited by the run: a file at its end, the null device, a pipe whose
     // writer has gone (a `3< <(pass show ...)` whose command printed nothing).
     const int empty_fd = ::open((root() / "empty.txt").c_str(), O_RDONLY);
@@ -313,11 +314,13 @@ TEST_F(PasswordSourceTest, UnreadableSourcesStopBeforeAnythingIsTouched) {
         {"file:/dev/null", ""},
         {"file:" + (root() / "empty-line.txt").string(), ""},
         {"file:" + (root() / "crlf-line.txt").string(), ""},
+        {"file:" + (root() / "cr-only.txt").string(), ""},
         {"fd:" + std::to_string(empty_fd), ""},
         {"fd:" + std::to_string(null_fd), ""},
         {"fd:" + std::to_string(pipe_ends[0]), ""},
         {"env:QV_PW", ""},
         {"env:QV_PW", "\nsecret pw"},
+        {"env:QV_PW", "\r"},
     };
     for (const auto& [source, value] : empty_sources) {
         SCOPED_TRACE(source + " QV_PW='" + value + "'");

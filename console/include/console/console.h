@@ -43,6 +43,11 @@ void print_warning_line(std::string_view text);
 // POSIX it also notices a pipe or socket whose reader is gone, even with nothing to write.
 void flush_output();
 
+// Pushes everything printed so far out, as flush_output does, and tells whether all of it was
+// written: false once a write or flush has failed. A reader that has gone after taking
+// everything (`quorvel --help | head -1`) does not count against it.
+[[nodiscard]] bool output_written();
+
 // False once standard output has been found gone (see the rules above); a program started
 // from then on gets the null device as its standard output.
 [[nodiscard]] bool output_available();

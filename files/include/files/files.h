@@ -72,7 +72,8 @@ enum class FinalLink {
     refuse,  // fail, so that a link put in place of a file is never read through
 };
 
-// Opens `path` for reading.
+// Opens `path` for reading. Never waits: a FIFO without a writer opens at once and, unless a
+// writer opens it before the first read, reads as empty.
 [[nodiscard]] Descriptor open_for_reading(const std::filesystem::path& path,
                                           FinalLink final_link = FinalLink::follow);
 

@@ -81,6 +81,11 @@ void output_is_temp_archive(std::string_view output);
 void input_is_temp_archive(std::string_view input);
 void temp_archive_not_deleted(std::string_view archive);
 
+// An output the run must not write: "Error! Output file '...' is the input file." or "... is
+// standard output, which carries the messages.".
+void output_is_input(std::string_view output);
+void output_is_standard_output(std::string_view output);
+
 // "Error! Archiver not found: looked for 'a', 'b' on PATH."
 void archiver_not_found(std::span<const std::string_view> names);
 

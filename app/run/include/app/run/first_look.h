@@ -10,7 +10,8 @@
 namespace quorvel {
 
 // The exit status of a run that only answers a question, when `args` is one of them alone:
-// "--help" or "-h" (the help) and "--version" (the version). nullopt for any other arguments.
+// "--help" or "-h" (the help) and "--version" (the version): 0, or 1 when the answer could not
+// be written. nullopt for any other arguments.
 std::optional<int> answer_question(std::span<const std::string_view> args);
 
 // Warns about the password "-" taken as itself (QUORVEL_PASSWORD_FROM unset) and about the
