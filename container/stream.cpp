@@ -14,8 +14,8 @@ namespace quorvel {
 
 namespace {
 
-// Chunks in the ring between the reader, the rounds and the writer.
-constexpr std::size_t CHUNK_COUNT = 4;
+// Chunks in the ring between the reading, the rounds and the writing (see CHUNK_SIZE).
+constexpr std::size_t CHUNK_COUNT = 8;
 
 // A chunk has room for one block more than it reads: the last block of a stream.
 StreamPipeline pipeline_for(ByteSource& input, ByteSink& output) {
