@@ -149,8 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto model = test::model_decrypt(input.bytes, static_cast<std::int64_t>(size),
                                            fixed_keys().decrypt, fixed_keys().rounds);
     check_memory_decryption(input.bytes, model);
-    // The file road starts a writer thread, which costs more than all the rest: it is taken
-    // for the inputs that decrypt correctly, which the seed corpus holds.
+    // The file road makes and removes real files, which costs more than all the rest: it is
+    // taken for the inputs that decrypt correctly, which the seed corpus holds.
     if (model.verified) check_file_decryption(input, model);
     check_encryption(input.bytes);
     return 0;

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 // "a" hard-links the input as the archive, "x" extracts nothing.
 const std::string LINKING_ARCHIVER = "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; x) ;; esac";
 
-// Enough chunks for the reader, the rounds and the writer all to be busy.
+// Enough chunks for the reading, the rounds and the writing all to be busy.
 constexpr std::size_t INPUT_SIZE = 12 * CHUNK_SIZE + 77;
 
 class PipelineFaultTest : public CliTest {
@@ -85,8 +85,8 @@ TEST_F(PipelineFaultTest, AWriteRefusedPartWayEndsTheRunAndLeavesNothing) {
     EXPECT_TRUE(fs::is_empty(dec()));
 }
 
-// Decrypting from a pipe that delivers a few chunks and then nothing: the reading thread waits
-// in a read, the others for it. A signal then still ends the run at once, as interrupted,
+// Decrypting from a pipe that delivers a few chunks and then nothing: the thread that reads
+// waits in a read, the other for it. A signal then still ends the run at once, as interrupted,
 // and removes the partial archive.
 TEST_F(PipelineFaultTest, ASignalWhileTheReaderWaitsOnAPipeRemovesThePartialArchive) {
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc(), linking_).exit_code, 0);

@@ -234,7 +234,7 @@ private:
     std::size_t left_;
 };
 
-// A read error part-way through a file of many chunks, while the reading and writing threads
+// A read error part-way through a file of many chunks, while the pipeline's two threads
 // run: the stream stops, names the input, and the output it had begun leaves nothing behind.
 TEST(FilePair, AReadErrorPartWayNamesTheInputAndLeavesNoOutput) {
     test::ScratchDir dir;

@@ -23,10 +23,10 @@ class InputFile final : public ByteSource {
 public:
     // Opens `path` for reading, a symbolic link at the name as `final_link` says; nullopt when
     // it cannot be opened.
-    static std::optional<InputFile> open(const std::filesystem::path& path,
-                                         files::FinalLink final_link = files::FinalLink::follow);
+    [[nodiscard]] static std::optional<InputFile> open(
+        const std::filesystem::path& path, files::FinalLink final_link = files::FinalLink::follow);
 
-    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
+    [[nodiscard]] std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
 
     // The file's length in bytes, taken without moving the read position; nullopt when the
     // length cannot be known (a pipe, for one).
@@ -37,7 +37,7 @@ public:
 
     // Goes back to the first byte of a regular file. Returns false for anything else (a pipe,
     // a terminal), which can be read only once.
-    bool rewind() override;
+    [[nodiscard]] bool rewind() override;
 
 private:
     explicit InputFile(detail::FileHandle file) : file_(std::move(file)) {}
@@ -86,17 +86,18 @@ public:
     // is tried by making a new file there and removing it at once (call it where an
     // interrupt cannot fall between). Nullopt when the output cannot be written (an empty
     // name included).
-    static std::optional<OutputTarget> find_target(const std::filesystem::path& path,
-                                                   OutputPolicy policy);
+    [[nodiscard]] static std::optional<OutputTarget> find_target(const std::filesystem::path& path,
+                                                                 OutputPolicy policy);
 
     // Opens an output at `target`. A renamed output's new file is made now, and the caller
     // answers for it: it is at pending_path() with identity() until close() puts it in place,
     // and this object never removes it.
-    static std::optional<OutputFile> open(const OutputTarget& target);
+    [[nodiscard]] static std::optional<OutputFile> open(const OutputTarget& target);
 
     // find_target() and open() in one, for an output that answers for its own temporary
     // file: removed when the object goes without a successful close().
-    static std::optional<OutputFile> create(const std::filesystem::path& path, OutputPolicy policy);
+    [[nodiscard]] static std::optional<OutputFile> create(const std::filesystem::path& path,
+                                                          OutputPolicy policy);
 
     OutputFile(OutputFile&& other) noexcept;
     OutputFile& operator=(OutputFile&& other) noexcept;
@@ -104,8 +105,8 @@ public:
     // when it answers for it.
     ~OutputFile() override;
 
-    bool write(std::span<const std::uint8_t> bytes) override;
-    bool write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
+    [[nodiscard]] bool write(std::span<const std::uint8_t> bytes) override;
+    [[nodiscard]] bool write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
 
     // True for a regular file; false for a pipe, a terminal or another device, which take
     // their bytes in order only.
@@ -114,7 +115,7 @@ public:
     // Flushes and closes the file and, when it was written under a temporary name, puts it in
     // place, flushed to the disk as its policy says. Returns false when any of that failed;
     // a temporary file this object answers for is then removed.
-    bool close();
+    [[nodiscard]] bool close();
 
     // The temporary name the file is written under until close(); empty when written directly.
     const std::filesystem::path& pending_path() const { return pending_path_; }

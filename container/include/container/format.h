@@ -43,11 +43,11 @@ public:
 
     // True when the input begins with the signature. The first call reads up to
     // SIGNATURE_SIZE bytes; a read error counts as a mismatch.
-    bool starts_with_signature();
+    [[nodiscard]] bool starts_with_signature();
 
     // The input from its first byte, the probed ones included.
-    std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
-    bool rewind() override;
+    [[nodiscard]] std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
+    [[nodiscard]] bool rewind() override;
 
     // The file's length, as InputFile::size().
     std::optional<std::uint64_t> size() const { return file_.size(); }
