@@ -33,7 +33,7 @@ enum class StreamResult {
 // A seekable output is written in one pass, the check block put in place at the end; an
 // output that is not (a pipe) gets its bytes strictly in order, after a first pass over the
 // input for the check block, so the input must then be able to rewind() (else read_error).
-// A stream longer than a chunk is read, ciphered and written on three threads at once. `keys`
+// A stream longer than a chunk is read, ciphered and written at once, on two threads. `keys`
 // must hold the encrypt form.
 [[nodiscard]] StreamResult encrypt_stream(ByteSource& input, ByteSink& output,
                                           const RoundKeyTable& keys, int rounds);
