@@ -21,12 +21,13 @@
 # against cp (cp time divided by the mode's, fastest against fastest: 1.00 is as fast as cp);
 # the kernel's time a block and the ceiling; the speed against the ceiling (ceiling divided by
 # the mode's fastest time: 1.00 is the ceiling); and the same against the two-core floor. cp
-# copies inside the kernel; dd, like the program, reads into a buffer of the chunk size and
-# writes it out, on one thread that never waits, so its time is the processor time the copy
-# through user space alone takes. The program spends that and the rounds' time on two cores, so
-# it can be no faster than half their sum either: the floor is max(ceiling, (dd + kernel) / 2). Then the time of
-# removing a file as large (which decryption pays for its temporary archive), and the peak
-# resident memory of the program on a 1 MiB and on a SIZE_MIB file.
+# copies inside the kernel; dd, like the program, reads into a buffer of the stream's chunk
+# size (256 KiB, CHUNK_SIZE) and writes it out, on one thread that never waits, so its time is
+# the processor time the copy through user space alone takes. The program spends that and the
+# rounds' time on two cores, so it can be no faster than half their sum either: the floor is
+# max(ceiling, (dd + kernel) / 2). Then the time of removing a file as large (which decryption
+# pays for its temporary archive), and the peak resident memory of the program on a 1 MiB and
+# on a SIZE_MIB file.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
