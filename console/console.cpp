@@ -20,7 +20,64 @@ void write_output(std::string_view text) {
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) output_lost = true;
 }
 
+// The escape for the control character that starts `text` (C0, DEL, or a C1 character in
+// UTF-8), written into `escape`; 0 when `text` starts with none, else how many bytes of
+// `text` it stands for. A control character in a name could move the cursor, recolour the
+// terminal or start a line that looks like one of the program's own.
+std::size_t control_escape(std::string_view text, char (&escape)[8]) {
+    const auto byte = static_cast<unsigned char>(text[0]);
+    constexpr char HEX[] = "0123456789abcdef";
+    if (byte == '\n' || byte == '\r' || byte == '\t') {
+        escape[0] = '\\';
+        escape[1] = byte == '\n' ? 'n' : byte == '\r' ? 'r' : 't';
+        escape[2] = '\0';
+        return 1;
+    }
+    if (byte < 0x20 || byte == 0x7f) {
+        const char form[] = {'\\', 'x', HEX[byte >> 4], HEX[byte & 0xf], '\0'};
+        std::copy(std::begin(form), std::end(form), escape);
+        return 1;
+    }
+    const bool c1 = byte == 0xc2 && text.size() > 1 &&
+                    static_cast<unsigned char>(text[1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[1]) <= 0x9f;
+    if (c1) {
+        const auto code = static_cast<unsigned char>(text[1]);
+        const char form[] = {'\\', 'u', '0', '0', HEX[code >> 4], HEX[code & 0xf], '\0'};
+        std::copy(std::begin(form), std::end(form), escape);
+        return 2;
+    }
+    return 0;
+}
+
+// Calls `plain` with each run of `name` that needs no escape and `escaped` with the escape of
+// each control character, in order; allocates nothing.
+template <typename Plain, typename Escaped>
+void split_name(std::string_view name, Plain plain, Escaped escaped) {
+    std::size_t start = 0;
+    for (std::size_t at = 0; at < name.size();) {
+        char escape[8];
+        const std::size_t taken = control_escape(name.substr(at), escape);
+        if (taken == 0) {
+            ++at;
+            continue;
+        }
+        plain(name.substr(start, at - start));
+        escaped(std::string_view(escape));
+        at += taken;
+        start = at;
+    }
+    plain(name.substr(start));
+}
+
 }  // namespace
+
+std::string printable_name(std::string_view name) {
+    std::string printable;
+    const auto append = [&](std::string_view part) { printable += part; };
+    split_name(name, append, append);
+    return printable;
+}
 
 void print_text(std::string_view text) {
     clear_status();
@@ -34,7 +91,7 @@ void print_line(std::string_view text) {
 
 void print_named(std::string_view prefix, std::string_view name, std::string_view suffix) {
     print_text(prefix);
-    print_text(name);
+    split_name(name, write_output, write_output);
     print_line(suffix);
 }
 

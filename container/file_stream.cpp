@@ -32,10 +32,11 @@ Opened create_pending(const fs::path& final_path, std::string_view prefix, bool 
     opened.pending_path = std::move(pending_path);
     if (!fd.valid()) return {};
     if (!keep_private && !files::take_mode_of(fd.get(), final_path)) fd = files::Descriptor();
+    const auto identity = files::identity_of(fd.get());
     opened.file = stream_of(std::move(fd), files::Direction::write);
     if (!opened.file) {
-        std::error_code ignored;
-        fs::remove(opened.pending_path, ignored);
+        // One that stays is a private empty file: nothing is lost with it.
+        static_cast<void>(files::remove_if_ours(opened.pending_path, identity));
         return {};
     }
     return opened;
@@ -132,19 +133,10 @@ std::optional<OutputFile> OutputFile::open(const OutputTarget& target) {
     return OutputFile(std::move(opened.file), target, std::move(opened.pending_path));
 }
 
-std::optional<OutputFile> OutputFile::create(const fs::path& path, OutputPolicy policy) {
-    const auto target = find_target(path, policy);
-    if (!target) return std::nullopt;
-    auto output = open(*target);
-    if (output) output->owns_pending_ = true;
-    return output;
-}
-
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : file_(std::move(other.file_)),
       target_(std::move(other.target_)),
       pending_path_(std::exchange(other.pending_path_, {})),
-      owns_pending_(other.owns_pending_),
       identity_(other.identity_) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
@@ -153,7 +145,6 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         file_ = std::move(other.file_);
         target_ = std::move(other.target_);
         pending_path_ = std::exchange(other.pending_path_, {});
-        owns_pending_ = other.owns_pending_;
         identity_ = other.identity_;
     }
     return *this;
@@ -166,8 +157,7 @@ OutputFile::~OutputFile() {
 void OutputFile::discard() {
     file_.reset();
     // A pending file that cannot be removed is left as the private file it is.
-    if (owns_pending_ && !pending_path_.empty())
-        static_cast<void>(files::remove_if_ours(pending_path_, identity_));
+    if (!pending_path_.empty()) static_cast<void>(files::remove_if_ours(pending_path_, identity_));
     pending_path_.clear();
 }
 

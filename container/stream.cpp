@@ -218,7 +218,8 @@ std::variant<FilePair, FileFault> open_file_pair(const std::filesystem::path& in
                                                  OutputPolicy policy) {
     auto input = InputFile::open(input_path);
     if (!input) return FileFault{FileFault::Kind::not_found, input_path};
-    auto output = OutputFile::create(output_path, policy);
+    const auto target = OutputFile::find_target(output_path, policy);
+    auto output = target ? OutputFile::open(*target) : std::nullopt;
     if (!output) return FileFault{FileFault::Kind::cannot_create, output_path};
     return FilePair(ProbedInput(std::move(*input)), input_path, std::move(*output), output_path);
 }

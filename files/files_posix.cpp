@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -25,6 +26,46 @@ constexpr int MAX_LINKS = 40;
 
 Identity identity_from(const struct stat& info) {
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+// Removes every entry of the folder open at `fd` but "." and "..", with only the calls a
+// signal handler may make. Entries that do not go (a folder) stay for rmdir to fail on.
+void remove_entries(int fd) {
+    alignas(struct dirent64) char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+        if (got <= 0) return;
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+                continue;
+            }
+            static_cast<void>(::unlinkat(fd, name, 0));
+        }
+    }
+}
+
+// Removes the folder at `path`, with the files in it, when it is the one `identity` names.
+bool remove_folder_if_same(const fs::path& path, const Identity& identity) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT;
+    struct stat info;
+    const bool ours = ::fstat(fd, &info) == 0 && identity_from(info) == identity;
+    if (ours) remove_entries(fd);
+    ::close(fd);
+    if (!ours) return true;
+    return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+// True when `a` and `b` are one open file. The null device is left out: anything written to
+// it is gone, so sharing it harms nothing.
+bool same_open_file(const struct stat& a, const struct stat& b) {
+    if (a.st_dev != b.st_dev || a.st_ino != b.st_ino) return false;
+    struct stat null_device;
+    return ::stat("/dev/null", &null_device) != 0 || !S_ISCHR(a.st_mode) ||
+           a.st_rdev != null_device.st_rdev;
 }
 
 }  // namespace
@@ -60,6 +101,21 @@ NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {
         if (errno != EEXIST) break;
     }
     return {};
+}
+
+std::optional<NewFolder> create_private_folder_beside(const fs::path& beside,
+                                                      std::string_view prefix) {
+    const fs::path folder = beside.parent_path();
+    std::string pattern = (folder.empty() ? fs::path(prefix) : folder / prefix).string();
+    pattern += "XXXXXX";
+    // mkdtemp makes the folder with mode 0700.
+    if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+    const auto identity = identity_at(pattern);
+    if (!identity) {
+        ::rmdir(pattern.c_str());
+        return std::nullopt;
+    }
+    return NewFolder{pattern, *identity};
 }
 
 Descriptor open_for_reading(const fs::path& path, FinalLink final_link) {
@@ -124,8 +180,9 @@ bool rename_into_place(const fs::path& from, const fs::path& to) {
 }
 
 bool remove_if_same(const fs::path& path, const Identity& identity) {
-    const auto found = identity_at(path);
-    if (!found || *found != identity) return true;
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || identity_from(info) != identity) return true;
+    if (S_ISDIR(info.st_mode)) return remove_folder_if_same(path, identity);
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
@@ -172,7 +229,10 @@ std::optional<int> descriptor_named(const fs::path& path) {
         const fs::path folder = fs::weakly_canonical(current.parent_path(), error);
         if (error) return std::nullopt;
         const std::string name = current.filename().string();
-        if (folder == own_descriptors || folder == "/dev/fd") {
+        const bool own_thread_descriptors =
+            folder.filename() == "fd" &&
+            folder.parent_path().parent_path() == own_descriptors.parent_path() / "task";
+        if (folder == own_descriptors || folder == "/dev/fd" || own_thread_descriptors) {
             int fd = -1;
             const auto [end, failed] = std::from_chars(name.data(), name.data() + name.size(), fd);
             if (failed != std::errc() || end != name.data() + name.size()) return std::nullopt;
@@ -185,6 +245,13 @@ std::optional<int> descriptor_named(const fs::path& path) {
         current = target.is_absolute() ? target : folder / target;
     }
     return std::nullopt;
+}
+
+bool leads_to_open_file(const fs::path& path, int fd) {
+    struct stat named;
+    struct stat open;
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(fd, &open) == 0 &&
+           same_open_file(named, open);
 }
 
 bool descriptor_is_open(int fd) {

@@ -69,6 +69,19 @@ HANDLE open_entry(const fs::path& path, DWORD access) {
                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
 }
 
+// Removes the files in the folder `path`.
+void remove_files_in(const fs::path& path) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((path / L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            DeleteFileW((path / found.cFileName).c_str());
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 std::wstring lock_name(const std::wstring& prefix, const fs::path& folder) {
     // FNV-1a over the lower-cased full path: names of mutexes are short, and Windows
     // compares paths without regard to case.
@@ -119,6 +132,24 @@ NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
     }
     return {};
+}
+
+std::optional<NewFolder> create_private_folder_beside(const fs::path& beside,
+                                                      std::string_view prefix) {
+    std::random_device random;
+    const fs::path folder = beside.parent_path();
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        const std::string name = std::string(prefix) + std::to_string(random());
+        const fs::path candidate = folder.empty() ? fs::path(name) : folder / name;
+        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+            const auto identity = identity_at(candidate);
+            if (identity) return NewFolder{candidate, *identity};
+            RemoveDirectoryW(candidate.c_str());
+            return std::nullopt;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    return std::nullopt;
 }
 
 Descriptor open_for_reading(const fs::path& path, FinalLink final_link) {
@@ -177,6 +208,12 @@ bool remove_if_same(const fs::path& path, const Identity& identity) {
     const Handle handle(open_entry(path, DELETE | FILE_READ_ATTRIBUTES));
     if (!handle.valid()) return identity_at(path) != identity;
     if (identity_of_handle(handle.get()) != identity) return true;
+    // A folder goes only once empty: its files first.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        remove_files_in(path);
+    }
     FILE_DISPOSITION_INFO disposition{TRUE};
     return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
                                       sizeof disposition) != 0;
@@ -207,6 +244,13 @@ bool rename_may_replace(const fs::path&) {
 
 std::optional<int> descriptor_named(const fs::path&) {
     return std::nullopt;
+}
+
+bool leads_to_open_file(const fs::path& path, int fd) {
+    const auto named = identity_at(path);
+    const HANDLE handle = os_handle(fd);
+    if (!named || handle == INVALID_HANDLE_VALUE) return false;
+    return identity_of_handle(handle) == named;
 }
 
 bool descriptor_is_open(int fd) {

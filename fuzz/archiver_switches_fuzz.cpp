@@ -66,6 +66,13 @@ bool breaks_a_promise(ArchiverJob job, std::string_view word) {
            name.starts_with("-sfx") || name.starts_with("-saa") || renames;
 }
 
+// The switches parsed from `text`, nullopt when it is refused.
+std::optional<std::vector<std::string>> parsed(ArchiverJob job, std::string_view text) {
+    auto switches = parse_archiver_switches(job, text);
+    if (switches.failed()) return std::nullopt;
+    return *switches;
+}
+
 // Whether `word` is taken as the only word of the variable, with the checks that need only it.
 bool taken_alone(ArchiverJob job, std::string_view word) {
     const auto danger = danger_of_switch(job, word);
@@ -76,7 +83,7 @@ bool taken_alone(ArchiverJob job, std::string_view word) {
                 "extraction refuses other switches than standard input and output");
     }
     std::optional<std::vector<std::string>> switches;
-    const std::string printed = printed_by([&] { switches = parse_archiver_switches(job, word); });
+    const std::string printed = printed_by([&] { switches = parsed(job, word); });
     if (switches) {
         require(!breaks_a_promise(job, word), "a switch that breaks a promise is passed on");
         require(switches->size() == 1 && switches->front() == word, "a word taken is changed");
@@ -103,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::optional<std::vector<std::string>> switches;
-    const std::string printed = printed_by([&] { switches = parse_archiver_switches(job, text); });
+    const std::string printed = printed_by([&] { switches = parsed(job, text); });
     if (!first_refused) {
         require(switches.has_value(), "a text of words each taken alone is refused");
         require(*switches == std::vector<std::string>(words.begin(), words.end()),

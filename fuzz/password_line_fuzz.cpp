@@ -71,8 +71,9 @@ void check_named_source(std::string_view text) {
     if (::setenv(VARIABLE, value.c_str(), 1) != 0) fail("cannot set the variable");
     PasswordBuffer password;
     bool resolved = false;
-    const std::string printed = printed_by(
-        [&] { resolved = resolve_password(PASSWORD_FROM_SOURCE, CipherMode::encrypt, password); });
+    const std::string printed = printed_by([&] {
+        resolved = !resolve_password(PASSWORD_FROM_SOURCE, CipherMode::encrypt, password).failed();
+    });
     const bool blank = expected.line.empty() || expected.line == "\r";
     if (expected.result == LineResult::ok && !blank) {
         require(resolved, "a readable line is refused");
@@ -93,8 +94,8 @@ void check_argument(std::string_view text) {
     if (text == PASSWORD_FROM_SOURCE) return;
     PasswordBuffer password;
     bool resolved = false;
-    const std::string printed =
-        printed_by([&] { resolved = resolve_password(text, CipherMode::decrypt, password); });
+    const std::string printed = printed_by(
+        [&] { resolved = !resolve_password(text, CipherMode::decrypt, password).failed(); });
     if (text.size() <= MAX_PASSWORD_SIZE) {
         require(resolved && password.view() == text, "an argument that fits is not the password");
         require(printed.empty(), "a password argument taken prints");

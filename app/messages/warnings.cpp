@@ -24,7 +24,7 @@ void arguments_ignored(std::span<const std::string_view> ignored) {
     std::string listed;
     for (const auto word : ignored) {
         listed += listed.empty() ? "'" : ", '";
-        listed += word;
+        listed += printable_name(word);
         listed += "'";
     }
     warning(std::to_string(ignored.size()) + " arguments after the password are ignored (" +
@@ -32,8 +32,8 @@ void arguments_ignored(std::span<const std::string_view> ignored) {
 }
 
 void key_file_created(const std::filesystem::path& key_file, std::string_view output) {
-    warning("created the key file '" + display_name(key_file) + "'; without it '" +
-            std::string(output) + "' can never be decrypted");
+    warning("created the key file '" + printable_name(display_name(key_file)) + "'; without it '" +
+            printable_name(output) + "' can never be decrypted");
 }
 
 }  // namespace quorvel::warn

@@ -48,7 +48,7 @@ LineResult read_password_line(const std::function<int()>& next_byte, PasswordBuf
         // A full buffer already holds more than a password, even if a CR LF follows.
         if (!password.push_back(static_cast<char>(byte))) return LineResult::too_long;
     }
-    return password.view().size() > MAX_PASSWORD_SIZE ? LineResult::too_long : LineResult::ok;
+    return password_length_allowed(password.view().size()) ? LineResult::ok : LineResult::too_long;
 }
 
 LineResult read_password_line(int fd, PasswordBuffer& password) {
@@ -149,28 +149,30 @@ LineResult read_from_source(std::string_view source, CipherMode mode, PasswordBu
 
 }  // namespace
 
-bool resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer& password) {
+Step check_password_argument(std::string_view argument) {
+    if (password_length_allowed(argument.size())) return Done{};
+    return say::password_too_long();
+}
+
+Step resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer& password) {
     const char* source = std::getenv(std::string(PASSWORD_FROM_VARIABLE).c_str());
     if (argument != PASSWORD_FROM_SOURCE || source == nullptr) {
-        if (password.assign(argument) && argument.size() <= MAX_PASSWORD_SIZE) return true;
+        const Step checked = check_password_argument(argument);
+        if (!checked.failed() && password.assign(argument)) return Done{};
         password.wipe();
-        say::password_too_long();
-        return false;
+        return checked;
     }
     const LineResult result = read_from_source(source, mode, password);
-    if (result == LineResult::ok) return true;
+    if (result == LineResult::ok) return Done{};
     password.wipe();
     switch (result) {
         case LineResult::too_long:
-            say::password_too_long();
-            break;
+            return say::password_too_long();
         case LineResult::answers_differ:
-            say::passwords_differ();
-            break;
+            return say::passwords_differ();
         default:
-            say::password_unreadable(source);
+            return say::password_unreadable(source);
     }
-    return false;
 }
 
 void hide_password_argument(int argc, char** argv) {

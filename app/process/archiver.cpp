@@ -25,12 +25,11 @@ std::optional<std::filesystem::path> find_archiver() {
 
 namespace {
 
-// Runs the archiver; `before_retry` undoes a stopped run's partial work. The archiver writes its
-// report to standard output: if that goes while it runs, it may be stopped by the broken pipe
-// before its work is done, so the work is done once more with the report going nowhere.
-template <typename Undo>
+// Runs the archiver. The archiver writes its report to standard output: if that goes while it
+// runs, it may be stopped by the broken pipe before its work is done, so the work is done once
+// more, after `before_retry`, with the report going nowhere.
 bool run_archiver(const std::filesystem::path& archiver, std::span<const std::string> arguments,
-                  NewFiles new_files, Undo before_retry) {
+                  NewFiles new_files, const std::function<bool()>& before_retry) {
     const ProcessResult result = run_process(archiver, arguments, new_files);
     if (result.succeeded() || !result.lost_output) return result.succeeded();
     if (!before_retry()) return false;
@@ -39,8 +38,9 @@ bool run_archiver(const std::filesystem::path& archiver, std::span<const std::st
 
 }  // namespace
 
-bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_view input,
-                            std::span<const std::string> switches) {
+bool pack_into(const std::filesystem::path& archiver, const std::filesystem::path& archive,
+               std::string_view input, std::span<const std::string> switches,
+               const std::function<bool()>& clear_archive) {
     // With -spd a name that does not exist but holds a wildcard character packs nothing and
     // still succeeds: the run would encrypt an empty archive. A missing input stops here.
     std::error_code error;
@@ -48,25 +48,19 @@ bool pack_into_temp_archive(const std::filesystem::path& archiver, std::string_v
     // -spd: "*" and "?" are characters of the name, not wildcards that would pack other
     // files. The user's switches come after the fixed ones; "--" ends the switches, so an
     // input named "-x" or "@list" is still a file name.
-    std::vector<std::string> arguments{"a", std::string(TEMP_ARCHIVE_NAME), "-spd"};
+    std::vector<std::string> arguments{"a", archive.string(), "-spd"};
     arguments.insert(arguments.end(), switches.begin(), switches.end());
     arguments.insert(arguments.end(), {"--", std::string(input)});
     // The archive is a plaintext copy of the input: nobody else may read it.
-    return run_archiver(archiver, arguments, NewFiles::owner_only, remove_temp_archive);
+    return run_archiver(archiver, arguments, NewFiles::owner_only, clear_archive);
 }
 
-bool unpack_temp_archive(const std::filesystem::path& archiver,
-                         std::span<const std::string> switches) {
+bool unpack(const std::filesystem::path& archiver, const std::filesystem::path& archive,
+            std::span<const std::string> switches) {
     // Extracting again overwrites what a stopped run extracted, as -y answers every question.
-    std::vector<std::string> arguments{"x", std::string(TEMP_ARCHIVE_NAME), "-y", "-spd"};
+    std::vector<std::string> arguments{"x", archive.string(), "-y", "-spd"};
     arguments.insert(arguments.end(), switches.begin(), switches.end());
     return run_archiver(archiver, arguments, NewFiles::as_usual, [] { return true; });
-}
-
-bool remove_temp_archive() {
-    std::error_code error;
-    std::filesystem::remove(TEMP_ARCHIVE_NAME, error);
-    return !error;
 }
 
 }  // namespace quorvel

@@ -2,7 +2,7 @@
 
 namespace quorvel {
 
-std::optional<std::vector<std::string>> program_arguments(int argc, char** argv) {
+OrReported<std::vector<std::string>> program_arguments(int argc, char** argv) {
     if (argc < 1) return std::vector<std::string>{};
     return std::vector<std::string>(argv + 1, argv + argc);
 }

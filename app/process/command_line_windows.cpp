@@ -25,13 +25,12 @@ std::u16string_view units_of(const wchar_t* text) {
 
 }  // namespace
 
-std::optional<std::vector<std::string>> program_arguments(int argc, char** argv) {
+OrReported<std::vector<std::string>> program_arguments(int argc, char** argv) {
     int wide_count = 0;
     const std::unique_ptr<LPWSTR, LocalFreer> wide(
         CommandLineToArgvW(GetCommandLineW(), &wide_count));
     if (!wide || wide_count != argc) {
-        say::command_line_differs();
-        return std::nullopt;
+        return say::command_line_differs();
     }
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {

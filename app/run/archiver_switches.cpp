@@ -46,21 +46,17 @@ std::optional<SwitchDanger> danger_of_switch(ArchiverJob job, std::string_view w
     return std::nullopt;
 }
 
-std::optional<std::vector<std::string>> parse_archiver_switches(ArchiverJob job,
-                                                                std::string_view text) {
+OrReported<std::vector<std::string>> parse_archiver_switches(ArchiverJob job,
+                                                             std::string_view text) {
     constexpr std::string_view BLANKS = " \t";
     std::vector<std::string> switches;
     for (std::size_t start = text.find_first_not_of(BLANKS); start != std::string_view::npos;
          start = text.find_first_not_of(BLANKS, start)) {
         const std::size_t end = std::min(text.find_first_of(BLANKS, start), text.size());
         const std::string_view word = text.substr(start, end - start);
-        if (!is_switch(word)) {
-            say::not_a_switch(variable_of(job), word);
-            return std::nullopt;
-        }
+        if (!is_switch(word)) return say::not_a_switch(variable_of(job), word);
         if (const auto danger = danger_of_switch(job, word)) {
-            say::switch_refused(variable_of(job), word, *danger);
-            return std::nullopt;
+            return say::switch_refused(variable_of(job), word, *danger);
         }
         switches.emplace_back(word);
         start = end;
@@ -68,7 +64,7 @@ std::optional<std::vector<std::string>> parse_archiver_switches(ArchiverJob job,
     return switches;
 }
 
-std::optional<std::vector<std::string>> archiver_switches(ArchiverJob job) {
+OrReported<std::vector<std::string>> archiver_switches(ArchiverJob job) {
     const char* text = std::getenv(std::string(variable_of(job)).c_str());
     if (text == nullptr) return std::vector<std::string>{};
     return parse_archiver_switches(job, text);

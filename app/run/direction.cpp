@@ -7,37 +7,33 @@
 
 namespace quorvel {
 
-std::optional<Direction> requested_direction() {
+OrReported<Direction> requested_direction() {
     const char* value = std::getenv(std::string(MODE_VARIABLE).c_str());
     if (value == nullptr) return Direction::by_input;
     const std::string_view text(value);
     if (text == "encrypt") return Direction::encrypt;
     if (text == "decrypt") return Direction::decrypt;
-    say::mode_refused(MODE_VARIABLE, text);
-    return std::nullopt;
+    return say::mode_refused(MODE_VARIABLE, text);
 }
 
-std::optional<CipherMode> mode_for_input(Direction direction, InputKind probed,
-                                         const std::filesystem::path& input) {
-    if (probed == InputKind::unopenable) {
-        // Nothing to pack or decrypt: the archiver would only fail on it too.
-        say::probe_result(probed, input);
-        return std::nullopt;
-    }
+OrReported<CipherMode> mode_for_input(Direction direction, InputKind probed,
+                                      const std::filesystem::path& input) {
+    // Nothing to pack or decrypt: the archiver would only fail on it too.
+    if (probed == InputKind::unopenable) return say::input_not_found(input);
     switch (direction) {
         case Direction::by_input:
-            say::probe_result(probed, input);
-            return probed == InputKind::encrypted ? CipherMode::decrypt : CipherMode::encrypt;
+            if (probed == InputKind::encrypted) return CipherMode::decrypt;
+            say::crypt_run();
+            return CipherMode::encrypt;
         case Direction::encrypt:
             // An encrypted input is plain data to an encryption, and is announced as such.
-            say::probe_result(probed == InputKind::encrypted ? InputKind::plain : probed, input);
+            say::crypt_run();
             return CipherMode::encrypt;
         case Direction::decrypt:
             if (probed == InputKind::encrypted) return CipherMode::decrypt;
-            say::not_encrypted(input);
-            return std::nullopt;
+            return say::not_encrypted(input);
     }
-    return std::nullopt;
+    return say::not_encrypted(input);  // not reached: every direction is handled above
 }
 
 }  // namespace quorvel

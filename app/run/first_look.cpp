@@ -10,7 +10,6 @@
 #include "app/password/password_source.h"
 #include "app/process/command_line.h"
 #include "app/process/process.h"
-#include "app/run/run_sequence.h"
 #include "console/console.h"
 #include "files/files.h"
 
@@ -22,15 +21,15 @@ constexpr std::size_t PASSWORD_INDEX = 2;
 constexpr std::size_t KEY_FILE_COUNT = 4;  // arguments with a key file; more use none
 constexpr int STANDARD_OUTPUT = 1;
 
-// The status of a run that only prints its answer: a failure when the answer was not
+// The outcome of a run that only prints its answer: a failure when the answer was not
 // written, to a full disk, a pipe whose reader is gone or a standard output that was closed.
-int answered() {
-    return output_written() && !reopened_at_start(STANDARD_OUTPUT) ? EXIT_OK : EXIT_FAILED;
+RunOutcome answered() {
+    return RunOutcome::answered(output_written() && !reopened_at_start(STANDARD_OUTPUT));
 }
 
 }  // namespace
 
-std::optional<int> answer_question(std::span<const std::string_view> args) {
+std::optional<RunOutcome> answer_question(std::span<const std::string_view> args) {
     if (args.size() != 1) return std::nullopt;
     if (args[0] == say::HELP_ARGUMENT || args[0] == say::SHORT_HELP_ARGUMENT) {
         say::help();

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "app/messages/messages.h"
-#include "app/run/run_sequence.h"
 #include "app/signals/interrupt_cleanup.h"
 
 namespace quorvel {
@@ -14,15 +13,14 @@ namespace {
 // Allocates nothing (the files go by the paths registered before, and the message and the
 // status line it erases are written from fixed storage): the exception may well be a failed
 // allocation.
-int fail_with(std::string_view description) {
+Reported fail_with(std::string_view description) {
     remove_registered_files();
-    say::unexpected_failure(description);
-    return EXIT_FAILED;
+    return say::unexpected_failure(description);
 }
 
 }  // namespace
 
-int run_with_last_resort(const std::function<int()>& run) {
+RunOutcome run_with_last_resort(const std::function<RunOutcome()>& run) {
     try {
         return run();
     } catch (const std::exception& error) {

@@ -2,6 +2,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/password/password_source.h"
@@ -14,10 +15,11 @@
 int main(int argc, char** argv) {
     quorvel::prepare_process();
     std::optional<std::vector<std::string>> args;
-    const int status = quorvel::run_with_last_resort([&] {
-        args = quorvel::program_arguments(argc, argv);
+    const quorvel::RunOutcome outcome = quorvel::run_with_last_resort([&] {
+        auto arguments = quorvel::program_arguments(argc, argv);
         quorvel::hide_password_argument(argc, argv);
-        if (!args) return quorvel::EXIT_FAILED;
+        if (arguments.failed()) return quorvel::RunOutcome(arguments.failure());
+        args = std::move(*arguments);
         const std::vector<std::string_view> views(args->begin(), args->end());
         return quorvel::run_quorvel(views);
     });
@@ -25,5 +27,5 @@ int main(int argc, char** argv) {
     if (args && args->size() > 2) {
         quorvel::secure_wipe(std::as_writable_bytes(std::span((*args)[2])));
     }
-    return status;
+    return quorvel::exit_status(outcome);
 }

@@ -31,7 +31,8 @@ TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
       owned_(std::exchange(other.owned_, false)) {}
 
 TemporaryFile::~TemporaryFile() {
-    remove();
+    // A file that stays is the private file it was made as; nothing more can be done here.
+    static_cast<void>(remove());
 }
 
 void TemporaryFile::identify(const files::Identity& identity) {
@@ -52,6 +53,17 @@ bool TemporaryFile::remove() {
     const bool removed = files::remove_if_ours(path_, identity_);
     commit();
     return removed;
+}
+
+RemovedOnInterrupt::RemovedOnInterrupt(const std::filesystem::path& path,
+                                       const files::Identity& identity)
+    : entry_(remove_on_interrupt(path, identity)) {}
+
+RemovedOnInterrupt::RemovedOnInterrupt(RemovedOnInterrupt&& other) noexcept
+    : entry_(std::exchange(other.entry_, -1)) {}
+
+RemovedOnInterrupt::~RemovedOnInterrupt() {
+    forget_on_interrupt(entry_);
 }
 
 }  // namespace quorvel

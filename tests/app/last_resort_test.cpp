@@ -48,20 +48,20 @@ namespace {
 TEST(LastResort, EscapingExceptionRemovesTemporaryFilesAndFails) {
     const struct {
         const char* label;
-        std::function<int()> run;
+        std::function<RunOutcome()> run;
         std::string message;
     } cases[] = {
-        {"std::exception", []() -> int { throw std::runtime_error("disk on fire"); },
+        {"std::exception", []() -> RunOutcome { throw std::runtime_error("disk on fire"); },
          "Error! Unexpected failure: disk on fire.\n"},
-        {"no allocation left", []() -> int { throw std::bad_alloc(); },
+        {"no allocation left", []() -> RunOutcome { throw std::bad_alloc(); },
          "Error! Unexpected failure: std::bad_alloc.\n"},
         {"none to be had any more",
-         []() -> int {
+         []() -> RunOutcome {
              allocations_fail = true;
              throw std::bad_alloc();
          },
          "Error! Unexpected failure: std::bad_alloc.\n"},
-        {"anything else", []() -> int { throw 42; },
+        {"anything else", []() -> RunOutcome { throw 42; },
          "Error! Unexpected failure: unknown exception.\n"},
     };
     for (const auto& c : cases) {
@@ -75,7 +75,7 @@ TEST(LastResort, EscapingExceptionRemovesTemporaryFilesAndFails) {
         testing::internal::CaptureStdout();
         const int status = [&] {
             const AllocationsRestored restored;
-            return run_with_last_resort(c.run);
+            return exit_status(run_with_last_resort(c.run));
         }();
         std::fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);

@@ -641,7 +641,7 @@ TEST_F(FilesTest, SecondRunInTheSameFolderStopsAtOnce) {
             // still growing would show as a change the second runs did not make.
             ASSERT_TRUE(wait_until([&] {
                 std::error_code ignored;
-                return fs::file_size(folder / TEMP_ARCHIVE, ignored) == input.size();
+                return fs::file_size(packing_archive(folder), ignored) == input.size();
             }));
         } else {
             lock_holder = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -733,7 +733,7 @@ TEST_F(FilesTest, TheFolderLockHoldsOrTheRunStops) {
         RunningProgram first({"plan.txt", "out.qv", "pw"}, folder, as_user);
         ASSERT_TRUE(wait_until([&] {  // packed, and the archiver waiting at the gate
             std::error_code ignored;
-            return fs::file_size(folder / TEMP_ARCHIVE, ignored) == PLAN.size();
+            return fs::file_size(packing_archive(folder), ignored) == PLAN.size();
         }));
         const auto held = record_folder(folder);
         const auto second = run_watched({"plan.qv", "x", "pw"}, folder, as_user, WatchOptions{});

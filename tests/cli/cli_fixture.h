@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,19 @@
 namespace quorvel::test {
 
 inline constexpr const char* TEMP_ARCHIVE = "quorvelxxxfilo.7z";
+
+// The archive an encryption's archiver writes in `folder`: inside the run's private packing
+// folder. Empty when there is no such folder.
+inline std::filesystem::path packing_archive(const std::filesystem::path& folder) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path().filename().string().starts_with(".quorvel-pack-")) {
+            return entry->path() / TEMP_ARCHIVE;
+        }
+    }
+    return {};
+}
 
 inline std::string encrypt_output(const std::string& in_fname,
                                   const std::string& before_pack = "") {

@@ -116,7 +116,7 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, root(), slow_unpacking).exit_code, 0);
     const auto pid_file = root() / "archiver.pid";
     const auto archive_made = [](const fs::path& folder, int) {
-        return fs::exists(folder / TEMP_ARCHIVE);
+        return fs::exists(packing_archive(folder));
     };
     // The archive is a link to the input when encrypting: its size says nothing about the
     // output, nor does the input's when it is in the folder.

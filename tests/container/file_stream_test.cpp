@@ -14,6 +14,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// An output at `path`, found and opened as the program opens its own.
+std::optional<OutputFile> create_output(const fs::path& path, OutputPolicy policy) {
+    const auto target = OutputFile::find_target(path, policy);
+    return target ? OutputFile::open(*target) : std::nullopt;
+}
+
 mode_t mode_of(const fs::path& path) {
     struct stat info;
     EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
@@ -26,7 +32,7 @@ TEST(OutputFiles, PrivateFileReplacesAndNeverWritesThrough) {
     test::ScratchDir dir;
     test::write_file(dir / "held", "older");
     fs::create_hard_link(dir / "held", dir / "archive");
-    auto output = OutputFile::create(dir / "archive", OutputPolicy::private_file);
+    auto output = create_output(dir / "archive", OutputPolicy::private_file);
     ASSERT_TRUE(output);
     ASSERT_FALSE(output->pending_path().empty());
     EXPECT_EQ(files::identity_at(output->pending_path()), output->identity());
@@ -39,10 +45,10 @@ TEST(OutputFiles, PrivateFileReplacesAndNeverWritesThrough) {
     fs::create_symlink(dir / "held", dir / "link");
     fs::create_directory(dir / "folder");
     for (const char* name : {"link", "folder"}) {
-        EXPECT_FALSE(OutputFile::create(dir / name, OutputPolicy::private_file)) << name;
+        EXPECT_FALSE(create_output(dir / name, OutputPolicy::private_file)) << name;
     }
-    EXPECT_FALSE(OutputFile::create("", OutputPolicy::replace_atomically));
-    EXPECT_FALSE(OutputFile::create(dir / "no-such" / "", OutputPolicy::replace_atomically));
+    EXPECT_FALSE(create_output("", OutputPolicy::replace_atomically));
+    EXPECT_FALSE(create_output(dir / "no-such" / "", OutputPolicy::replace_atomically));
 }
 
 // Without close() the temporary file goes, but a file that took its name meanwhile stays.
@@ -50,14 +56,14 @@ TEST(OutputFiles, UnfinishedOutputRemovesOnlyItsOwnFile) {
     test::ScratchDir dir;
     fs::path pending;
     {
-        auto output = OutputFile::create(dir / "out", OutputPolicy::replace_atomically);
+        auto output = create_output(dir / "out", OutputPolicy::replace_atomically);
         ASSERT_TRUE(output);
         pending = output->pending_path();
         ASSERT_TRUE(fs::exists(pending));
     }
     EXPECT_FALSE(fs::exists(pending));
     {
-        auto output = OutputFile::create(dir / "out", OutputPolicy::replace_atomically);
+        auto output = create_output(dir / "out", OutputPolicy::replace_atomically);
         ASSERT_TRUE(output);
         pending = output->pending_path();
         fs::remove(pending);

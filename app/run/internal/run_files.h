@@ -1,13 +1,13 @@
-// What a run makes and cleans up, each with one owner: the round keys, wiped however the run
-// ends; the temporary archive together with whatever its archiver made beside it; the
-// output's file on its way to its name.
+// What a run makes and cleans up, each file with one owner: the round keys, wiped however the
+// run ends; the private folder an encryption packs into, with the archive in it; the archive a
+// decryption extracts from; the output on its way to its name (owned by its OutputFile, and
+// only registered here for the interrupt cleanup).
 #pragma once
 
 #include <filesystem>
 #include <optional>
-#include <utility>
-#include <vector>
 
+#include "app/messages/outcome.h"
 #include "app/signals/temporary_file.h"
 #include "cipher/key_schedule.h"
 #include "container/file_stream.h"
@@ -30,48 +30,78 @@ private:
     RoundKeyTable table_{};
 };
 
-// How a run leaves the temporary archive.
+// The folder an encryption's archiver packs into, ".quorvel-pack-XXXXXX" in the current
+// folder, and everything in it: the temporary archive "quorvelxxxfilo.7z" and whatever the
+// archiver makes beside it. The archiver creates the archive itself, with the mode the
+// folder's default access list gives (which no umask narrows); inside a folder only the user
+// may enter, nobody else can read it at any moment. Removed, with all it holds, when the
+// owner goes, and by the interrupt cleanup.
+class PackingFolder {
+public:
+    // Makes the folder; nullopt when it cannot be made (a folder the user cannot write).
+    [[nodiscard]] static std::optional<PackingFolder> make();
+
+    // Where the archiver is to write the archive.
+    const std::filesystem::path& archive() const { return archive_; }
+
+    // Removes what an archiver stopped halfway wrote, so that it can start again. Returns
+    // false when the archive stays.
+    [[nodiscard]] bool clear() const;
+
+    // Removes the folder and all it holds now. Fails after "Error! Can't delete file '...'."
+    // when they stay.
+    [[nodiscard]] Step remove();
+
+private:
+    PackingFolder(TemporaryFile folder, std::filesystem::path archive)
+        : folder_(std::move(folder)), archive_(std::move(archive)) {}
+
+    TemporaryFile folder_;
+    std::filesystem::path archive_;
+};
+
+// How a decryption leaves its temporary archive.
 enum class ArchiveFate {
     removed,  // the plaintext copy goes
     kept,     // left for the user to look into ("Decrypt WRONG!", a failed extraction)
 };
 
-// The temporary archive of a run, and every name "quorvelxxxfilo.7z.*" (volumes, say) that
-// the run's archiver made beside it: they go, or stay, together.
+// A decryption's temporary archive, "quorvelxxxfilo.7z" in the current folder: written under
+// a temporary name (as a pending output) and renamed to its name once complete.
 class TempArchive {
 public:
-    // Takes charge of the archive's name, found free, before the archiver packs into it. The
-    // names "quorvelxxxfilo.7z.*" there now are never taken for the run's.
-    static TempArchive before_packing();
-
     // Takes charge of the file with `identity`, written under a temporary name, that is to
     // take the archive's name. Call under the InterruptsDeferred that made that file.
-    static TempArchive to_be(const files::Identity& identity);
+    [[nodiscard]] static TempArchive to_be(const files::Identity& identity);
 
-    // After the archiver ran, successfully or not: the names "quorvelxxxfilo.7z.*" it made
-    // become the run's, and the archive at the name, if any, is recorded as the run's file.
-    void after_packing();
+    // The path the archive has once in place.
+    [[nodiscard]] static std::filesystem::path path();
 
-    // The archive is at its name and `identity` is its file.
-    void identify(const files::Identity& identity);
+    // The file has taken the archive's name: held open from here, so that its identity stays
+    // its own.
+    void in_place();
 
-    // The one end of a run that made the archive. Removes the archive and the names the
-    // archiver made, or keeps them, as `fate` says. Returns false when a file to be removed
-    // stays, after saying which ("Error! Can't delete file '...'.").
-    [[nodiscard]] bool settle(ArchiveFate fate);
+    // The one end of a decryption's archive: removed or kept, as `fate` says. Fails after
+    // saying "Error! Can't delete file '...'." when it is to be removed and stays.
+    [[nodiscard]] Step settle(ArchiveFate fate);
 
 private:
-    explicit TempArchive(TemporaryFile archive) : archive_(std::move(archive)) {}
+    TempArchive(TemporaryFile archive, const files::Identity& identity)
+        : archive_(std::move(archive)), identity_(identity) {}
 
     TemporaryFile archive_;
-    std::vector<std::filesystem::path> names_before_;
-    std::vector<std::pair<std::filesystem::path, files::Identity>> made_beside_;
+    files::Identity identity_;
 };
 
-// Opens the output at `target`. A file made under a temporary name gets `owner`, which
-// removes it unless it is committed once the output is in place. Nullopt when the output
-// cannot be opened.
-std::optional<OutputFile> open_output(const OutputTarget& target,
-                                      std::optional<TemporaryFile>& owner);
+// An output open at its target, its file on the interrupt cleanup's list while it is on its
+// way to its name. The file goes into a FilePair, which closes it; `registered` stays with the
+// caller until then.
+struct OpenedOutput {
+    OutputFile file;
+    std::optional<RemovedOnInterrupt> registered;
+};
+
+// Opens the output at `target`; nullopt when it cannot be opened.
+[[nodiscard]] std::optional<OpenedOutput> open_output(const OutputTarget& target);
 
 }  // namespace quorvel

@@ -5,7 +5,9 @@
 // - Standard output is flushed before a child process starts, so that redirected output
 //   keeps the order a console shows.
 // - Names are shown as given: on POSIX the bytes of the command line, on Windows the UTF-8 of
-//   the Unicode name (WTF-8 for the rare name that is not valid UTF-16).
+//   the Unicode name (WTF-8 for the rare name that is not valid UTF-16); only their control
+//   characters are shown escaped (printable_name), so that a name can neither steer the
+//   terminal nor forge a line of the program's own.
 // - Once a write or flush to standard output fails (a pipe whose reader is gone, a closed
 //   descriptor, a full disk), nothing more is written to it: the run still finishes its file
 //   work, and a lost output alone does not make it fail.
@@ -26,9 +28,15 @@ void print_text(std::string_view text);
 // Writes `text` followed by a line break.
 void print_line(std::string_view text);
 
-// Writes prefix + name + suffix and a line break: the shape of every message naming a file,
-// for example print_named("Error! File '", path, "' not found.").
+// Writes prefix + printable_name(name) + suffix and a line break: the shape of every message
+// naming a file, for example print_named("Error! File '", path, "' not found."). Allocates
+// nothing, so that it can tell of a failed allocation.
 void print_named(std::string_view prefix, std::string_view name, std::string_view suffix);
+
+// `name` with each control character escaped: "\n", "\r", "\t", "\xHH" for the other C0
+// characters and DEL, "\u00HH" for a C1 character in UTF-8. Everything else, other non-ASCII
+// UTF-8 and a backslash included, is left as it is.
+[[nodiscard]] std::string printable_name(std::string_view name);
 
 // The text a message shows for `path`: on POSIX its bytes as given on the command line, on
 // Windows its WTF-8 form (console/wtf8.h).

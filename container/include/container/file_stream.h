@@ -89,15 +89,11 @@ public:
     [[nodiscard]] static std::optional<OutputTarget> find_target(const std::filesystem::path& path,
                                                                  OutputPolicy policy);
 
-    // Opens an output at `target`. A renamed output's new file is made now, and the caller
-    // answers for it: it is at pending_path() with identity() until close() puts it in place,
-    // and this object never removes it.
+    // Opens an output at `target`. A renamed output's new file is made now, at
+    // pending_path() with identity(), and this object answers for it: it is removed when the
+    // object goes without a successful close(). (An interrupt cleanup that may remove it
+    // meanwhile only needs its name and identity.)
     [[nodiscard]] static std::optional<OutputFile> open(const OutputTarget& target);
-
-    // find_target() and open() in one, for an output that answers for its own temporary
-    // file: removed when the object goes without a successful close().
-    [[nodiscard]] static std::optional<OutputFile> create(const std::filesystem::path& path,
-                                                          OutputPolicy policy);
 
     OutputFile(OutputFile&& other) noexcept;
     OutputFile& operator=(OutputFile&& other) noexcept;
@@ -131,7 +127,6 @@ private:
     detail::FileHandle file_;
     OutputTarget target_;
     std::filesystem::path pending_path_;
-    bool owns_pending_ = false;
     std::optional<files::Identity> identity_;
 };
 

@@ -66,6 +66,20 @@ struct NewFile {
 [[nodiscard]] NewFile create_private_beside(const std::filesystem::path& beside,
                                             std::string_view prefix);
 
+// A folder just made, and what makes it itself.
+struct NewFolder {
+    std::filesystem::path path;
+    Identity identity;
+};
+
+// Creates a new folder in the folder of `beside`, named `prefix` followed by a random part,
+// that only its owner may enter: on POSIX its mode is 0700, which also masks every entry of
+// an access list it takes from its parent, so that nobody else reaches what is made inside,
+// whatever modes those files get. On Windows it takes its parent's access list. nullopt when
+// no folder could be created.
+[[nodiscard]] std::optional<NewFolder> create_private_folder_beside(
+    const std::filesystem::path& beside, std::string_view prefix);
+
 // What opening does with a symbolic link at the name itself.
 enum class FinalLink {
     follow,  // open what the link leads to
@@ -115,14 +129,15 @@ enum class FinalLink {
 [[nodiscard]] bool rename_into_place(const std::filesystem::path& from,
                                      const std::filesystem::path& to);
 
-// Removes `path` when it is still the file `identity` names. Returns false only when that
-// file is still there afterwards.
+// Removes `path` when it is still the file `identity` names. A folder goes with the files in
+// it (not with folders in it, which no run makes). Returns false only when that file or
+// folder is still there afterwards.
 [[nodiscard]] bool remove_if_same(const std::filesystem::path& path, const Identity& identity);
 
 // Removes the run's own file at `path`: with an identity, as remove_if_same; without one
 // (a name the run held free for a program it started), whatever file is at the name. Returns
 // false only when the run's file is still there afterwards. On POSIX it makes only
-// async-signal-safe calls, so that a signal handler may use it.
+// async-signal-safe calls, so that a signal handler may use it, a folder's removal included.
 [[nodiscard]] bool remove_if_ours(const std::filesystem::path& path,
                                   const std::optional<Identity>& identity);
 
@@ -143,9 +158,16 @@ enum class FinalLink {
 [[nodiscard]] bool rename_may_replace(const std::filesystem::path& path);
 
 // N when `path`, its symbolic links followed, names descriptor N of this process itself
-// (/dev/fd/N, /proc/self/fd/N, /dev/stdout, ...); nullopt for any other name (always on
-// Windows). Such a name means whatever the process has open under N at the time it is opened.
+// (/dev/fd/N, /proc/self/fd/N, /proc/thread-self/fd/N, /dev/stdout, ...); nullopt for any
+// other name (always on Windows). Such a name means whatever the process has open under N at the
+// time it is opened.
 [[nodiscard]] std::optional<int> descriptor_named(const std::filesystem::path& path);
+
+// True when `path`, its symbolic links followed, leads to the file open at descriptor `fd`:
+// the same file, pipe, socket or terminal, whatever the name (/dev/stderr, /proc/N/fd/M for a
+// duplicate of `fd`, the file a redirection opened). The null device is nobody's file and
+// gives false, as do a missing file and a closed descriptor.
+[[nodiscard]] bool leads_to_open_file(const std::filesystem::path& path, int fd);
 
 // True when descriptor `fd` is open in this process.
 [[nodiscard]] bool descriptor_is_open(int fd);

@@ -18,28 +18,47 @@
 #include <span>
 #include <string_view>
 
-#include "app/run/archiver_switches.h"
+#include "app/messages/outcome.h"
 #include "cipher/cipher_mode.h"
 #include "container/format.h"
 #include "container/stream.h"
 #include "keyfile/keyfile.h"
 
+namespace quorvel {
+
+// The temporary archive's name. It holds a plaintext copy of the data.
+inline constexpr std::string_view TEMP_ARCHIVE_NAME = "quorvelxxxfilo.7z";
+
+// What a refused archiver switch would do to the run.
+enum class SwitchDanger {
+    deletes_input,     // -sdel: the input goes once packed, before the encrypted file is made
+    splits_archive,    // -v: volumes at names the run does not own
+    standard_streams,  // -si, -so: the archive or its files through standard input or output
+    moves_archive,     // -sfx, -saa, -w, -u...!NAME: the archive at another name or folder
+};
+
+}  // namespace quorvel
+
 namespace quorvel::say {
 
-// The three lines of help shown for fewer than three arguments.
-void usage();
+// Every function below that tells of a failure returns the Reported that proves it.
 
-// What the signature probe found: "Crypt run" for a plain input, "Error! File '...' not
-// found." for one that does not open, nothing for an encrypted one.
-void probe_result(InputKind kind, const std::filesystem::path& input);
+// The three lines of help shown for fewer than three arguments.
+Reported usage();
+
+// "Crypt run": the input is to be encrypted.
+void crypt_run();
+
+// "Error! File '...' not found.": the input does not open.
+Reported input_not_found(const std::filesystem::path& input);
 
 // "Error! File '...' not found.", "Error! Can't create file '...'.", "Error! Can't read
 // file '...'." or "Error! Can't write file '...'.", by the fault's kind.
-void file_fault(const FileFault& fault);
+Reported file_fault(const FileFault& fault);
 
 // "Error! File '...' not found.", "Error! Key file '...' is not a regular file.",
 // "Error! Can't read key-file '...'." or "Error! Can't create key-file '...'.", by kind.
-void key_file_fault(const KeyFileFault& fault);
+Reported key_file_fault(const KeyFileFault& fault);
 
 // "Key file found." (no line break).
 void key_file_found();
@@ -48,82 +67,89 @@ void key_file_found();
 void key_file_created();
 
 // "Error! Key file '...' not found.": decryption needs the key file it names.
-void key_file_missing(std::string_view name);
+Reported key_file_missing(std::string_view name);
 
-// "Error! Key file '...' is the output file." or "... is the input file.".
-void key_file_is_output(std::string_view name);
-void key_file_is_input(std::string_view name);
+// "Error! Key file '...' is the output file.", "... is the input file." or "... is the
+// temporary archive, which the run replaces.".
+Reported key_file_is_output(std::string_view name);
+Reported key_file_is_input(std::string_view name);
+Reported key_file_is_temp_archive(std::string_view name);
 
 // "Error! Key file '...' is N bytes long; a key file needs 3072 or more."
-void key_file_too_short(std::string_view name, std::uint64_t size);
+Reported key_file_too_short(std::string_view name, std::uint64_t size);
 
 // "Crypt process start!" or "Decrypt process start!", by `mode`.
 void cipher_started(CipherMode mode);
 
 // The verdict of a cipher stage that wrote everything: "Cript complite" for encryption,
-// "Decrypt OK!" or, when the check block differs, "Decrypt WRONG!" for decryption.
-void cipher_finished(CipherMode mode, StreamResult result);
+// "Decrypt OK!" or, when the check block differs, "Decrypt WRONG!" (a failure) for
+// decryption.
+void encryption_complete();
+void decryption_ok();
+Reported decryption_wrong();
 
 // The packing command between "!" lines, as the program has always shown it on every
 // platform: "!", "7z.exe a quorvelxxxfilo.7z " and the input as typed, "!" (no line break).
 void pack_echo(std::string_view input);
 
 // "Error pack file '...'" and "Error unpack file ".
-void pack_failed(std::string_view input);
-void unpack_failed();
+Reported pack_failed(std::string_view input);
+Reported unpack_failed();
 
 // The temporary archive's name in the way of a run: "Error! Temporary archive '...' already
 // exists; ...", "... is not a regular file; ...", the output or input being it, or it
 // staying behind ("Error! Can't delete file '...'.").
-void temp_archive_exists(std::string_view archive);
-void temp_archive_not_regular(std::string_view archive);
-void output_is_temp_archive(std::string_view output);
-void input_is_temp_archive(std::string_view input);
-void temp_archive_not_deleted(std::string_view archive);
+Reported temp_archive_exists(std::string_view archive);
+Reported temp_archive_not_regular(std::string_view archive);
+Reported output_is_temp_archive(std::string_view output);
+Reported input_is_temp_archive(std::string_view input);
+Reported temp_archive_not_deleted(std::string_view archive);
 
-// An output the run must not write: "Error! Output file '...' is the input file." or "... is
-// standard output, which carries the messages.".
-void output_is_input(std::string_view output);
-void output_is_standard_output(std::string_view output);
+// An output the run must not write: "Error! Output file '...' is the input file.", "... is
+// standard output, which carries the messages." or "... is standard error, which carries the
+// warnings.".
+Reported output_is_input(std::string_view output);
+Reported output_is_standard_output(std::string_view output);
+Reported output_is_standard_error(std::string_view output);
 
 // "Error! Archiver not found: looked for 'a', 'b' on PATH."
-void archiver_not_found(std::span<const std::string_view> names);
+Reported archiver_not_found(std::span<const std::string_view> names);
 
 // "Error! Input '...' is neither a file nor a folder."
-void input_not_packable(std::string_view input);
+Reported input_not_packable(std::string_view input);
 
 // "Error! Another quorvel run is working in this folder."
-void folder_busy();
+Reported folder_busy();
 
 // "Error! Can't lock this folder against other quorvel runs; it must be readable."
-void folder_not_locked();
+Reported folder_not_locked();
 
 // "Error! Password is longer than 255 bytes.", "Error! The passwords typed do not match.",
 // "Error! Can't read the password from '...'.".
-void password_too_long();
-void passwords_differ();
-void password_unreadable(std::string_view source);
+Reported password_too_long();
+Reported passwords_differ();
+Reported password_unreadable(std::string_view source);
 
 // "Error! VARIABLE holds 'WORD', which is not a switch."
-void not_a_switch(std::string_view variable, std::string_view word);
+Reported not_a_switch(std::string_view variable, std::string_view word);
 
 // "Error! VARIABLE holds 'WORD', which would delete the input." (or "... split the archive
 // into volumes.", "... pass the archive or its files through standard input or output.",
 // "... write the archive under another name or in another folder."), by `danger`.
-void switch_refused(std::string_view variable, std::string_view word, SwitchDanger danger);
+Reported switch_refused(std::string_view variable, std::string_view word, SwitchDanger danger);
 
 // "Error! The command line reads differently in Unicode and in the active code page; ..."
-void command_line_differs();
+Reported command_line_differs();
 
 // "Error! QUORVEL_MODE holds 'VALUE'; it takes 'encrypt' or 'decrypt'."
-void mode_refused(std::string_view variable, std::string_view value);
+Reported mode_refused(std::string_view variable, std::string_view value);
 
 // "Error! File '...' does not begin with '%quorvel%', so it cannot be decrypted.": decryption
 // was asked for an input that is not an encrypted file.
-void not_encrypted(const std::filesystem::path& input);
+Reported not_encrypted(const std::filesystem::path& input);
 
 // "Error! Unexpected failure: DESCRIPTION." Allocates nothing, as the failure may be one of
 // memory.
-void unexpected_failure(std::string_view description);
+Reported unexpected_failure(std::string_view description);
 
 }  // namespace quorvel::say

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "app/messages/outcome.h"
 #include "cipher/cipher_mode.h"
 #include "cipher/key_schedule.h"
 
@@ -25,6 +26,16 @@ inline constexpr std::string_view PASSWORD_FROM_VARIABLE = "QUORVEL_PASSWORD_FRO
 
 // The password argument that asks for the source QUORVEL_PASSWORD_FROM names.
 inline constexpr std::string_view PASSWORD_FROM_SOURCE = "-";
+
+// The one rule on a password's length, whatever its source: at most MAX_PASSWORD_SIZE bytes,
+// as the key schedule takes.
+[[nodiscard]] constexpr bool password_length_allowed(std::size_t size) {
+    return size <= MAX_PASSWORD_SIZE;
+}
+
+// Fails after printing "Error! Password is longer than 255 bytes." when the password argument
+// itself breaks that rule: asked first, before the run looks at anything.
+[[nodiscard]] Step check_password_argument(std::string_view argument);
 
 // A password's bytes in a buffer of fixed size, wiped when it goes. It is never copied or
 // moved, so that no stray copy of the bytes is left behind in freed memory.
@@ -61,12 +72,13 @@ private:
 
 // Puts into `password` the password of this run, whose password argument is `argument`:
 // the argument itself, unless it is exactly "-" and QUORVEL_PASSWORD_FROM is set; then what
-// that source gives (`mode` says whether a prompt asks twice). Returns false after printing
-// "Error! Can't read the password from 'SOURCE'." (SOURCE the variable's value; also for an
-// unknown form, a prompt without a terminal, or a source that gives an empty password),
-// "Error! Password is longer than 255 bytes.", or, when the two answers of a prompt differ,
-// "Error! The passwords typed do not match.".
-bool resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer& password);
+// that source gives (`mode` says whether a prompt asks twice). Fails after printing "Error! Can't
+// read the password from 'SOURCE'." (SOURCE the variable's value; also for an unknown form, a
+// prompt without a terminal, or a source that gives an empty password), "Error! Password is longer
+// than 255 bytes.", or, when the two answers of a prompt differ, "Error! The passwords typed do not
+// match.".
+[[nodiscard]] Step resolve_password(std::string_view argument, CipherMode mode,
+                                    PasswordBuffer& password);
 
 // Overwrites every byte of the password argument in `argv` (the third after the program
 // name, if any) with 'x', so that it stops showing in process lists. On Windows only the

@@ -14,13 +14,15 @@
 #include <string_view>
 #include <vector>
 
+#include "app/messages/outcome.h"
+
 namespace quorvel {
 
-// The arguments after the program name, from main's `argc` and `argv`. Returns nullopt, after
-// printing why, when the Windows wide command line splits into a different number of arguments
+// The arguments after the program name, from main's `argc` and `argv`. Fails, after printing
+// why, when the Windows wide command line splits into a different number of arguments
 // than the code-page one (a character that the code page maps to a double quote, for one):
 // there is then no telling which name goes with which password.
-std::optional<std::vector<std::string>> program_arguments(int argc, char** argv);
+OrReported<std::vector<std::string>> program_arguments(int argc, char** argv);
 
 // The file system path that `argument`, one of program_arguments(), names.
 std::filesystem::path argument_path(std::string_view argument);

@@ -2,8 +2,8 @@
 // faster, compress less) in QUORVEL_PACK_SWITCHES or -oDIR (extract elsewhere) in
 // QUORVEL_UNPACK_SWITCHES. Switches that would let the archiver undo what the run promises
 // are refused before anything is made: the input is only read, the plaintext archive exists
-// only at its one name in the current folder (where the run removes it), and what comes out
-// of it goes to files, never through the run's standard input or output.
+// only at the one name the run gives it (where the run removes it), and what comes out of it
+// goes to files, never through the run's standard input or output.
 #pragma once
 
 #include <optional>
@@ -11,20 +11,14 @@
 #include <string_view>
 #include <vector>
 
+#include "app/messages/messages.h"
+#include "app/messages/outcome.h"
 #include "app/process/archiver.h"
 
 namespace quorvel {
 
 inline constexpr std::string_view PACK_SWITCHES_VARIABLE = "QUORVEL_PACK_SWITCHES";
 inline constexpr std::string_view UNPACK_SWITCHES_VARIABLE = "QUORVEL_UNPACK_SWITCHES";
-
-// What a refused switch would do to the run.
-enum class SwitchDanger {
-    deletes_input,     // -sdel: the input goes once packed, before the encrypted file is made
-    splits_archive,    // -v: volumes at names the run does not own
-    standard_streams,  // -si, -so: the archive or its files through standard input or output
-    moves_archive,     // -sfx, -saa, -w, -u...!NAME: the archive at another name or folder
-};
 
 // What `word`, a switch as the user wrote it for `job`, would do to the run, or nullopt for a
 // switch the run can take. Extraction ignores the switches that only shape a new archive, so
@@ -34,17 +28,16 @@ enum class SwitchDanger {
 
 // The words of `text`, split on spaces and tabs, if each is a switch the run can take: a word
 // that starts with '-', is neither "-" nor "--" (which would end the switches and turn the next
-// ones into file names) and has no danger for `job` (danger_of_switch). Otherwise returns
-// nullopt after printing, for the first offending word, "Error! VARIABLE holds 'WORD', which
+// ones into file names) and has no danger for `job` (danger_of_switch). Otherwise fails
+// after printing, for the first offending word, "Error! VARIABLE holds 'WORD', which
 // is not a switch." or "Error! VARIABLE holds 'WORD', which would ...", VARIABLE being the
 // variable of `job`.
-[[nodiscard]] std::optional<std::vector<std::string>> parse_archiver_switches(
-    ArchiverJob job, std::string_view text);
+[[nodiscard]] OrReported<std::vector<std::string>> parse_archiver_switches(ArchiverJob job,
+                                                                           std::string_view text);
 
 // The switches of QUORVEL_PACK_SWITCHES for packing, of QUORVEL_UNPACK_SWITCHES for extracting;
-// none when the variable is unset. Returns nullopt, after printing why (see
-// parse_archiver_switches), when the variable holds a word that is not a switch or a switch
-// the run refuses.
-[[nodiscard]] std::optional<std::vector<std::string>> archiver_switches(ArchiverJob job);
+// none when the variable is unset. Fails, after printing why (see parse_archiver_switches),
+// when the variable holds a word that is not a switch or a switch the run refuses.
+[[nodiscard]] OrReported<std::vector<std::string>> archiver_switches(ArchiverJob job);
 
 }  // namespace quorvel

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "app/messages/outcome.h"
 #include "cipher/cipher_mode.h"
 #include "container/format.h"
 
@@ -22,16 +23,16 @@ enum class Direction {
 };
 
 // The direction QUORVEL_MODE asks for. Any value but "encrypt" and "decrypt" (an empty one
-// included) gives nullopt after printing "Error! QUORVEL_MODE holds '...'; ...": the run
-// must then stop before anything is touched.
-std::optional<Direction> requested_direction();
+// included) fails after printing "Error! QUORVEL_MODE holds '...'; ...": the run must then
+// stop before anything is touched.
+[[nodiscard]] OrReported<Direction> requested_direction();
 
 // The mode of a run going `direction` whose input probed as `probed`, after printing what the
 // run says about its input: the probe's own message when the input decides, "Crypt run" for
 // any readable input that is forced to encryption, nothing for one forced to decryption.
-// Returns nullopt after printing why when the run cannot go that way: the input does not
+// Fails after printing why when the run cannot go that way: the input does not
 // open ("Error! File '...' not found.") or, forced to decryption, it has no signature.
-std::optional<CipherMode> mode_for_input(Direction direction, InputKind probed,
-                                         const std::filesystem::path& input);
+[[nodiscard]] OrReported<CipherMode> mode_for_input(Direction direction, InputKind probed,
+                                                    const std::filesystem::path& input);
 
 }  // namespace quorvel

@@ -7,12 +7,14 @@
 #include <span>
 #include <string_view>
 
+#include "app/messages/outcome.h"
+
 namespace quorvel {
 
-// The exit status of a run that only answers a question, when `args` is one of them alone:
-// "--help" or "-h" (the help) and "--version" (the version): 0, or 1 when the answer could not
-// be written. nullopt for any other arguments.
-std::optional<int> answer_question(std::span<const std::string_view> args);
+// The outcome of a run that only answers a question, when `args` is one of them alone:
+// "--help" or "-h" (the help) and "--version" (the version): done, or failed when the answer
+// could not be written. nullopt for any other arguments.
+[[nodiscard]] std::optional<RunOutcome> answer_question(std::span<const std::string_view> args);
 
 // Warns about the password "-" taken as itself (QUORVEL_PASSWORD_FROM unset) and about the
 // arguments after the password that five or more arguments leave unused.

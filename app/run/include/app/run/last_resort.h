@@ -4,11 +4,13 @@
 
 #include <functional>
 
+#include "app/messages/outcome.h"
+
 namespace quorvel {
 
 // Returns run(). If it throws, removes the files registered for removal on interrupt
 // (interrupt_cleanup.h), prints "Error! Unexpected failure: " and the exception's
-// description, and returns EXIT_FAILED.
-int run_with_last_resort(const std::function<int()>& run);
+// description, and returns that failure.
+[[nodiscard]] RunOutcome run_with_last_resort(const std::function<RunOutcome()>& run);
 
 }  // namespace quorvel

@@ -31,7 +31,7 @@ public:
 
     // Removes the file now if the name still refers to the run's file, and then keeps out of
     // it. Returns false when the run's file is still there.
-    bool remove();
+    [[nodiscard]] bool remove();
 
     const std::filesystem::path& path() const { return path_; }
 
@@ -51,6 +51,22 @@ private:
     files::Descriptor pin_;  // the run's file, held open (files::hold_identity)
     int entry_ = -1;         // the interrupt cleanup's entry
     bool owned_ = true;
+};
+
+// A file that another object owns and removes (an output on its way to its name, say), which
+// an interrupt must remove too: on the interrupt cleanup's list while this object lives. Make
+// it under the InterruptsDeferred that made the file.
+class RemovedOnInterrupt {
+public:
+    RemovedOnInterrupt(const std::filesystem::path& path, const files::Identity& identity);
+    ~RemovedOnInterrupt();
+    RemovedOnInterrupt(RemovedOnInterrupt&& other) noexcept;
+    RemovedOnInterrupt& operator=(RemovedOnInterrupt&&) = delete;
+    RemovedOnInterrupt(const RemovedOnInterrupt&) = delete;
+    RemovedOnInterrupt& operator=(const RemovedOnInterrupt&) = delete;
+
+private:
+    int entry_;
 };
 
 }  // namespace quorvel
