@@ -175,6 +175,23 @@ std::string neither_file_nor_folder(const std::string& name) {
     return "Error! Input '" + name + "' is neither a file nor a folder.\n";
 }
 
+std::string key_file_is_temp_archive(const std::string& name = TEMP_ARCHIVE) {
+    return "Error! Key file '" + name + "' is the temporary archive, which the run replaces.\n";
+}
+
+// "output" or "error".
+std::string standard_stream_output(const std::string& name, const std::string& stream) {
+    return "Error! Output file '" + name + "' is standard " + stream + ", which carries the " +
+           (stream == "output" ? "messages" : "warnings") + ".\n";
+}
+
+// A child step: standard error becomes a pipe that nobody reads (its reading end stays open,
+// so a write would not fail).
+void errors_to_pipe() {
+    int ends[2];
+    if (::pipe(ends) != 0 || ::dup2(ends[1], 2) != 2) ::_exit(126);
+}
+
 // An input that does not exist: the run stops at once, before the archiver.
 std::string missing_input(const std::string& name) {
     return "Error! File '" + name + "' not found.\n";
@@ -214,6 +231,44 @@ std::vector<RefusalCase> refusal_cases() {
         {"key file is the encrypted input",
          {"plan.qv", "x", "pw", "plan.qv"},
          "Error! Key file 'plan.qv' is the input file.\n"},
+        // The temporary archive is replaced by a decryption: a key file of its name would go.
+        {"key file named as the temporary archive, decrypting",
+         {"plan.qv", "x", "pw", TEMP_ARCHIVE},
+         key_file_is_temp_archive(),
+         true,
+         key_file(TEMP_ARCHIVE, 3072)},
+        {"new key file named as the temporary archive",
+         {"plan.txt", "out.qv", "pw", "./quorvelxxxfilo.7z"},
+         "Crypt run\n" + key_file_is_temp_archive("./quorvelxxxfilo.7z")},
+        // Standard output and standard error carry the messages and the warnings: an output
+        // that leads to either, by whatever name, would mix them into the encrypted file.
+        {"output /dev/stderr, standard error a pipe",
+         {"plan.txt", "/dev/stderr", "pw"},
+         "Crypt run\n" + standard_stream_output("/dev/stderr", "error"),
+         true,
+         {},
+         nullptr,
+         [] { errors_to_pipe(); }},
+        {"output standard error by a duplicate's number",
+         {"plan.txt", "/proc/self/fd/7", "pw"},
+         "Crypt run\n" + standard_stream_output("/proc/self/fd/7", "error"),
+         true,
+         {},
+         nullptr,
+         [] {
+             errors_to_pipe();
+             ::dup2(2, 7);
+         }},
+        {"output /proc/thread-self/fd/1",
+         {"plan.txt", "/proc/thread-self/fd/1", "pw"},
+         "Crypt run\n" + standard_stream_output("/proc/thread-self/fd/1", "output")},
+        {"output standard output by a duplicate's number",
+         {"plan.txt", "/dev/fd/5", "pw"},
+         "Crypt run\n" + standard_stream_output("/dev/fd/5", "output"),
+         true,
+         {},
+         nullptr,
+         [] { ::dup2(1, 5); }},
         // Neither a file nor a folder: 7-Zip would pack an empty entry.
         {"input /dev/zero",
          {"/dev/zero", "out.qv", "pw"},
@@ -258,6 +313,11 @@ std::vector<RefusalCase> refusal_cases() {
          true,
          q_files},
         {"wildcard * matching nothing", {"nothing*", "out.qv", "pw"}, missing_input("nothing*")},
+        // A name's control characters are shown escaped: none can forge a line of the
+        // program's own or steer the terminal.
+        {"input named with line breaks and an escape",
+         {"nosuch\nCript complite\r\x1b[2Jx", "out.qv", "pw"},
+         missing_input("nosuch\\nCript complite\\r\\x1b[2Jx")},
         // "my docs" typed without quotes: the missing input "my" stops the run before a key
         // file is made or anything is packed. A key file that was there stays.
         {"new key file of a run with a missing input",

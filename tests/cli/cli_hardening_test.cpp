@@ -149,6 +149,9 @@ private:
 
 TEST_F(HardeningTest, ReadOnlyOutputFolderAndWorkingFolder) {
     write_file(enc() / "plan.txt", "some plans");
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc()).exit_code, 0);
+    fs::create_directories(enc() / "locked");
+    fs::copy_file(enc() / "plan.qv", enc() / "locked" / "plan.qv");
     ReadOnlyFolder locked(enc() / "locked");
     if (!locked.works()) GTEST_SKIP() << "no way to make a read-only folder on this machine";
     const auto result = run({"plan.txt", "locked/out.qv", "pw"}, enc());
@@ -156,13 +159,69 @@ TEST_F(HardeningTest, ReadOnlyOutputFolderAndWorkingFolder) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_TRUE(leftovers(enc()).empty());
 
-    // In a read-only working folder the archiver cannot make the archive.
-    write_file(root() / "elsewhere.txt", "data");
-    const auto packed =
-        run({(root() / "elsewhere.txt").string(), (root() / "out.qv").string(), "pw"},
-            enc() / "locked");
-    EXPECT_EQ(packed.exit_code, 1);
-    EXPECT_NE(packed.output.find("Error pack file '"), std::string::npos) << packed.output;
+    // In a read-only working folder (a read-only mount of a backup, say) nothing the run
+    // makes there can be made, and every such run fails, whatever it printed before.
+    const std::string elsewhere = (root() / "elsewhere.txt").string();
+    const std::string output = (root() / "out.qv").string();
+    write_file(elsewhere, "data");
+    const struct {
+        const char* label;
+        std::vector<std::string> args;
+        std::string expected;
+    } runs[] = {
+        {"packing",
+         {elsewhere, output, "pw"},
+         "Crypt run\n!\n7z.exe a quorvelxxxfilo.7z " + elsewhere + "\n!Error pack file '" +
+             elsewhere + "'\n"},
+        {"decrypting", {"plan.qv", "x", "pw"}, "Error! Can't create file 'quorvelxxxfilo.7z'.\n"},
+        {"a new key file",
+         {elsewhere, output, "pw", "new.key"},
+         "Crypt run\nError! Can't create key-file 'new.key'.\n"},
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.label);
+        const auto before = record_folder(enc() / "locked");
+        const auto in_locked = run(r.args, enc() / "locked");
+        EXPECT_EQ(in_locked.output, r.expected);
+        EXPECT_EQ(in_locked.exit_code, 1);
+        EXPECT_FALSE(exists(output));
+        EXPECT_EQ(folder_changes(before, record_folder(enc() / "locked")), "");
+    }
+}
+
+// In a folder whose default access list gives everyone read access to new files (which no
+// umask narrows), the plaintext archive is still unreadable by anyone else: while the archiver
+// writes it during an encryption, and when a decryption keeps it after "Decrypt WRONG!".
+TEST_F(HardeningTest, TemporaryArchiveIsPrivateWhateverTheFolderAccessList) {
+    if (!can_become_nobody()) GTEST_SKIP() << "cannot become the unprivileged user nobody here";
+    if (std::system("command -v setfacl >/dev/null && command -v setpriv >/dev/null") != 0) {
+        GTEST_SKIP() << "setfacl or setpriv is not installed";
+    }
+    const auto shared = root() / "shared";
+    fs::create_directories(shared);
+    const auto reachable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec;
+    for (const auto& folder : {root(), shared}) fs::permissions(folder, reachable);
+    if (std::system(("setfacl -d -m u::rw,g::r,o::r '" + shared.string() + "'").c_str()) != 0) {
+        GTEST_SKIP() << "this file system takes no access lists";
+    }
+    // Whether the unprivileged user can read `path` now.
+    const std::string others_can_read =
+        "setpriv --reuid=65534 --regid=65534 --clear-groups cat -- \"$2\" >/dev/null 2>&1";
+    write_file(shared / "plan.txt", "some plans");
+    const auto watching = stand_in_archiver(
+        "acl-bin", "[ \"$1\" = a ] || exit 0\ncat -- \"$input\" > \"$2\"\n" + others_can_read +
+                       " && echo readable > ../seen.txt || echo private > ../seen.txt");
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, shared, watching).exit_code, 0);
+    EXPECT_EQ(read_file(root() / "seen.txt"), to_bytes("private\n"));
+
+    ASSERT_EQ(run({"plan.qv", "x", "wrong"}, shared).output,
+              "Decrypt process start!\nDecrypt WRONG!\n");
+    const auto kept = shared / TEMP_ARCHIVE;
+    ASSERT_TRUE(exists(kept));
+    const std::string read_kept = "setpriv --reuid=65534 --regid=65534 --clear-groups cat -- '" +
+                                  kept.string() + "' >/dev/null 2>&1";
+    EXPECT_NE(std::system(read_kept.c_str()), 0);
 }
 
 // A writable output in a folder where no temporary file can be made is written over in
