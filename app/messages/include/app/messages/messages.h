@@ -109,7 +109,9 @@ void not_a_switch(std::string_view variable, std::string_view word);
 
 // "Error! VARIABLE holds 'WORD', which would delete the input." (or "... split the archive
 // into volumes.", "... pass the archive or its files through standard input or output.",
-// "... write the archive under another name or in another folder."), by `danger`.
+// "... write the archive under another name or in another folder.", "... move where the
+// archiver's arguments begin and end on Windows: a switch cannot hold a double quote."), by
+// `danger`.
 void switch_refused(std::string_view variable, std::string_view word, SwitchDanger danger);
 
 // "Error! The command line reads differently in Unicode and in the active code page; ..."

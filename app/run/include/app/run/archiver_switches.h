@@ -24,12 +24,15 @@ enum class SwitchDanger {
     splits_archive,    // -v: volumes at names the run does not own
     standard_streams,  // -si, -so: the archive or its files through standard input or output
     moves_archive,     // -sfx, -saa, -w, -u...!NAME: the archive at another name or folder
+    shifts_arguments,  // a double quote: 7-Zip on Windows reads it as quoting, so the words
+                       // after it would begin and end elsewhere (windows_command_line.h)
 };
 
 // What `word`, a switch as the user wrote it for `job`, would do to the run, or nullopt for a
 // switch the run can take. Extraction ignores the switches that only shape a new archive, so
-// there only -si and -so are refused. Like the archiver, it reads switch names in any case:
-// -SDEL is -sdel.
+// there only -si, -so and a double quote are refused. Like the archiver, it reads switch names
+// in any case: -SDEL is -sdel. A double quote is refused on every platform, so that a setting
+// does the same everywhere.
 [[nodiscard]] std::optional<SwitchDanger> danger_of_switch(ArchiverJob job, std::string_view word);
 
 // The words of `text`, split on spaces and tabs, if each is a switch the run can take: a word
