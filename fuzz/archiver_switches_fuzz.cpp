@@ -5,10 +5,11 @@
 // - the text is taken exactly when each of its blank-separated words is taken alone, and then
 //   the switches are those words in order; nothing is printed;
 // - otherwise one line names the first word refused, after the direction's variable;
-// - a refused switch is never passed on: no word taken reads standard input or output, and
-//   none, when packing, deletes the input, splits the archive into volumes or puts it under
-//   another name or folder (the dangers are listed here apart from the parser's own code);
-//   extracting refuses standard input and output only;
+// - a refused switch is never passed on: no word taken holds a double quote (which 7-Zip on
+//   Windows reads as quoting) or reads standard input or output, and none, when packing,
+//   deletes the input, splits the archive into volumes or puts it under another name or folder
+//   (the dangers are listed here apart from the parser's own code); extracting refuses double
+//   quotes and standard input and output only;
 // - how a switch is judged does not depend on the case of its letters.
 #include <cctype>
 #include <cstddef>
@@ -53,10 +54,11 @@ std::string swapped_case(std::string_view word) {
     return swapped;
 }
 
-// What the run promises, switch by switch: the archive and its files never go through the
-// standard streams; when packing, the input stays, and the archive is one file at its own name
-// in the current folder.
+// What the run promises, switch by switch: each reaches the archiver as the one word it is;
+// the archive and its files never go through the standard streams; when packing, the input
+// stays, and the archive is one file at its own name in the current folder.
 bool breaks_a_promise(ArchiverJob job, std::string_view word) {
+    if (word.find('"') != std::string_view::npos) return true;
     const std::string lower = lower_case(word);
     const std::string_view name = lower;
     if (name.starts_with("-si") || name.starts_with("-so")) return true;

@@ -1,11 +1,10 @@
 // Fuzz target for the command line the Windows build hands to the archiver: the input is split
-// at each NUL byte into the program's path (its double quotes dropped, as no Windows path holds
-// one) and the arguments, which can hold any other byte. Checked for every input, besides the
-// sanitizers' findings:
-// - the line starts with the program's path in double quotes, then a space or its end;
-// - the C runtime's rules read the arguments back exactly, each one alone;
-// - 7-Zip's rules read back every argument when none holds a double quote;
-// - an argument that is neither empty nor holds a blank or a double quote goes in unchanged.
+// at each NUL byte into the program's path and the arguments, which can hold any other byte.
+// Checked for every input, besides the sanitizers' findings:
+// - a line is made exactly when no word, the path included, holds a double quote;
+// - 7-Zip's splitting rule (tests/support/windows_command_lines.h) reads that line back as the
+//   path and then exactly the arguments, each one alone and in order.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,18 +30,6 @@ std::vector<std::string> split_at_nul(std::string_view text) {
     return parts;
 }
 
-bool needs_quotes(std::string_view argument) {
-    return argument.empty() || argument.find_first_of(" \t\n\v\"") != std::string_view::npos;
-}
-
-void check_each_alone(const std::vector<std::string>& arguments) {
-    for (const auto& argument : arguments) {
-        std::string line;
-        append_quoted_argument(line, argument);
-        if (!needs_quotes(argument)) require(line == argument, "a plain argument was changed");
-    }
-}
-
 }  // namespace
 
 }  // namespace quorvel::fuzz
@@ -50,28 +37,18 @@ void check_each_alone(const std::vector<std::string>& arguments) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorvel;
     using namespace quorvel::fuzz;
-    auto parts = split_at_nul({reinterpret_cast<const char*>(data), size});
-    std::string program;
-    for (const char c : parts.front()) {
-        if (c != '"') program += c;
-    }
-    const std::vector<std::string> arguments(parts.begin() + 1, parts.end());
+    const auto words = split_at_nul({reinterpret_cast<const char*>(data), size});
+    const std::string& program = words.front();
+    const std::vector<std::string> arguments(words.begin() + 1, words.end());
 
-    const std::string line = windows_command_line(program, arguments);
-    require(line.starts_with('"' + program + '"'), "the program's path is not quoted first");
-    const std::size_t after_program = program.size() + 2;
-    require(line.size() == after_program || line[after_program] == ' ',
-            "no space after the program's path");
-    require(test::split_by_c_runtime_rules(line) == arguments,
-            "the C runtime reads other arguments back");
-
-    bool any_double_quote = false;
-    for (const auto& argument : arguments) {
-        any_double_quote = any_double_quote || argument.find('"') != std::string::npos;
+    const auto line = seven_zip_command_line(program, arguments);
+    const bool any_double_quote = std::ranges::any_of(
+        words, [](const std::string& word) { return word.find('"') != std::string::npos; });
+    require(line.has_value() != any_double_quote,
+            "a line is made although a word holds a double quote, or refused without one");
+    if (line) {
+        require(test::split_line_by_7zip_rules(*line) == words,
+                "7-Zip reads other words back than the path and the arguments");
     }
-    if (!any_double_quote) {
-        require(test::split_by_7zip_rules(line) == arguments, "7-Zip reads other arguments back");
-    }
-    check_each_alone(arguments);
     return 0;
 }

@@ -236,6 +236,11 @@ Reported switch_refused(std::string_view variable, std::string_view word, Switch
         case SwitchDanger::moves_archive:
             effect = "write the archive under another name or in another folder";
             break;
+        case SwitchDanger::shifts_arguments:
+            effect =
+                "move where the archiver's arguments begin and end on Windows: a switch cannot "
+                "hold a double quote";
+            break;
     }
     return error_named("Error! " + std::string(variable) + " holds '", word,
                        "', which would " + std::string(effect) + ".");

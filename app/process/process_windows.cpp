@@ -163,8 +163,11 @@ ProcessResult run_process(const std::filesystem::path& program,
                           std::span<const std::string> arguments, NewFiles /*new_files*/) {
     flush_output();
     ProcessResult result;
-    auto command_line = wide_from_wtf8(
-        windows_command_line(wtf8_from_utf16(units_of(program.native())), arguments));
+    // The only program started here is the archiver, so the line follows its splitting rule.
+    const auto line =
+        seven_zip_command_line(wtf8_from_utf16(units_of(program.native())), arguments);
+    if (!line) return result;
+    auto command_line = wide_from_wtf8(*line);
     if (!command_line) return result;
 
     const NullOutput null_output;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/messages/messages.h"
+#include "app/process/windows_command_line.h"
 
 namespace quorvel {
 
@@ -28,6 +29,7 @@ std::string lower_case(std::string_view text) {
 }  // namespace
 
 std::optional<SwitchDanger> danger_of_switch(ArchiverJob job, std::string_view word) {
+    if (!fits_seven_zip_command_line(word)) return SwitchDanger::shifts_arguments;
     // The archiver takes the switch whose name begins the word and reads the rest as its value;
     // no other switch name begins like these, so a prefix names the switch.
     const std::string lower = lower_case(word.substr(1));

@@ -1,8 +1,7 @@
 // find_program and run_process on Windows, with this test program as the child: started with
-// QUORVEL_ECHO_TO set, it writes the arguments Windows gives it to that file and exits with the
-// status QUORVEL_ECHO_STATUS names, before any test runs.
+// QUORVEL_ECHO_TO set, it splits its command line as 7-Zip does, writes the arguments to that
+// file and exits with the status QUORVEL_ECHO_STATUS names, before any test runs.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include "app/process/process.h"
 #include "console/wtf8.h"
 #include "support/test_support.h"
+#include "support/windows_command_lines.h"
 
 namespace quorvel {
 namespace {
@@ -27,10 +27,10 @@ std::string wtf8(const std::wstring& text) {
 const bool ECHO_CHILD = [] {
     const wchar_t* target = _wgetenv(L"QUORVEL_ECHO_TO");
     if (target == nullptr) return false;
-    int count = 0;
-    LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
     std::ofstream out(fs::path(target), std::ios::binary);
-    for (int i = 1; i < count; ++i) out << wtf8(words[i]) << '\n';
+    for (const auto& word : test::split_by_7zip_rules(wtf8(GetCommandLineW()))) {
+        out << word << '\n';
+    }
     out.close();
     const wchar_t* status = _wgetenv(L"QUORVEL_ECHO_STATUS");
     ExitProcess(status != nullptr ? static_cast<UINT>(_wtoi(status)) : 0);
@@ -66,8 +66,9 @@ TEST(WindowsProcess, ChildGetsEveryArgumentIntactAndItsStatusComesBack) {
                                              "name with spaces & more.txt",
                                              "",
                                              "folder with spaces\\",
+                                             "a -sdel b.txt",
+                                             "@list",
                                              "caf\xc3\xa9 \xe8\xae\xa1\xe5\x88\x92",
-                                             "say \"hi\"",
                                              "%PATH%"};
     const ProcessResult result = run_process(child, arguments);
     _wputenv_s(L"QUORVEL_ECHO_TO", L"");
@@ -75,6 +76,20 @@ TEST(WindowsProcess, ChildGetsEveryArgumentIntactAndItsStatusComesBack) {
     EXPECT_EQ(result.code, 7);
     EXPECT_FALSE(result.succeeded());
     EXPECT_EQ(read_lines(echo), arguments);
+}
+
+// 7-Zip would read the words after a double quote at other boundaries: the child never runs.
+TEST(WindowsProcess, ArgumentWithADoubleQuoteDoesNotStart) {
+    test::ScratchDir dir;
+    const fs::path echo = dir / "echo.txt";
+    _wputenv_s(L"QUORVEL_ECHO_TO", echo.c_str());
+    const fs::path child = dir / "echo child.exe";
+    fs::copy_file(this_program(), child);
+    const std::vector<std::string> arguments{"a", "-x!\"*.bak", "--", "My Documents"};
+    const ProcessResult result = run_process(child, arguments);
+    _wputenv_s(L"QUORVEL_ECHO_TO", L"");
+    EXPECT_EQ(result.outcome, ProcessResult::Outcome::not_started);
+    EXPECT_FALSE(fs::exists(echo));
 }
 
 TEST(WindowsProcess, MissingProgramDoesNotStart) {

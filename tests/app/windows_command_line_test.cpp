@@ -7,93 +7,97 @@
 
 #include "support/windows_command_lines.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#include <shellapi.h>
-
-#include "console/wtf8.h"
-#endif
-
 namespace quorvel {
 namespace {
 
 using test::Arguments;
 using test::split_by_7zip_rules;
-using test::split_by_c_runtime_rules;
+using test::split_line_by_7zip_rules;
 
-struct QuoteCase {
-    const char* argument;
-    const char* quoted;
+const char* const SEVEN_ZIP = R"(C:\Program Files\7-Zip\7z.exe)";
+
+// The oracle first: lines whose words 7-Zip is known to read this way. The last one is what
+// a C-runtime-quoted line with the switch -x!"*.bak and the input "My Documents" gives it.
+TEST(SevenZipSplitting, ModelReadsKnownLinesAs7ZipDoes) {
+    const struct {
+        const char* line;
+        Arguments words;
+    } cases[] = {
+        {"\"p\" a  b\tc", {"a", "b", "c"}},
+        {"  \"p\" a \n", {"a"}},
+        {R"("p" "a b"c a"b c"d)", {"a bc", "ab cd"}},
+        {R"("p" "dir\" x)", {"dir\\", "x"}},
+        {R"("p" a\"b c")", {"a\\b c"}},
+        {R"("p" "" x "")", {"", "x", ""}},
+        {R"("p" "-x!\"*.bak" -- "My Documents")", {"-x!\\*.bak -- My", "Documents"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(split_by_7zip_rules(c.line), c.words) << c.line;
+    }
+}
+
+// Words a run hands the archiver, or that a user's file names and switches may hold.
+const char* const WORDS[] = {
+    "plan.txt",
+    "",
+    "my plan.txt",
+    "  blanks at both ends  ",
+    "tab\there",
+    "line\nfeed\n",
+    R"(C:\dir\file)",
+    R"(folder\)",
+    R"(my folder\)",
+    R"(my folder\\)",
+    R"(\\server\share\)",
+    "-",
+    "--",
+    "a -sdel b.txt",
+    "@list",
+    "*.bak",
+    "?[ab]!x",
+    "a&b|c<d>e^f%PATH%",
+    "caf\xc3\xa9 \xe8\xae\xa1\xe5\x88\x92",
+    "\xed\xa0\x80 lone surrogate",  // WTF-8, as a Windows name may be
 };
 
-const QuoteCase QUOTES[] = {
-    {"plan.txt", "plan.txt"},
-    {"", R"("")"},
-    {"my plan.txt", R"("my plan.txt")"},
-    {"a&b|c<d>e^f", "a&b|c<d>e^f"},  // no command interpreter reads it
-    {R"(C:\dir\file)", R"(C:\dir\file)"},
-    {R"(folder\)", R"(folder\)"},
-    {R"(my folder\)", R"("my folder"\)"},
-    {R"(my folder\\)", R"("my folder"\\)"},
-    {"tab\there", "\"tab\there\""},
-    {"line\nfeed", "\"line\nfeed\""},
-    {"\"", R"("\"")"},
-    {R"(say "hi")", R"("say \"hi\"")"},
-    {R"(a\"b)", R"("a\\\"b")"},
-    {R"(a\\"b c\)", R"("a\\\\\"b c"\)"},
-    {"caf\xc3\xa9 \xe8\xae\xa1", "\"caf\xc3\xa9 \xe8\xae\xa1\""},
-};
-
-TEST(WindowsCommandLine, ArgumentsAreQuotedOnlyAsNeeded) {
-    for (const auto& q : QUOTES) {
-        std::string line;
-        append_quoted_argument(line, q.argument);
-        EXPECT_EQ(line, q.quoted) << "argument: " << q.argument;
+TEST(SevenZipCommandLine, EachWordComesBackAloneAndLast) {
+    for (const char* word : WORDS) {
+        const Arguments arguments{"a", word};
+        const auto line = seven_zip_command_line(SEVEN_ZIP, arguments);
+        ASSERT_TRUE(line) << word;
+        EXPECT_EQ(split_by_7zip_rules(*line), arguments) << *line;
     }
 }
 
-TEST(WindowsCommandLine, ProgramPathIsQuotedAndEachArgumentReadsBackAlone) {
-    Arguments all;
-    for (const auto& q : QUOTES) all.emplace_back(q.argument);
-    const std::string line = windows_command_line(R"(C:\Program Files\7-Zip\7z.exe)", all);
-    EXPECT_EQ(line.rfind(R"("C:\Program Files\7-Zip\7z.exe" plan.txt "" )", 0), 0u) << line;
-    EXPECT_EQ(split_by_c_runtime_rules(line), all);
+TEST(SevenZipCommandLine, AllWordsTogetherComeBackInOrderAfterTheProgramsPath) {
+    const Arguments arguments(std::begin(WORDS), std::end(WORDS));
+    const auto line = seven_zip_command_line(SEVEN_ZIP, arguments);
+    ASSERT_TRUE(line);
+    Arguments expected{SEVEN_ZIP};
+    expected.insert(expected.end(), arguments.begin(), arguments.end());
+    EXPECT_EQ(split_line_by_7zip_rules(*line), expected) << *line;
 }
 
-TEST(WindowsCommandLine, SevenZipReadsEveryNameWithoutDoubleQuotesTheSame) {
-    Arguments names;
-    for (const auto& q : QUOTES) {
-        if (std::string_view(q.argument).find('"') == std::string_view::npos) {
-            names.emplace_back(q.argument);
-        }
+// A double quote anywhere, in an argument or in the program's path, gives no line at all.
+TEST(SevenZipCommandLine, AWordHoldingADoubleQuoteGivesNoLine) {
+    const struct {
+        const char* program;
+        Arguments arguments;
+    } cases[] = {
+        {SEVEN_ZIP, {"a", "-x!\"*.bak", "--", "My Documents"}},
+        {SEVEN_ZIP, {"a", "-x!foo\"", "--", "a -sdel b.txt"}},
+        {SEVEN_ZIP, {"\"", "x"}},
+        {SEVEN_ZIP, {"x", "say \"hi\""}},
+        {SEVEN_ZIP, {"\"\""}},
+        {R"(C:\odd"dir\7z.exe)", {"a"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(seven_zip_command_line(c.program, c.arguments))
+            << c.program << " " << c.arguments.back();
     }
-    const std::string line = windows_command_line(R"(C:\7z.exe)", names);
-    EXPECT_EQ(split_by_7zip_rules(line), names);
+    EXPECT_FALSE(fits_seven_zip_command_line("-x!\"*.bak"));
+    EXPECT_TRUE(fits_seven_zip_command_line(R"(my folder\)"));
 }
-
-#ifdef _WIN32
-// Windows' own parser is the one that counts: every argument must come back from it intact.
-TEST(WindowsCommandLine, CommandLineToArgvWReadsEveryArgumentBack) {
-    Arguments all;
-    for (const auto& q : QUOTES) all.emplace_back(q.argument);
-    const std::string line = windows_command_line(R"(C:\Program Files\x.exe)", all);
-    const auto units = utf16_from_wtf8(line);
-    ASSERT_TRUE(units);
-    const std::wstring wide(units->begin(), units->end());
-    int count = 0;
-    LPWSTR* words = CommandLineToArgvW(wide.c_str(), &count);
-    ASSERT_NE(words, nullptr);
-    Arguments read_back;
-    for (int i = 1; i < count; ++i) {
-        const std::wstring word = words[i];
-        read_back.push_back(wtf8_from_utf16(std::u16string(word.begin(), word.end())));
-    }
-    const std::wstring program = words[0];
-    LocalFree(words);
-    EXPECT_EQ(program, L"C:\\Program Files\\x.exe");
-    EXPECT_EQ(read_back, all);
-}
-#endif
 
 }  // namespace
 }  // namespace quorvel

@@ -155,8 +155,9 @@ TEST_F(ArchiverSwitchesTest, AWordThatIsNotASwitchStopsTheRunBeforeAnything) {
 // Each would undo a promise with the real archiver: -sdel deletes the input once packed (and
 // a cipher stage that then fails, here on a full disk, leaves nothing), -v leaves plaintext
 // volumes quorvelxxxfilo.7z.001..., -so puts the plaintext on standard output, -w makes the
-// archive in another folder, -u...!NAME writes a second archive. Refused in any case of
-// letters, before anything is made or read.
+// archive in another folder, -u...!NAME writes a second archive; a double quote, which 7-Zip
+// on Windows reads as quoting, would move the boundaries of the words after it there (refused
+// on every platform alike). Refused in any case of letters, before anything is made or read.
 TEST_F(ArchiverSwitchesTest, SwitchesThatWouldDefeatTheRunAreRefusedBeforeAnything) {
     encrypt_into_dec(options());
     write_file(dec() / "plan.txt", "my own plan");
@@ -169,6 +170,9 @@ TEST_F(ArchiverSwitchesTest, SwitchesThatWouldDefeatTheRunAreRefusedBeforeAnythi
     const std::string splits = "split the archive into volumes";
     const std::string streams = "pass the archive or its files through standard input or output";
     const std::string moves = "write the archive under another name or in another folder";
+    const std::string shifts =
+        "move where the archiver's arguments begin and end on Windows: a switch cannot hold a "
+        "double quote";
     const struct {
         std::string variable;
         std::string value;
@@ -189,9 +193,13 @@ TEST_F(ArchiverSwitchesTest, SwitchesThatWouldDefeatTheRunAreRefusedBeforeAnythi
         {PACK, "-w" + work, encrypt, "-w" + work, moves},
         {PACK, "-W", encrypt, "-W", moves},
         {PACK, "-up0q0!../copy.7z", encrypt, "-up0q0!../copy.7z", moves},
+        {PACK, "-x!\"*.bak", encrypt, "-x!\"*.bak", shifts},
+        {PACK, "-mx1 -x!foo\"", encrypt, "-x!foo\"", shifts},
+        {PACK, "-SDEL\"", encrypt, "-SDEL\"", shifts},
         {UNPACK, "-so", decrypt, "-so", streams},
         {UNPACK, "-aos -SO", decrypt, "-SO", streams},
         {UNPACK, "-si", decrypt, "-si", streams},
+        {UNPACK, "-aos -o\"my folder\"", decrypt, "-o\"my", shifts},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable + "=" + c.value + " quorvel " + c.args[0] + " " + c.args[1]);

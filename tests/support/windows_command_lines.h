@@ -1,7 +1,6 @@
-// The two ways a Windows command line is read back into words, written apart from the code
-// that builds it: the Microsoft C runtime's rules (which CommandLineToArgvW follows too) and
-// 7-Zip's own. Both start past the program's path, which the line holds in double quotes. Used
-// by the unit tests and the command-line fuzz target.
+// How 7-Zip reads its Windows command line back into words, written apart from the code that
+// builds the line, step for step as 7-Zip's own splitter does it. Used by the unit tests, the
+// Windows process test's child and the command-line fuzz target.
 #pragma once
 
 #include <cstddef>
@@ -13,57 +12,52 @@ namespace quorvel::test {
 
 using Arguments = std::vector<std::string>;
 
-// The words after the program's, split by the Microsoft C runtime's rules: white space ends a
-// word outside double quotes; 2n backslashes before a quote give n and the quote toggles
-// quoting, 2n+1 give n and a literal quote; other backslashes are literal.
-inline Arguments split_by_c_runtime_rules(std::string_view line) {
-    std::size_t at = line.find('"', 1) + 1;  // past the quoted program path
-    Arguments words;
-    while (true) {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-        if (at == line.size()) return words;
-        std::string word;
-        bool quoted = false;
-        while (at < line.size() && (quoted || (line[at] != ' ' && line[at] != '\t'))) {
-            std::size_t backslashes = 0;
-            while (at < line.size() && line[at] == '\\') ++backslashes, ++at;
-            if (at < line.size() && line[at] == '"') {
-                word.append(backslashes / 2, '\\');
-                if (backslashes % 2 == 1)
-                    word += '"';
-                else
-                    quoted = !quoted;
-                ++at;
-            } else {
-                word.append(backslashes, '\\');
-                if (at < line.size() && (quoted || (line[at] != ' ' && line[at] != '\t'))) {
-                    word += line[at++];
-                }
-            }
+// Takes one word from the front of `text`: the characters up to the first space or tab outside
+// double quotes, each double quote toggling quoting and dropped, every other character kept.
+// `rest` becomes what follows that blank, or nothing. Returns whether the word counts, which it
+// does when any character, a quote included, came before the blank: a blank at the front gives
+// no word.
+inline bool take_7zip_word(std::string_view text, std::string& word, std::string_view& rest) {
+    word.clear();
+    rest = {};
+    bool quoted = false;
+    std::size_t at = 0;
+    for (; at < text.size(); ++at) {
+        const char c = text[at];
+        if ((c == ' ' || c == '\t') && !quoted) {
+            rest = text.substr(at + 1);
+            return at != 0;
         }
-        words.push_back(word);
+        if (c == '"')
+            quoted = !quoted;
+        else
+            word += c;
+    }
+    return at != 0;
+}
+
+// Every word of `line`, the program's first: spaces, tabs and line feeds are trimmed off both
+// ends of the line once, then words are taken (take_7zip_word) until nothing is left.
+inline Arguments split_line_by_7zip_rules(std::string_view line) {
+    constexpr std::string_view TRIMMED = " \t\n";
+    const std::size_t first = line.find_first_not_of(TRIMMED);
+    if (first == std::string_view::npos) return {};
+    std::string_view text = line.substr(first, line.find_last_not_of(TRIMMED) + 1 - first);
+    Arguments words;
+    for (;;) {
+        std::string word;
+        std::string_view rest;
+        if (take_7zip_word(text, word, rest)) words.push_back(word);
+        if (rest.empty()) return words;
+        text = rest;
     }
 }
 
-// The words after the program's, split the way 7-Zip reads its own command line: a double
-// quote toggles quoting and is dropped, white space outside quotes ends a word, nothing else is
-// special.
+// The words after the program's, as 7-Zip sees its arguments.
 inline Arguments split_by_7zip_rules(std::string_view line) {
-    std::size_t at = line.find('"', 1) + 1;
-    Arguments words;
-    while (true) {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-        if (at == line.size()) return words;
-        std::string word;
-        bool quoted = false;
-        for (; at < line.size() && (quoted || (line[at] != ' ' && line[at] != '\t')); ++at) {
-            if (line[at] == '"')
-                quoted = !quoted;
-            else
-                word += line[at];
-        }
-        words.push_back(word);
-    }
+    Arguments words = split_line_by_7zip_rules(line);
+    if (!words.empty()) words.erase(words.begin());
+    return words;
 }
 
 }  // namespace quorvel::test

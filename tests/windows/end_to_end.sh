@@ -137,6 +137,61 @@ round_trip folder "my folder" folder
 round_trip spaces "name with spaces.txt" file
 round_trip ampersand "a&b.txt" file
 round_trip non-ascii "café plán 计划.txt" file
+# Names that 7-Zip, splitting its own command line, must take as one name and not as switches.
+round_trip switch-words "a -sdel b.txt" file
+round_trip leading-dash "-sdel.txt" file
+
+# A folder named with a trailing backslash: 7-Zip takes no backslash as an escape, so the
+# quoted word keeps it and the quote after it still ends the word.
+folder=$(new_folder windows backslash)
+make_input "$folder" "my folder" folder
+status=$(run_windows "$folder" "$root/windows-backslash.enc.txt" "my folder\\" out.qv secret)
+check "trailing backslash: Windows encrypts (status $status)" [ "$status" = 0 ]
+check "trailing backslash: encrypt text" same_text "$(expected_encrypt "my folder\\")" \
+    "$(program_text "$root/windows-backslash.enc.txt")"
+mv "$folder/my folder" "$root/original-backslash"
+status=$(run_windows "$folder" "$root/windows-backslash.dec.txt" out.qv x secret)
+check "trailing backslash: Windows decrypts (status $status)" [ "$status" = 0 ]
+check "trailing backslash: the folder comes back" \
+    diff -r "$root/original-backslash" "$folder/my folder"
+check "trailing backslash: nothing else made" \
+    same_text "$(listing windows "my folder" out.qv)" "$(ls -A "$folder")"
+
+# The names and contents of everything in a folder, to tell that a run changed nothing.
+snapshot() {  # snapshot <folder>
+    (cd "$1" && find . -printf '%y %p\n' | LC_ALL=C sort &&
+        find . -type f -exec cksum {} + | LC_ALL=C sort)
+}
+
+# A switch holding a double quote is refused on both sides before anything is made. On Windows
+# 7-Zip would read the words after it at other boundaries: -x!"*.bak with the input
+# "My Documents" packed the folder "Documents" beside it, and -x!foo" with the input
+# "a -sdel b.txt" packed b.txt and deleted it.
+refused_switch() {  # refused_switch <label> <switches> <input> <kind> <name beside> <kind>
+    local label=$1 switches=$2 input=$3 input_kind=$4 beside=$5 beside_kind=$6
+    local side folder before status
+    local -A text
+    for side in windows linux; do
+        folder=$(new_folder "$side" "refused-$label")
+        make_input "$folder" "$input" "$input_kind"
+        make_input "$folder" "$beside" "$beside_kind"
+        before=$(snapshot "$folder")
+        status=$(QUORVEL_PACK_SWITCHES=$switches \
+            "run_$side" "$folder" "$root/$side-refused-$label.txt" "$input" out.qv secret)
+        check "$label: $side refuses (status $status)" [ "$status" = 1 ]
+        check "$label: $side makes, packs and deletes nothing" \
+            same_text "$before" "$(snapshot "$folder")"
+        text[$side]=$(program_text "$root/$side-refused-$label.txt")
+    done
+    check "$label: refusal text as expected" same_text "Crypt run
+Error! QUORVEL_PACK_SWITCHES holds '$switches', which would move where the archiver's \
+arguments begin and end on Windows: a switch cannot hold a double quote.
+[end]" "${text[windows]}"
+    check "$label: refusal text same on both" same_text "${text[linux]}" "${text[windows]}"
+}
+
+refused_switch quote-opens '-x!"*.bak' "My Documents" folder Documents folder
+refused_switch quote-closes '-x!foo"' "a -sdel b.txt" file b.txt file
 
 # Usage text and exit status 2, on both.
 for side in windows linux; do

@@ -35,6 +35,8 @@ enum class SwitchDanger {
     splits_archive,    // -v: volumes at names the run does not own
     standard_streams,  // -si, -so: the archive or its files through standard input or output
     moves_archive,     // -sfx, -saa, -w, -u...!NAME: the archive at another name or folder
+    shifts_arguments,  // a double quote: 7-Zip on Windows reads it as quoting, so the words
+                       // after it would begin and end elsewhere (windows_command_line.h)
 };
 
 }  // namespace quorvel
@@ -135,7 +137,9 @@ Reported not_a_switch(std::string_view variable, std::string_view word);
 
 // "Error! VARIABLE holds 'WORD', which would delete the input." (or "... split the archive
 // into volumes.", "... pass the archive or its files through standard input or output.",
-// "... write the archive under another name or in another folder."), by `danger`.
+// "... write the archive under another name or in another folder.", "... move where the
+// archiver's arguments begin and end on Windows: a switch cannot hold a double quote."), by
+// `danger`.
 Reported switch_refused(std::string_view variable, std::string_view word, SwitchDanger danger);
 
 // "Error! The command line reads differently in Unicode and in the active code page; ..."

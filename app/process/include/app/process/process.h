@@ -47,7 +47,9 @@ enum class NewFiles {
 // writes to the null device once standard output is gone (console.h: output_available). On
 // POSIX it starts with no signal blocked and each at the action this program found at its
 // start (SIGPIPE and SIGXFSZ included). An interrupt meanwhile is passed on to it (see
-// interrupt_cleanup.h).
+// interrupt_cleanup.h). On Windows the command line is built for 7-Zip's splitting rule
+// (windows_command_line.h); an argument holding a double quote, which that rule cannot carry,
+// leaves the program not started.
 ProcessResult run_process(const std::filesystem::path& program,
                           std::span<const std::string> arguments,
                           NewFiles new_files = NewFiles::as_usual);

@@ -22,8 +22,9 @@ inline constexpr std::string_view UNPACK_SWITCHES_VARIABLE = "QUORVEL_UNPACK_SWI
 
 // What `word`, a switch as the user wrote it for `job`, would do to the run, or nullopt for a
 // switch the run can take. Extraction ignores the switches that only shape a new archive, so
-// there only -si and -so are refused. Like the archiver, it reads switch names in any case:
-// -SDEL is -sdel.
+// there only -si, -so and a double quote are refused. Like the archiver, it reads switch names
+// in any case: -SDEL is -sdel. A double quote is refused on every platform, so that a setting
+// does the same everywhere.
 [[nodiscard]] std::optional<SwitchDanger> danger_of_switch(ArchiverJob job, std::string_view word);
 
 // The words of `text`, split on spaces and tabs, if each is a switch the run can take: a word
