@@ -110,6 +110,9 @@ Reported key_file_too_short(std::string_view name, std::uint64_t size) {
 
 void cipher_started(CipherMode mode) {
     print_text(mode == CipherMode::encrypt ? "Crypt process start!\n" : "Decrypt process start!\n");
+    // Out before the long stage begins, also when standard output is a file or a pipe, whose
+    // buffer would otherwise hold the line until the verdict.
+    flush_output();
 }
 
 void encryption_complete() {

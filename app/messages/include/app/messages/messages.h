@@ -80,7 +80,7 @@ Reported key_file_is_temp_archive(std::string_view name);
 // "Error! Key file '...' is N bytes long; a key file needs 3072 or more."
 Reported key_file_too_short(std::string_view name, std::uint64_t size);
 
-// "Crypt process start!" or "Decrypt process start!", by `mode`.
+// "Crypt process start!" or "Decrypt process start!", by `mode`, pushed out at once.
 void cipher_started(CipherMode mode);
 
 // The verdict of a cipher stage that wrote everything: "Cript complite" for encryption,

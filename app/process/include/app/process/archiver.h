@@ -17,10 +17,10 @@ namespace quorvel {
 enum class ArchiverJob { pack, unpack };
 
 // The archiver's names, in the order they are looked for.
-std::span<const std::string_view> archiver_names();
+[[nodiscard]] std::span<const std::string_view> archiver_names();
 
 // The first archiver found (see find_program), or nullopt.
-std::optional<std::filesystem::path> find_archiver();
+[[nodiscard]] std::optional<std::filesystem::path> find_archiver();
 
 // Packs `input` (a file or a folder) into the new archive `archive`, the input's name taken
 // literally (no wildcards), with the user's `switches` after the fixed ones. Returns true

@@ -19,7 +19,7 @@ void prepare_process();
 
 // True when standard descriptor `descriptor` was closed when the program started and
 // prepare_process opened it on the null device: no name the user gives stands for it.
-bool reopened_at_start(int descriptor);
+[[nodiscard]] bool reopened_at_start(int descriptor);
 
 struct ProcessResult {
     enum class Outcome { exited, killed, not_started };
@@ -34,7 +34,8 @@ struct ProcessResult {
 // absolute folders of PATH; empty and relative entries are skipped, as they name the current
 // folder, where an extracted archive may have left a program of that name. On Windows in the
 // folder of this program, then in the folders of PATH, then in the current folder last.
-std::optional<std::filesystem::path> find_program(std::span<const std::string_view> names);
+[[nodiscard]] std::optional<std::filesystem::path> find_program(
+    std::span<const std::string_view> names);
 
 // Who may read the files a started program creates.
 enum class NewFiles {
@@ -50,8 +51,8 @@ enum class NewFiles {
 // interrupt_cleanup.h). On Windows the command line is built for 7-Zip's splitting rule
 // (windows_command_line.h); an argument holding a double quote, which that rule cannot carry,
 // leaves the program not started.
-ProcessResult run_process(const std::filesystem::path& program,
-                          std::span<const std::string> arguments,
-                          NewFiles new_files = NewFiles::as_usual);
+[[nodiscard]] ProcessResult run_process(const std::filesystem::path& program,
+                                        std::span<const std::string> arguments,
+                                        NewFiles new_files = NewFiles::as_usual);
 
 }  // namespace quorvel
