@@ -48,7 +48,10 @@ bool pack_into(const std::filesystem::path& archiver, const std::filesystem::pat
     // -spd: "*" and "?" are characters of the name, not wildcards that would pack other
     // files. The user's switches come after the fixed ones; "--" ends the switches, so an
     // input named "-x" or "@list" is still a file name.
-    std::vector<std::string> arguments{"a", archive.string(), "-spd"};
+    // -xr!: the folder the archive is made in stays out of it, when the input holds the
+    // current folder ("." or a folder above); its name is the run's own and random.
+    std::vector<std::string> arguments{"a", archive.string(), "-spd",
+                                       "-xr!" + archive.parent_path().filename().string()};
     arguments.insert(arguments.end(), switches.begin(), switches.end());
     arguments.insert(arguments.end(), {"--", std::string(input)});
     // The archive is a plaintext copy of the input: nobody else may read it.

@@ -492,27 +492,35 @@ TEST_F(FilesTest, FileAtTheArchiveNameIsReplacedNotWrittenThrough) {
 
 // An archive holding an entry named like the temporary archive, alone or beside another:
 // the extracted entry is the user's file and stays with its own bytes, and the run reports
-// success and leaves exactly the archive's entries.
+// success and leaves exactly the archive's entries. Packing the current folder itself packs
+// none of the run's own files.
 TEST_F(FilesTest, ExtractedEntryNamedLikeTheArchiveStays) {
     const Bytes entry = random_bytes(500, 83);
+    enum class Packed { alone, folder_contents, current_folder };
     const struct {
         const char* label;
-        bool whole_folder;  // src/. packed, or the entry alone by its absolute path
+        Packed packed;  // the entry by its absolute path, src/. from above, or . inside src
         std::map<std::string, Bytes> entries;
     } cases[] = {
-        {"packed alone by its path", false, {{TEMP_ARCHIVE, entry}}},
+        {"packed alone by its path", Packed::alone, {{TEMP_ARCHIVE, entry}}},
         {"packed with a folder's contents",
-         true,
+         Packed::folder_contents,
          {{TEMP_ARCHIVE, entry}, {"b.txt", to_bytes("beside it")}}},
+        {"the current folder packed", Packed::current_folder, {{"b.txt", to_bytes("beside it")}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const auto folder = fresh_folder();
         fs::create_directories(folder / "src");
         for (const auto& [name, bytes] : c.entries) write_file(folder / "src" / name, bytes);
-        const std::string input =
-            c.whole_folder ? std::string("src/.") : (folder / "src" / TEMP_ARCHIVE).string();
-        const auto encrypted = run({input, "out.qv", "pw"}, folder);
+        const std::string input = c.packed == Packed::alone
+                                      ? (folder / "src" / TEMP_ARCHIVE).string()
+                                  : c.packed == Packed::folder_contents ? std::string("src/.")
+                                                                        : std::string(".");
+        const auto encrypted =
+            c.packed == Packed::current_folder
+                ? run({input, (folder / "out.qv").string(), "pw"}, folder / "src")
+                : run({input, "out.qv", "pw"}, folder);
         ASSERT_EQ(encrypted.exit_code, 0) << encrypted.output;
         const auto back = fresh_folder();
         const auto decrypted = run({(folder / "out.qv").string(), "x", "pw"}, back);

@@ -23,7 +23,8 @@ enum class ArchiverJob { pack, unpack };
 [[nodiscard]] std::optional<std::filesystem::path> find_archiver();
 
 // Packs `input` (a file or a folder) into the new archive `archive`, the input's name taken
-// literally (no wildcards), with the user's `switches` after the fixed ones. Returns true
+// literally (no wildcards), with the user's `switches` after the fixed ones. The folder that
+// holds `archive` (a name of the run's own) is never packed, even when `input` holds it. Returns true
 // when the archiver ran and reported success.
 [[nodiscard]] bool pack_into(const std::filesystem::path& archiver,
                              const std::filesystem::path& archive, std::string_view input,
