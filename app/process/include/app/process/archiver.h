@@ -24,8 +24,8 @@ enum class ArchiverJob { pack, unpack };
 
 // Packs `input` (a file or a folder) into the new archive `archive`, the input's name taken
 // literally (no wildcards), with the user's `switches` after the fixed ones. The folder that
-// holds `archive` (a name of the run's own) is never packed, even when `input` holds it. Returns true
-// when the archiver ran and reported success.
+// holds `archive` (a name of the run's own) is never packed, even when `input` holds it.
+// Returns true when the archiver ran and reported success.
 [[nodiscard]] bool pack_into(const std::filesystem::path& archiver,
                              const std::filesystem::path& archive, std::string_view input,
                              std::span<const std::string> switches,
