@@ -31,7 +31,8 @@ TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
       owned_(std::exchange(other.owned_, false)) {}
 
 TemporaryFile::~TemporaryFile() {
-    remove();
+    // An owner that must know whether the file went calls remove() itself.
+    static_cast<void>(remove());
 }
 
 void TemporaryFile::identify(const files::Identity& identity) {

@@ -40,14 +40,14 @@ public:
     PasswordBuffer& operator=(const PasswordBuffer&) = delete;
 
     // Appends `byte`. Returns false, adding nothing, when the buffer is full.
-    bool push_back(char byte);
+    [[nodiscard]] bool push_back(char byte);
 
     // Removes the last byte; does nothing when empty.
     void pop_back();
 
     // Replaces the contents with `text`. Returns false, leaving the buffer empty, when it does
     // not fit.
-    bool assign(std::string_view text);
+    [[nodiscard]] bool assign(std::string_view text);
 
     // Sets every byte to zero and empties the buffer.
     void wipe();
@@ -66,7 +66,8 @@ private:
 // unknown form, a prompt without a terminal, or a source that gives an empty password),
 // "Error! Password is longer than 255 bytes.", or, when the two answers of a prompt differ,
 // "Error! The passwords typed do not match.".
-bool resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer& password);
+[[nodiscard]] bool resolve_password(std::string_view argument, CipherMode mode,
+                                    PasswordBuffer& password);
 
 // Overwrites every byte of the password argument in `argv` (the third after the program
 // name, if any) with 'x', so that it stops showing in process lists. On Windows only the

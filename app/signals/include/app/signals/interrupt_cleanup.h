@@ -20,8 +20,8 @@ void install_interrupt_cleanup();
 // the file `identity` names, or, without an identity, whatever is at the name (a name the run
 // holds free for a program it starts). Returns the entry's number for the calls below, or -1
 // when the list (MAX_REGISTERED_FILES entries) is full; the file then has only its owner.
-int remove_on_interrupt(const std::filesystem::path& path,
-                        const std::optional<files::Identity>& identity);
+[[nodiscard]] int remove_on_interrupt(const std::filesystem::path& path,
+                                      const std::optional<files::Identity>& identity);
 
 // Records the identity of the file now at entry `entry`'s name.
 void identify_on_interrupt(int entry, const files::Identity& identity);

@@ -31,7 +31,7 @@ public:
 
     // Removes the file now if the name still refers to the run's file, and then keeps out of
     // it. Returns false when the run's file is still there.
-    bool remove();
+    [[nodiscard]] bool remove();
 
     const std::filesystem::path& path() const { return path_; }
 
