@@ -1,4 +1,4 @@
-#include <sys/select.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -55,19 +55,15 @@ int NotedSignals::noted() const {
     return noted_signal;
 }
 
+// ppoll, not pselect: an fd_set holds no descriptor from FD_SETSIZE (1024) on, and a run that
+// inherits many descriptors opens the terminal above it.
 bool NotedSignals::wait_for(int fd, files::Direction direction) const {
-    const bool for_writing = direction == files::Direction::write;
+    pollfd watched{fd, static_cast<short>(direction == files::Direction::write ? POLLOUT : POLLIN),
+                   0};
     for (;;) {
         if (noted_signal != 0) return false;
-        fd_set ready;
-        FD_ZERO(&ready);
-        FD_SET(fd, &ready);
-        fd_set* readable = for_writing ? nullptr : &ready;
-        fd_set* writable = for_writing ? &ready : nullptr;
         // The signals are let in only during the wait, atomically with it.
-        if (::pselect(fd + 1, readable, writable, nullptr, nullptr, &mask_before_) >= 0) {
-            return noted_signal == 0;
-        }
+        if (::ppoll(&watched, 1, nullptr, &mask_before_) >= 0) return noted_signal == 0;
         if (errno != EINTR) return false;
     }
 }

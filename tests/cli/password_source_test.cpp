@@ -2,6 +2,7 @@
 // a file, an open descriptor or the terminal (a pseudo-terminal that is the run's controlling
 // terminal), and the argument left as it was whenever that variable does not apply.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -200,6 +201,18 @@ private:
     pid_t leader_ = -1;
     pid_t program_ = -1;
 };
+
+// In the child: every descriptor number below `count` open (on standard input's file), so that
+// the next one opened gets `count` or above. Ends the child with status 126 if that fails.
+void occupy_descriptors_below(int count) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::max(limit.rlim_cur, std::min(limit.rlim_max, rlim_t(count) * 2));
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    for (int fd = 0; fd < count; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && ::dup2(STDIN_FILENO, fd) != fd) ::_exit(126);
+    }
+}
 
 class PasswordSourceTest : public CliTest {
 protected:
@@ -493,6 +506,20 @@ TEST_F(PasswordSourceTest, AStopAtThePromptGivesTheTerminalBackAndAsksAfreshOnCo
         EXPECT_TRUE(session.echo_on());
         expect_decrypts_with("typed pw");
     }
+}
+
+// A run that inherits many open descriptors opens its terminal at a number above FD_SETSIZE
+// (1024), which no fd_set can hold.
+TEST_F(PasswordSourceTest, ThePromptWorksWithTheTerminalAboveDescriptor1024) {
+    auto options = with({{SOURCE, "tty"}});
+    options.in_child = [] { occupy_descriptors_below(1100); };
+    const auto encrypted = run_in_session({"plan.txt", "out.qv", "-"}, enc(), options,
+                                          std::vector<std::string>{"typed pw", "typed pw"});
+    EXPECT_EQ(encrypted.run.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(encrypted.run.exit_code, 0);
+    EXPECT_EQ(encrypted.terminal, "Password: \r\nRepeat the password: \r\n");
+    EXPECT_TRUE(encrypted.echo_after);
+    expect_decrypts_with("typed pw");
 }
 
 // The archiver, started while the run is under way, reads its parent's command line.

@@ -46,8 +46,9 @@ public:
     // The signal that arrived, 0 for none.
     int noted() const;
 
-    // Waits until `fd` can be read or written, as `direction` says, letting the signals in
-    // for the wait only. Returns false when a signal arrived (see noted()) or the wait failed.
+    // Waits until `fd`, of any number, can be read or written, as `direction` says, letting the
+    // signals in for the wait only. Returns false when a signal arrived (see noted()) or the
+    // wait failed.
     [[nodiscard]] bool wait_for(int fd, files::Direction direction) const;
 
     // Lets the noted signal take its usual course, as if it had never been caught: an ending
