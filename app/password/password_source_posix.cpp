@@ -38,13 +38,19 @@ public:
         termios silent = saved_;
         silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK);
         silent.c_lflag |= ECHONL;
+        // Lent before it changes: a fault meanwhile gives the settings back too.
+        set_terminal_to_restore(fd_, saved_);
         silenced_ = ::tcsetattr(fd_, TCSAFLUSH, &silent) == 0;
+        if (!silenced_) forget_terminal_to_restore();
         return silenced_;
     }
 
     // Gives the terminal its settings back.
     void restore() {
-        if (silenced_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+        if (silenced_) {
+            ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+            forget_terminal_to_restore();
+        }
         silenced_ = false;
     }
 

@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 
+#include "app/signals/signals_posix.h"
 #include "cipher/key_schedule.h"
 #include "cli/cli_fixture.h"
 #include "cli/file_checks.h"
@@ -20,6 +22,7 @@ namespace quorvel::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 const std::string SOURCE = "QUORVEL_PASSWORD_FROM";
 const std::string PLAN = "the plans";
@@ -158,16 +161,17 @@ public:
 
     // Waits up to ten seconds for the program to be stopped (or, with false, running again).
     bool wait_stopped(bool stopped) const {
-        return wait_until([&] {
-            std::ifstream stat("/proc/" + std::to_string(program_) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            const auto state_at = line.rfind(')') + 2;
-            return state_at < line.size() && (line[state_at] == 'T') == stopped;
-        });
+        return wait_until([&] { return (program_state() == 'T') == stopped; });
+    }
+
+    // Waits up to ten seconds for the program to end.
+    bool wait_ended() const {
+        return wait_until([&] { return program_state() == 'Z' || program_state() == 0; });
     }
 
     bool echo_on() const { return pty_.echo_on(); }
+
+    int program_pid() const { return program_; }
 
     // Reads the program's output to its end and waits for it.
     ProgramRun finish() {
@@ -196,6 +200,16 @@ public:
     std::string terminal_text;  // everything shown on the terminal so far, echo included
 
 private:
+    // The program's state letter in /proc (R, S, T, Z, ...), 0 when it is gone.
+    char program_state() const {
+        std::ifstream stat("/proc/" + std::to_string(program_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto name_end = line.rfind(')');
+        if (name_end == std::string::npos || name_end + 2 >= line.size()) return 0;
+        return line[name_end + 2];
+    }
+
     PseudoTerminal pty_;
     int output_ = -1;
     pid_t leader_ = -1;
@@ -212,6 +226,23 @@ void occupy_descriptors_below(int count) {
     for (int fd = 0; fd < count; ++fd) {
         if (::fcntl(fd, F_GETFD) < 0 && ::dup2(STDIN_FILENO, fd) != fd) ::_exit(126);
     }
+}
+
+// In the child: the controlling terminal as standard input, where 7-Zip reads its questions'
+// answers. Ends the child with status 126 if that fails.
+void terminal_as_standard_input() {
+    const int terminal = ::open("/dev/tty", O_RDWR);
+    if (terminal < 0 || ::dup2(terminal, STDIN_FILENO) != STDIN_FILENO) ::_exit(126);
+    ::close(terminal);
+}
+
+// The first child of process `pid`, 0 for none.
+int first_child_of(int pid) {
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+    int child = 0;
+    children >> child;
+    return child;
 }
 
 class PasswordSourceTest : public CliTest {
@@ -456,8 +487,10 @@ TEST_F(PasswordSourceTest, DifferentAnswersOrAnInterruptAtThePromptTouchNothing)
 // signal, and the folder is as it was (no key file, no output, no archive).
 TEST_F(PasswordSourceTest, EachEndingSignalAtThePromptGivesTheTerminalBackAndEndsTheRunByIt) {
     const auto before = record_folder(enc());
+    std::vector<SignalCase> signals(std::begin(ENDING_SIGNALS), std::end(ENDING_SIGNALS));
+    signals.insert(signals.end(), std::begin(FAULT_SIGNALS), std::end(FAULT_SIGNALS));
     for (const std::size_t question : {1u, 2u}) {
-        for (const auto& s : ENDING_SIGNALS) {
+        for (const auto& s : signals) {
             SCOPED_TRACE(std::string(s.label) + " at question " + std::to_string(question));
             auto options = with({{SOURCE, "tty"}});
             options.in_child = forbid_core_files;
@@ -520,6 +553,57 @@ TEST_F(PasswordSourceTest, ThePromptWorksWithTheTerminalAboveDescriptor1024) {
     EXPECT_EQ(encrypted.terminal, "Password: \r\nRepeat the password: \r\n");
     EXPECT_TRUE(encrypted.echo_after);
     expect_decrypts_with("typed pw");
+}
+
+// 7-Zip asks at the terminal, echo off, for the password of an archive packed with one of its
+// own (-p). An ending signal meanwhile, sent to the run or typed (Ctrl+C), ends 7-Zip within
+// CHILD_GRACE_PERIOD though it goes on waiting for the answer, gives the terminal back with
+// echo on, and leaves the folder as it was.
+TEST_F(PasswordSourceTest, AnEndingSignalWhileTheArchiverAsksItsOwnPasswordEndsIt) {
+    ASSERT_EQ(run_program({"plan.txt", "out.qv", "pw"}, enc(),
+                          with({{"QUORVEL_PACK_SWITCHES", "-psecret"}}))
+                  .exit_code,
+              0);
+    const struct {
+        const char* how;
+        int signal_number;
+        std::string typed;  // typed at the terminal instead of sending the signal, when not empty
+    } cases[] = {
+        {"SIGTERM sent to the run", SIGTERM, ""},
+        {"Ctrl+C typed", SIGINT, "\x03"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        const auto folder = fresh_folder();
+        fs::copy_file(enc() / "out.qv", folder / "out.qv");
+        const auto before = record_folder(folder);
+        auto options = this->options();
+        options.in_child = terminal_as_standard_input;
+        PromptSession session({"out.qv", "x", "pw"}, folder, options);
+        int archiver = 0;
+        ASSERT_TRUE(wait_until([&] {
+            archiver = first_child_of(session.program_pid());
+            return archiver != 0 && !session.echo_on();
+        })) << "7-Zip did not ask";
+        const auto sent = std::chrono::steady_clock::now();
+        if (c.typed.empty()) {
+            session.send_signal(c.signal_number);
+        } else {
+            session.type(c.typed);
+        }
+        const bool ended = session.wait_ended();
+        EXPECT_TRUE(ended) << "the run still waits for 7-Zip";
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, CHILD_GRACE_PERIOD + 1500ms);
+        if (!ended) ::kill(archiver, SIGKILL);
+        const auto result = session.finish();
+        EXPECT_EQ(result.term_signal, c.signal_number) << "exit status " << result.exit_code;
+        EXPECT_TRUE(session.echo_on()) << "the terminal was left without echo";
+        EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
+        const bool archiver_gone =
+            wait_until([&] { return ::kill(archiver, 0) != 0 && errno == ESRCH; });
+        EXPECT_TRUE(archiver_gone) << "7-Zip outlived the run";
+        if (!archiver_gone) ::kill(archiver, SIGKILL);
+    }
 }
 
 // The archiver, started while the run is under way, reads its parent's command line.
