@@ -83,6 +83,20 @@ bool NotedSignals::wait_for(int fd, files::Direction direction) const {
     }
 }
 
+bool NotedSignals::with_terminal_stops(const std::function<bool()>& change) {
+    const auto at = std::find(signals_.begin(), signals_.end(), SIGTTOU) - signals_.begin();
+    const auto& before = previous_[static_cast<std::size_t>(at)];
+    struct sigaction caught {};
+    sigaction(SIGTTOU, &before, &caught);
+    const sigset_t stop = just(SIGTTOU);
+    const bool let_in = sigismember(&mask_before_, SIGTTOU) == 0;
+    if (let_in) sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    const bool changed = change();
+    if (let_in) sigprocmask(SIG_BLOCK, &stop, nullptr);
+    sigaction(SIGTTOU, &caught, nullptr);
+    return changed;
+}
+
 void NotedSignals::pass_on() {
     const int signal_number = noted_signal;
     if (signal_number == 0) return;

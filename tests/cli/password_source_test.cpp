@@ -94,17 +94,23 @@ SessionRun run_in_session(const std::vector<std::string>& args, const fs::path& 
     return result;
 }
 
+// Where a PromptSession starts the program: as `quorvel ...` or as `quorvel ... &`.
+enum class Job { foreground, background };
+
 // The program at a prompt on a pseudo-terminal, as under a shell with job control: a session
-// leader holds the terminal and waits, while the program runs in a process group of its own
-// in the foreground. (A group whose only member leads the session is orphaned, and the system
-// would discard stop signals sent to it.)
+// leader holds the terminal and waits, while the program runs in a process group of its own,
+// in the foreground or in the background until bring_to_foreground(). (A group whose only
+// member leads the session is orphaned, and the system would discard stop signals sent to it.)
 class PromptSession {
 public:
     PromptSession(const std::vector<std::string>& args, const fs::path& folder,
-                  const RunOptions& options) {
+                  const RunOptions& options, Job job = Job::foreground) {
         int output[2];
         int pid_pipe[2];
-        if (::pipe(output) != 0 || ::pipe(pid_pipe) != 0) throw std::runtime_error("no pipe");
+        int go_pipe[2];
+        if (::pipe(output) != 0 || ::pipe(pid_pipe) != 0 || ::pipe(go_pipe) != 0) {
+            throw std::runtime_error("no pipe");
+        }
         leader_ = ::fork();
         if (leader_ < 0) throw std::runtime_error("fork failed");
         if (leader_ == 0) {
@@ -113,17 +119,26 @@ public:
             if (program == 0) {
                 ::setpgid(0, 0);
                 ::dup2(output[1], STDOUT_FILENO);
-                for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1], pty_.master(),
-                                     pty_.terminal()}) {
+                for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1], go_pipe[0],
+                                     go_pipe[1], pty_.master(), pty_.terminal()}) {
                     ::close(fd);
                 }
                 become_program(args, folder, options);
             }
             ::setpgid(program, program);
             ::signal(SIGTTOU, SIG_IGN);
-            ::tcsetpgrp(pty_.terminal(), program);
+            if (job == Job::foreground) ::tcsetpgrp(pty_.terminal(), program);
             if (::write(pid_pipe[1], &program, sizeof program) != sizeof program) ::_exit(126);
-            for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1]}) ::close(fd);
+            for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1], go_pipe[1]}) {
+                ::close(fd);
+            }
+            // As `fg` does, once the test says so; the test closing its end says it never will.
+            char go = 0;
+            if (job == Job::background && ::read(go_pipe[0], &go, 1) == 1) {
+                ::tcsetpgrp(pty_.terminal(), program);
+                ::kill(-program, SIGCONT);
+            }
+            ::close(go_pipe[0]);
             // The program's end, as an exit status: 100 + the signal that ended it.
             int status = 0;
             while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
@@ -132,6 +147,8 @@ public:
         }
         ::close(output[1]);
         ::close(pid_pipe[1]);
+        ::close(go_pipe[0]);
+        go_ = go_pipe[1];
         output_ = output[0];
         if (::read(pid_pipe[0], &program_, sizeof program_) != sizeof program_) program_ = -1;
         ::close(pid_pipe[0]);
@@ -169,12 +186,26 @@ public:
         return wait_until([&] { return program_state() == 'Z' || program_state() == 0; });
     }
 
+    // Gives the terminal to the program's process group and continues it, as `fg` does.
+    void bring_to_foreground() const {
+        const char go = 1;
+        EXPECT_EQ(::write(go_, &go, 1), 1);
+    }
+
+    // Reads what the terminal has shown by now into terminal_text.
+    void read_shown() {
+        while (pty_.read(terminal_text, 100)) {
+        }
+    }
+
     bool echo_on() const { return pty_.echo_on(); }
 
     int program_pid() const { return program_; }
 
     // Reads the program's output to its end and waits for it.
     ProgramRun finish() {
+        if (go_ >= 0) ::close(go_);
+        go_ = -1;
         ProgramRun run;
         char chunk[4096];
         for (ssize_t got; output_ >= 0 && (got = ::read(output_, chunk, sizeof chunk)) != 0;) {
@@ -211,6 +242,7 @@ private:
     }
 
     PseudoTerminal pty_;
+    int go_ = -1;  // the leader's word to bring the program to the foreground
     int output_ = -1;
     pid_t leader_ = -1;
     pid_t program_ = -1;
@@ -553,6 +585,42 @@ TEST_F(PasswordSourceTest, ThePromptWorksWithTheTerminalAboveDescriptor1024) {
     EXPECT_EQ(encrypted.terminal, "Password: \r\nRepeat the password: \r\n");
     EXPECT_TRUE(encrypted.echo_after);
     expect_decrypts_with("typed pw");
+}
+
+// `quorvel ... &` with the password from the terminal: the terminal is the shell's until the
+// run is brought to the foreground. Meanwhile the run shows nothing there and changes nothing;
+// it stops, as a program that needs its terminal from the background does, and asks once it
+// is in the foreground. A run that cannot be stopped (SIGTTOU ignored from the start) finds
+// the password unreadable instead.
+TEST_F(PasswordSourceTest, ARunInTheBackgroundWaitsForTheForegroundBeforeTouchingTheTerminal) {
+    PromptSession session({"plan.txt", "out.qv", "-"}, enc(), with({{SOURCE, "tty"}}),
+                          Job::background);
+    ASSERT_TRUE(session.wait_stopped(true));
+    session.read_shown();
+    EXPECT_EQ(session.terminal_text, "");
+    EXPECT_TRUE(session.echo_on()) << "echo turned off under the shell";
+    session.bring_to_foreground();
+    ASSERT_TRUE(session.wait_for_prompts(1)) << session.terminal_text;
+    EXPECT_FALSE(session.echo_on());
+    session.type("typed pw\n");
+    ASSERT_TRUE(session.wait_for_prompts(2));
+    session.type("typed pw\n");
+    const auto result = session.finish();
+    EXPECT_EQ(result.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(session.terminal_text, "Password: \r\nRepeat the password: \r\n");
+    EXPECT_TRUE(session.echo_on());
+    expect_decrypts_with("typed pw");
+
+    fs::remove(enc() / "out.qv");
+    auto options = with({{SOURCE, "tty"}});
+    options.ignored_signal = SIGTTOU;
+    PromptSession unstoppable({"plan.txt", "out.qv", "-", "new.key"}, enc(), options,
+                              Job::background);
+    ASSERT_TRUE(unstoppable.wait_ended());
+    expect_stopped(unstoppable.finish(), "Error! Can't read the password from 'tty'.");
+    EXPECT_EQ(unstoppable.terminal_text, "");
+    EXPECT_TRUE(unstoppable.echo_on());
 }
 
 // 7-Zip asks at the terminal, echo off, for the password of an archive packed with one of its

@@ -61,7 +61,9 @@ using AskQuestion = std::function<LineResult(Question, PasswordBuffer&)>;
 // `repeat`, then asks "Repeat the password: " and reads the second answer into it; an empty
 // answer to the first is refused and asked again (ask_questions). Writes only to the terminal. A
 // terminal restored on every way out: when an interrupt arrives meanwhile, echo is turned back on
-// before the interrupt takes its course.
-LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat);
+// before the interrupt takes its course. A run in the background neither writes to the terminal
+// nor changes it: it is stopped (SIGTTOU) until brought to the foreground, and finds the
+// terminal unreadable where it cannot be stopped.
+[[nodiscard]] LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat);
 
 }  // namespace quorvel

@@ -7,7 +7,8 @@
 //   file:PATH  the file PATH
 //   fd:N       the open file descriptor N (read up to the line end, not closed)
 //   tty        the terminal itself (/dev/tty; the console on Windows), asked without echo,
-//              twice when encrypting; nothing goes to standard output
+//              twice when encrypting; nothing goes to standard output. On POSIX a run in the
+//              background first waits, stopped, to be brought to the foreground
 // env:, file: and fd: give the bytes up to the first line end (LF or CR LF), or all of them.
 // A source that gives no byte before that line end is an error, not an empty password.
 #pragma once

@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -74,6 +75,15 @@ public:
     // signals in for the wait only. Returns false when a signal arrived (see noted()) or the
     // wait failed.
     [[nodiscard]] bool wait_for(int fd, files::Direction direction) const;
+
+    // Runs `change`, a call that changes the controlling terminal, with SIGTTOU at the action it
+    // had when the program started and let in, unless it was blocked then: from the
+    // background, the terminal driver then stops the process until a shell brings it to the
+    // foreground, and makes the change only then, or refuses it (EIO) where no shell can (an
+    // orphaned process group). Where SIGTTOU was ignored or blocked from the start, the driver
+    // lets the change through at once, so `change` must check the foreground itself. Returns
+    // what `change` returns.
+    [[nodiscard]] bool with_terminal_stops(const std::function<bool()>& change);
 
     // Lets the noted signal take its usual course, as if it had never been caught: an ending
     // signal ends the run through the interrupt cleanup; a stop signal stops the process, and
