@@ -82,6 +82,20 @@ void remove_files_in(const fs::path& path) {
     FindClose(search);
 }
 
+// Removes the folder `path`, waiting a little for files deleted in it to be gone: a file
+// another program still had open stays, pending deletion, until that program lets go.
+bool remove_empty_folder(const fs::path& path) {
+    constexpr int ATTEMPTS = 20;  // two seconds at most
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        if (RemoveDirectoryW(path.c_str())) return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+        if (error != ERROR_DIR_NOT_EMPTY) return false;
+        Sleep(100);
+    }
+    return false;
+}
+
 std::wstring lock_name(const std::wstring& prefix, const fs::path& folder) {
     // FNV-1a over the lower-cased full path: names of mutexes are short, and Windows
     // compares paths without regard to case.
@@ -205,14 +219,17 @@ bool rename_into_place(const fs::path& from, const fs::path& to) {
 
 bool remove_if_same(const fs::path& path, const Identity& identity) {
     // The check and the removal go through one handle, so the name cannot change between.
-    const Handle handle(open_entry(path, DELETE | FILE_READ_ATTRIBUTES));
+    Handle handle(open_entry(path, DELETE | FILE_READ_ATTRIBUTES));
     if (!handle.valid()) return identity_at(path) != identity;
     if (identity_of_handle(handle.get()) != identity) return true;
-    // A folder goes only once empty: its files first.
+    // A folder goes only once empty, its files first, and by its name: a folder's handle
+    // does not delete it while the files just deleted may still be on their way out.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         remove_files_in(path);
+        CloseHandle(handle.release());
+        return remove_empty_folder(path);
     }
     FILE_DISPOSITION_INFO disposition{TRUE};
     return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,

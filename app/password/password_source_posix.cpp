@@ -19,7 +19,7 @@ class Terminal {
 public:
     Terminal() {
         fd_ = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-        opened_ = fd_ >= 0 && ::tcgetattr(fd_, &saved_) == 0;
+        opened_ = fd_ >= 0 && ::isatty(fd_) != 0;
     }
 
     ~Terminal() {
@@ -33,18 +33,33 @@ public:
     bool opened() const { return opened_; }
 
     // Turns echo off: what is typed is not shown, but the line end is, so the next line
-    // starts fresh.
-    bool silence() {
-        termios silent = saved_;
-        silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK);
-        silent.c_lflag |= ECHONL;
-        silenced_ = ::tcsetattr(fd_, TCSAFLUSH, &silent) == 0;
+    // starts fresh. Only in the foreground: from the background the terminal, and its
+    // settings, are the shell's. There tcdrain, which changes nothing, has the terminal driver
+    // stop the run until it is brought to the foreground; the settings are taken only then.
+    // Returns false, the terminal untouched, when the run is still in the background after it
+    // (SIGTTOU ignored or blocked from the start) or the driver refuses (an orphaned run).
+    [[nodiscard]] bool silence(NotedSignals& signals) {
+        silenced_ = signals.with_terminal_stops([this] {
+            if (::tcdrain(fd_) != 0 || ::tcgetpgrp(fd_) != ::getpgrp()) return false;
+            if (::tcgetattr(fd_, &saved_) != 0) return false;
+            termios silent = saved_;
+            silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK);
+            silent.c_lflag |= ECHONL;
+            // Lent before it changes: a fault meanwhile gives the settings back too.
+            set_terminal_to_restore(fd_, saved_);
+            if (::tcsetattr(fd_, TCSAFLUSH, &silent) == 0) return true;
+            forget_terminal_to_restore();
+            return false;
+        });
         return silenced_;
     }
 
     // Gives the terminal its settings back.
     void restore() {
-        if (silenced_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+        if (silenced_) {
+            ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+            forget_terminal_to_restore();
+        }
         silenced_ = false;
     }
 
@@ -89,7 +104,7 @@ bool is_stop_signal(int signal_number) {
 LineResult ask(Terminal& terminal, NotedSignals& signals, std::string_view prompt,
                PasswordBuffer& answer) {
     for (;;) {
-        if (!terminal.silence()) return LineResult::unreadable;
+        if (!terminal.silence(signals)) return LineResult::unreadable;
         terminal.write_text(prompt, signals);
         const LineResult result =
             read_password_line([&] { return terminal.next_byte(signals); }, answer);

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -95,6 +96,36 @@ void redirect_lost_output(posix_spawn_file_actions_t& actions) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
 }
 
+// The controlling terminal's settings as they are before a child starts, when the run is in
+// its foreground, for the interrupt cleanup to give back (set_terminal_to_restore): the
+// archiver turns echo off to ask a password of its own, and when it is killed meanwhile it
+// cannot turn echo on again.
+class TerminalBeforeChild {
+public:
+    TerminalBeforeChild() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        found_ = fd_ >= 0 && ::tcgetpgrp(fd_) == ::getpgrp() && ::tcgetattr(fd_, &settings_) == 0;
+    }
+    ~TerminalBeforeChild() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    TerminalBeforeChild(const TerminalBeforeChild&) = delete;
+    TerminalBeforeChild& operator=(const TerminalBeforeChild&) = delete;
+
+    // Lends the terminal to the interrupt cleanup, or takes it back. Call inside
+    // InterruptsDeferred.
+    void lend() const {
+        if (found_) set_terminal_to_restore(fd_, settings_);
+    }
+    void take_back() const {
+        if (found_) forget_terminal_to_restore();
+    }
+
+private:
+    int fd_ = -1;
+    termios settings_{};
+    bool found_ = false;
+};
+
 bool wait_for_child(pid_t child, int& status) {
     while (::waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) return false;
@@ -147,6 +178,7 @@ ProcessResult run_process(const std::filesystem::path& program,
     redirect_lost_output(actions);
     const bool had_output = output_available();
 
+    const TerminalBeforeChild terminal;
     pid_t child = 0;
     int spawned = 0;
     {
@@ -156,7 +188,10 @@ ProcessResult run_process(const std::filesystem::path& program,
         spawned =
             posix_spawn(&child, program_text.c_str(), &actions, &attributes, argv.data(), environ);
         ::umask(saved_umask);
-        if (spawned == 0) set_interrupted_child(child);
+        if (spawned == 0) {
+            set_interrupted_child(child);
+            terminal.lend();
+        }
     }
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
@@ -169,6 +204,7 @@ ProcessResult run_process(const std::filesystem::path& program,
     {
         const InterruptsDeferred deferred;
         set_interrupted_child(0);
+        terminal.take_back();
     }
     if (!waited) return result;
     flush_output();  // finds out whether standard output went while the child ran

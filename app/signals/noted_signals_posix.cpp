@@ -1,9 +1,10 @@
-#include <sys/select.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
 
 #include "app/signals/signals_posix.h"
+#include "internal/handler_steps_posix.h"
 
 namespace quorvel {
 
@@ -12,8 +13,21 @@ namespace {
 // The signal that arrived while a NotedSignals was alive, 0 for none.
 volatile sig_atomic_t noted_signal = 0;
 
-void note_signal(int signal_number) {
-    noted_signal = signal_number;
+void note_signal(int signal_number, siginfo_t* info, void*) {
+    if (sent_from_outside(signal_number, *info)) {
+        noted_signal = signal_number;
+        return;
+    }
+    const int saved_errno = errno;
+    end_by_own_fault(signal_number);
+    errno = saved_errno;
+}
+
+sigset_t just(int signal_number) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    return set;
 }
 
 }  // namespace
@@ -38,7 +52,8 @@ NotedSignals::~NotedSignals() {
 void NotedSignals::catch_all() {
     noted_signal = 0;
     struct sigaction action {};
-    action.sa_handler = note_signal;
+    action.sa_sigaction = note_signal;
+    action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     for (std::size_t i = 0; i < signals_.size(); ++i) {
         sigaction(signals_[i], nullptr, &previous_[i]);
@@ -55,36 +70,45 @@ int NotedSignals::noted() const {
     return noted_signal;
 }
 
+// ppoll, not pselect: an fd_set holds no descriptor from FD_SETSIZE (1024) on, and a run that
+// inherits many descriptors opens the terminal above it.
 bool NotedSignals::wait_for(int fd, files::Direction direction) const {
-    const bool for_writing = direction == files::Direction::write;
+    pollfd watched{fd, static_cast<short>(direction == files::Direction::write ? POLLOUT : POLLIN),
+                   0};
     for (;;) {
         if (noted_signal != 0) return false;
-        fd_set ready;
-        FD_ZERO(&ready);
-        FD_SET(fd, &ready);
-        fd_set* readable = for_writing ? nullptr : &ready;
-        fd_set* writable = for_writing ? &ready : nullptr;
         // The signals are let in only during the wait, atomically with it.
-        if (::pselect(fd + 1, readable, writable, nullptr, nullptr, &mask_before_) >= 0) {
-            return noted_signal == 0;
-        }
+        if (::ppoll(&watched, 1, nullptr, &mask_before_) >= 0) return noted_signal == 0;
         if (errno != EINTR) return false;
     }
+}
+
+bool NotedSignals::with_terminal_stops(const std::function<bool()>& change) {
+    const auto at = std::find(signals_.begin(), signals_.end(), SIGTTOU) - signals_.begin();
+    const auto& before = previous_[static_cast<std::size_t>(at)];
+    struct sigaction caught {};
+    sigaction(SIGTTOU, &before, &caught);
+    const sigset_t stop = just(SIGTTOU);
+    const bool let_in = sigismember(&mask_before_, SIGTTOU) == 0;
+    if (let_in) sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    const bool changed = change();
+    if (let_in) sigprocmask(SIG_BLOCK, &stop, nullptr);
+    sigaction(SIGTTOU, &caught, nullptr);
+    return changed;
 }
 
 void NotedSignals::pass_on() {
     const int signal_number = noted_signal;
     if (signal_number == 0) return;
     // Back to the actions and the mask from before: raised now, the signal is delivered as if
-    // it had just arrived, to the interrupt cleanup or to its default action.
+    // it had just arrived from outside, to the interrupt cleanup or to its default action.
     release_all();
-    sigset_t just_this;
-    sigemptyset(&just_this);
-    sigaddset(&just_this, signal_number);
-    ::raise(signal_number);
+    relay_signal(signal_number);
     if (sigismember(&mask_before_, signal_number) == 0) {
+        const sigset_t just_this = just(signal_number);
         sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
     }
+    forget_relayed_signal();
     // Here after a stop and a continue, or when the signal is blocked or ignored from before.
     const sigset_t caught = signal_set(signals_);
     sigprocmask(SIG_BLOCK, &caught, nullptr);

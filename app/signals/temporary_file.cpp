@@ -31,7 +31,7 @@ TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
       owned_(std::exchange(other.owned_, false)) {}
 
 TemporaryFile::~TemporaryFile() {
-    // A file that stays is the private file it was made as; nothing more can be done here.
+    // An owner that must know whether the file went calls remove() itself.
     static_cast<void>(remove());
 }
 

@@ -71,7 +71,7 @@ TEST(LastResort, EscapingExceptionRemovesTemporaryFilesAndFails) {
         const auto kept = dir / "kept.txt";
         test::write_file(temporary, "plaintext");
         test::write_file(kept, "the user's");
-        remove_on_interrupt(temporary, files::identity_at(temporary));
+        ASSERT_GE(remove_on_interrupt(temporary, files::identity_at(temporary)), 0);
         testing::internal::CaptureStdout();
         const int status = [&] {
             const AllocationsRestored restored;

@@ -71,6 +71,13 @@ inline const SignalCase ENDING_SIGNALS[] = {
     {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGRTMIN", SIGRTMIN},
 };
 
+// The signals that also report a fault of a process itself, which a watchdog or `timeout -s`
+// may send all the same. Sent from outside (kill), each must end a run like those above.
+inline const SignalCase FAULT_SIGNALS[] = {
+    {"SIGABRT", SIGABRT}, {"SIGSEGV", SIGSEGV}, {"SIGBUS", SIGBUS}, {"SIGSYS", SIGSYS},
+    {"SIGTRAP", SIGTRAP}, {"SIGFPE", SIGFPE},   {"SIGILL", SIGILL},
+};
+
 // Runs the built program in `folder` like run_program, with its output handled per `watch`.
 // A program still running at the deadline is killed, which shows as term_signal SIGKILL.
 ProgramRun run_watched(const std::vector<std::string>& args, const std::filesystem::path& folder,

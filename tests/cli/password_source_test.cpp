@@ -2,14 +2,17 @@
 // a file, an open descriptor or the terminal (a pseudo-terminal that is the run's controlling
 // terminal), and the argument left as it was whenever that variable does not apply.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 
+#include "app/signals/signals_posix.h"
 #include "cipher/key_schedule.h"
 #include "cli/cli_fixture.h"
 #include "cli/file_checks.h"
@@ -19,6 +22,7 @@ namespace quorvel::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 const std::string SOURCE = "QUORVEL_PASSWORD_FROM";
 const std::string PLAN = "the plans";
@@ -90,17 +94,23 @@ SessionRun run_in_session(const std::vector<std::string>& args, const fs::path& 
     return result;
 }
 
+// Where a PromptSession starts the program: as `quorvel ...` or as `quorvel ... &`.
+enum class Job { foreground, background };
+
 // The program at a prompt on a pseudo-terminal, as under a shell with job control: a session
-// leader holds the terminal and waits, while the program runs in a process group of its own
-// in the foreground. (A group whose only member leads the session is orphaned, and the system
-// would discard stop signals sent to it.)
+// leader holds the terminal and waits, while the program runs in a process group of its own,
+// in the foreground or in the background until bring_to_foreground(). (A group whose only
+// member leads the session is orphaned, and the system would discard stop signals sent to it.)
 class PromptSession {
 public:
     PromptSession(const std::vector<std::string>& args, const fs::path& folder,
-                  const RunOptions& options) {
+                  const RunOptions& options, Job job = Job::foreground) {
         int output[2];
         int pid_pipe[2];
-        if (::pipe(output) != 0 || ::pipe(pid_pipe) != 0) throw std::runtime_error("no pipe");
+        int go_pipe[2];
+        if (::pipe(output) != 0 || ::pipe(pid_pipe) != 0 || ::pipe(go_pipe) != 0) {
+            throw std::runtime_error("no pipe");
+        }
         leader_ = ::fork();
         if (leader_ < 0) throw std::runtime_error("fork failed");
         if (leader_ == 0) {
@@ -109,17 +119,26 @@ public:
             if (program == 0) {
                 ::setpgid(0, 0);
                 ::dup2(output[1], STDOUT_FILENO);
-                for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1], pty_.master(),
-                                     pty_.terminal()}) {
+                for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1], go_pipe[0],
+                                     go_pipe[1], pty_.master(), pty_.terminal()}) {
                     ::close(fd);
                 }
                 become_program(args, folder, options);
             }
             ::setpgid(program, program);
             ::signal(SIGTTOU, SIG_IGN);
-            ::tcsetpgrp(pty_.terminal(), program);
+            if (job == Job::foreground) ::tcsetpgrp(pty_.terminal(), program);
             if (::write(pid_pipe[1], &program, sizeof program) != sizeof program) ::_exit(126);
-            for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1]}) ::close(fd);
+            for (const int fd : {output[0], output[1], pid_pipe[0], pid_pipe[1], go_pipe[1]}) {
+                ::close(fd);
+            }
+            // As `fg` does, once the test says so; the test closing its end says it never will.
+            char go = 0;
+            if (job == Job::background && ::read(go_pipe[0], &go, 1) == 1) {
+                ::tcsetpgrp(pty_.terminal(), program);
+                ::kill(-program, SIGCONT);
+            }
+            ::close(go_pipe[0]);
             // The program's end, as an exit status: 100 + the signal that ended it.
             int status = 0;
             while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
@@ -128,6 +147,8 @@ public:
         }
         ::close(output[1]);
         ::close(pid_pipe[1]);
+        ::close(go_pipe[0]);
+        go_ = go_pipe[1];
         output_ = output[0];
         if (::read(pid_pipe[0], &program_, sizeof program_) != sizeof program_) program_ = -1;
         ::close(pid_pipe[0]);
@@ -157,19 +178,34 @@ public:
 
     // Waits up to ten seconds for the program to be stopped (or, with false, running again).
     bool wait_stopped(bool stopped) const {
-        return wait_until([&] {
-            std::ifstream stat("/proc/" + std::to_string(program_) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            const auto state_at = line.rfind(')') + 2;
-            return state_at < line.size() && (line[state_at] == 'T') == stopped;
-        });
+        return wait_until([&] { return (program_state() == 'T') == stopped; });
+    }
+
+    // Waits up to ten seconds for the program to end.
+    bool wait_ended() const {
+        return wait_until([&] { return program_state() == 'Z' || program_state() == 0; });
+    }
+
+    // Gives the terminal to the program's process group and continues it, as `fg` does.
+    void bring_to_foreground() const {
+        const char go = 1;
+        EXPECT_EQ(::write(go_, &go, 1), 1);
+    }
+
+    // Reads what the terminal has shown by now into terminal_text.
+    void read_shown() {
+        while (pty_.read(terminal_text, 100)) {
+        }
     }
 
     bool echo_on() const { return pty_.echo_on(); }
 
+    int program_pid() const { return program_; }
+
     // Reads the program's output to its end and waits for it.
     ProgramRun finish() {
+        if (go_ >= 0) ::close(go_);
+        go_ = -1;
         ProgramRun run;
         char chunk[4096];
         for (ssize_t got; output_ >= 0 && (got = ::read(output_, chunk, sizeof chunk)) != 0;) {
@@ -195,11 +231,51 @@ public:
     std::string terminal_text;  // everything shown on the terminal so far, echo included
 
 private:
+    // The program's state letter in /proc (R, S, T, Z, ...), 0 when it is gone.
+    char program_state() const {
+        std::ifstream stat("/proc/" + std::to_string(program_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto name_end = line.rfind(')');
+        if (name_end == std::string::npos || name_end + 2 >= line.size()) return 0;
+        return line[name_end + 2];
+    }
+
     PseudoTerminal pty_;
+    int go_ = -1;  // the leader's word to bring the program to the foreground
     int output_ = -1;
     pid_t leader_ = -1;
     pid_t program_ = -1;
 };
+
+// In the child: every descriptor number below `count` open (on standard input's file), so that
+// the next one opened gets `count` or above. Ends the child with status 126 if that fails.
+void occupy_descriptors_below(int count) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::max(limit.rlim_cur, std::min(limit.rlim_max, rlim_t(count) * 2));
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    for (int fd = 0; fd < count; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && ::dup2(STDIN_FILENO, fd) != fd) ::_exit(126);
+    }
+}
+
+// In the child: the controlling terminal as standard input, where 7-Zip reads its questions'
+// answers. Ends the child with status 126 if that fails.
+void terminal_as_standard_input() {
+    const int terminal = ::open("/dev/tty", O_RDWR);
+    if (terminal < 0 || ::dup2(terminal, STDIN_FILENO) != STDIN_FILENO) ::_exit(126);
+    ::close(terminal);
+}
+
+// The first child of process `pid`, 0 for none.
+int first_child_of(int pid) {
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+    int child = 0;
+    children >> child;
+    return child;
+}
 
 class PasswordSourceTest : public CliTest {
 protected:
@@ -443,8 +519,10 @@ TEST_F(PasswordSourceTest, DifferentAnswersOrAnInterruptAtThePromptTouchNothing)
 // signal, and the folder is as it was (no key file, no output, no archive).
 TEST_F(PasswordSourceTest, EachEndingSignalAtThePromptGivesTheTerminalBackAndEndsTheRunByIt) {
     const auto before = record_folder(enc());
+    std::vector<SignalCase> signals(std::begin(ENDING_SIGNALS), std::end(ENDING_SIGNALS));
+    signals.insert(signals.end(), std::begin(FAULT_SIGNALS), std::end(FAULT_SIGNALS));
     for (const std::size_t question : {1u, 2u}) {
-        for (const auto& s : ENDING_SIGNALS) {
+        for (const auto& s : signals) {
             SCOPED_TRACE(std::string(s.label) + " at question " + std::to_string(question));
             auto options = with({{SOURCE, "tty"}});
             options.in_child = forbid_core_files;
@@ -492,6 +570,107 @@ TEST_F(PasswordSourceTest, AStopAtThePromptGivesTheTerminalBackAndAsksAfreshOnCo
         EXPECT_EQ(session.terminal_text, "Password: Password: \r\nRepeat the password: \r\n");
         EXPECT_TRUE(session.echo_on());
         expect_decrypts_with("typed pw");
+    }
+}
+
+// A run that inherits many open descriptors opens its terminal at a number above FD_SETSIZE
+// (1024), which no fd_set can hold.
+TEST_F(PasswordSourceTest, ThePromptWorksWithTheTerminalAboveDescriptor1024) {
+    auto options = with({{SOURCE, "tty"}});
+    options.in_child = [] { occupy_descriptors_below(1100); };
+    const auto encrypted = run_in_session({"plan.txt", "out.qv", "-"}, enc(), options,
+                                          std::vector<std::string>{"typed pw", "typed pw"});
+    EXPECT_EQ(encrypted.run.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(encrypted.run.exit_code, 0);
+    EXPECT_EQ(encrypted.terminal, "Password: \r\nRepeat the password: \r\n");
+    EXPECT_TRUE(encrypted.echo_after);
+    expect_decrypts_with("typed pw");
+}
+
+// `quorvel ... &` with the password from the terminal: the terminal is the shell's until the
+// run is brought to the foreground. Meanwhile the run shows nothing there and changes nothing;
+// it stops, as a program that needs its terminal from the background does, and asks once it
+// is in the foreground. A run that cannot be stopped (SIGTTOU ignored from the start) finds
+// the password unreadable instead.
+TEST_F(PasswordSourceTest, ARunInTheBackgroundWaitsForTheForegroundBeforeTouchingTheTerminal) {
+    PromptSession session({"plan.txt", "out.qv", "-"}, enc(), with({{SOURCE, "tty"}}),
+                          Job::background);
+    ASSERT_TRUE(session.wait_stopped(true));
+    session.read_shown();
+    EXPECT_EQ(session.terminal_text, "");
+    EXPECT_TRUE(session.echo_on()) << "echo turned off under the shell";
+    session.bring_to_foreground();
+    ASSERT_TRUE(session.wait_for_prompts(1)) << session.terminal_text;
+    EXPECT_FALSE(session.echo_on());
+    session.type("typed pw\n");
+    ASSERT_TRUE(session.wait_for_prompts(2));
+    session.type("typed pw\n");
+    const auto result = session.finish();
+    EXPECT_EQ(result.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(session.terminal_text, "Password: \r\nRepeat the password: \r\n");
+    EXPECT_TRUE(session.echo_on());
+    expect_decrypts_with("typed pw");
+
+    fs::remove(enc() / "out.qv");
+    auto options = with({{SOURCE, "tty"}});
+    options.ignored_signal = SIGTTOU;
+    PromptSession unstoppable({"plan.txt", "out.qv", "-", "new.key"}, enc(), options,
+                              Job::background);
+    ASSERT_TRUE(unstoppable.wait_ended());
+    expect_stopped(unstoppable.finish(), "Error! Can't read the password from 'tty'.");
+    EXPECT_EQ(unstoppable.terminal_text, "");
+    EXPECT_TRUE(unstoppable.echo_on());
+}
+
+// 7-Zip asks at the terminal, echo off, for the password of an archive packed with one of its
+// own (-p). An ending signal meanwhile, sent to the run or typed (Ctrl+C), ends 7-Zip within
+// CHILD_GRACE_PERIOD though it goes on waiting for the answer, gives the terminal back with
+// echo on, and leaves the folder as it was.
+TEST_F(PasswordSourceTest, AnEndingSignalWhileTheArchiverAsksItsOwnPasswordEndsIt) {
+    ASSERT_EQ(run_program({"plan.txt", "out.qv", "pw"}, enc(),
+                          with({{"QUORVEL_PACK_SWITCHES", "-psecret"}}))
+                  .exit_code,
+              0);
+    const struct {
+        const char* how;
+        int signal_number;
+        std::string typed;  // typed at the terminal instead of sending the signal, when not empty
+    } cases[] = {
+        {"SIGTERM sent to the run", SIGTERM, ""},
+        {"Ctrl+C typed", SIGINT, "\x03"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        const auto folder = fresh_folder();
+        fs::copy_file(enc() / "out.qv", folder / "out.qv");
+        const auto before = record_folder(folder);
+        auto options = this->options();
+        options.in_child = terminal_as_standard_input;
+        PromptSession session({"out.qv", "x", "pw"}, folder, options);
+        int archiver = 0;
+        ASSERT_TRUE(wait_until([&] {
+            archiver = first_child_of(session.program_pid());
+            return archiver != 0 && !session.echo_on();
+        })) << "7-Zip did not ask";
+        const auto sent = std::chrono::steady_clock::now();
+        if (c.typed.empty()) {
+            session.send_signal(c.signal_number);
+        } else {
+            session.type(c.typed);
+        }
+        const bool ended = session.wait_ended();
+        EXPECT_TRUE(ended) << "the run still waits for 7-Zip";
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, CHILD_GRACE_PERIOD + 1500ms);
+        if (!ended) ::kill(archiver, SIGKILL);
+        const auto result = session.finish();
+        EXPECT_EQ(result.term_signal, c.signal_number) << "exit status " << result.exit_code;
+        EXPECT_TRUE(session.echo_on()) << "the terminal was left without echo";
+        EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
+        const bool archiver_gone =
+            wait_until([&] { return ::kill(archiver, 0) != 0 && errno == ESRCH; });
+        EXPECT_TRUE(archiver_gone) << "7-Zip outlived the run";
+        if (!archiver_gone) ::kill(archiver, SIGKILL);
     }
 }
 

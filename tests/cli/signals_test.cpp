@@ -2,7 +2,7 @@
 // cipher stage encrypts or decrypts, while the archiver unpacks, and while the run waits for
 // the reader of a FIFO named as its output; with the input outside the run's folder and in
 // it. The run ends by that very signal, at once, leaves its folder as it was, and its
-// archiver does not outlive it. (The prompt's stage is in
+// archiver does not outlive it, even one that ignores the signal. (The prompt's stage is in
 // password_source_test.cpp, which drives a terminal.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "app/signals/signals_posix.h"
 #include "cli/cli_fixture.h"
 #include "cli/file_checks.h"
 
@@ -132,15 +133,19 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
         std::string archiver;
         std::function<void(const fs::path& folder)> setup;  // files of the folder before the run
         std::function<bool(const fs::path& folder, int pid)> reached;
+        // The fault signals sent from outside too: at the four stages of the work, where the
+        // archiver runs or plaintext is on the disk; the other stages differ from these only
+        // in the folder's contents or in what the run waits for.
+        bool fault_signals_too = false;
     } stages[] = {
-        {"packing", {big.string(), "out.qv", "pw"}, slow_packing, no_setup, archive_made},
+        {"packing", {big.string(), "out.qv", "pw"}, slow_packing, no_setup, archive_made, true},
         // The cleanup removes the run's own files only, not the input beside them.
         {"packing an input in the run's folder",
          {"plan.txt", "out.qv", "pw"},
          slow_packing,
          [](const fs::path& folder) { write_file(folder / "plan.txt", "some plans"); },
          archive_made},
-        {"encrypting", {big.string(), "out.qv", "pw"}, slow_unpacking, no_setup, encrypting},
+        {"encrypting", {big.string(), "out.qv", "pw"}, slow_unpacking, no_setup, encrypting, true},
         {"encrypting an input in the run's folder",
          {"medium.bin", "out.qv", "pw"},
          slow_unpacking,
@@ -150,12 +155,14 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
          {(root() / "medium.qv").string(), "x", "pw"},
          slow_unpacking,
          no_setup,
-         decrypting},
+         decrypting,
+         true},
         {"unpacking",
          {(root() / "plan.qv").string(), "x", "pw"},
          slow_unpacking,
          no_setup,
-         [&pid_file](const fs::path&, int) { return pid_in(pid_file) != 0; }},
+         [&pid_file](const fs::path&, int) { return pid_in(pid_file) != 0; },
+         true},
         // An output FIFO that nobody reads: opening it waits, and must wait interruptibly.
         {"waiting for the FIFO's reader",
          {(root() / "plan.txt").string(), "out", "pw"},
@@ -164,7 +171,11 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
          [](const fs::path&, int pid) { return waits_for_fifo_partner(pid); }},
     };
     for (const auto& stage : stages) {
-        for (const auto& s : ENDING_SIGNALS) {
+        std::vector<SignalCase> signals(std::begin(ENDING_SIGNALS), std::end(ENDING_SIGNALS));
+        if (stage.fault_signals_too) {
+            signals.insert(signals.end(), std::begin(FAULT_SIGNALS), std::end(FAULT_SIGNALS));
+        }
+        for (const auto& s : signals) {
             SCOPED_TRACE(std::string(s.label) + " while " + stage.stage);
             const auto folder = fresh_folder();
             ::mkfifo((folder / "out").c_str(), 0600);  // named as the output by the last stage only
@@ -187,6 +198,55 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
                 if (!process_gone(archiver)) ::kill(archiver, SIGKILL);
             }
         }
+    }
+}
+
+// An archiver that ignores the signal passed on to it (as 7-Zip does, in effect, while it waits
+// at the terminal for a password of its own) is killed once CHILD_GRACE_PERIOD has passed, and
+// the run still ends by that signal with its folder as it was.
+TEST_F(SignalsTest, AnArchiverThatIgnoresTheSignalIsEndedWithinTheGracePeriod) {
+    const std::string IGNORES_THE_SIGNALS = "trap '' INT TERM\n";
+    const auto stubborn_packing = stand_in_archiver(
+        "stubborn-packing-bin", IGNORES_THE_SIGNALS + LAST_ARGUMENT +
+                                    "case \"$1\" in a) echo partial > \"$2\"; "
+                                    "echo $$ > ../archiver.pid; exec sleep 30 ;; esac");
+    const auto stubborn_unpacking =
+        stand_in_archiver("stubborn-unpacking-bin", IGNORES_THE_SIGNALS + SLOW_UNPACKING);
+    write_file(root() / "plan.txt", "some plans");
+    ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, root(), stubborn_unpacking).exit_code, 0);
+    const auto pid_file = root() / "archiver.pid";
+    const struct {
+        const char* stage;
+        std::vector<std::string> args;
+        std::string archiver;
+        SignalCase signal;
+    } cases[] = {
+        {"packing",
+         {(root() / "plan.txt").string(), "out.qv", "pw"},
+         stubborn_packing,
+         {"SIGTERM", SIGTERM}},
+        {"unpacking",
+         {(root() / "plan.qv").string(), "x", "pw"},
+         stubborn_unpacking,
+         {"SIGINT", SIGINT}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.signal.label) + " while " + c.stage);
+        const auto folder = fresh_folder();
+        fs::remove(pid_file);
+        const auto before = record_folder(folder);
+        RunningProgram program(c.args, folder, options(c.archiver));
+        ASSERT_TRUE(wait_until([&] { return pid_in(pid_file) != 0; }));
+        const int archiver = pid_in(pid_file);
+        const auto sent = std::chrono::steady_clock::now();
+        program.send_signal(c.signal.signal_number);
+        const auto result = finish_within(program, CHILD_GRACE_PERIOD + 5s);
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, CHILD_GRACE_PERIOD + 1500ms);
+        EXPECT_EQ(result.term_signal, c.signal.signal_number) << "exit status " << result.exit_code;
+        EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
+        EXPECT_TRUE(wait_until([&] { return process_gone(archiver); }))
+            << "the archiver outlived the run";
+        if (!process_gone(archiver)) ::kill(archiver, SIGKILL);
     }
 }
 

@@ -26,18 +26,19 @@ inline constexpr int READ_ERROR = -2;
 // Puts into `password` the bytes of `next_byte` (a byte as 0..255, END_OF_INPUT or READ_ERROR)
 // up to the first LF or the end of input, without a CR right before the LF. Stops reading as
 // soon as the line is known to be too long.
-LineResult read_password_line(const std::function<int()>& next_byte, PasswordBuffer& password);
+[[nodiscard]] LineResult read_password_line(const std::function<int()>& next_byte,
+                                            PasswordBuffer& password);
 
 // The same from the open descriptor `fd`, read one byte at a time so that nothing after the
 // line end is taken from a shared pipe or terminal.
-LineResult read_password_line(int fd, PasswordBuffer& password);
+[[nodiscard]] LineResult read_password_line(int fd, PasswordBuffer& password);
 
 // Opens the file `path` for reading. Returns a descriptor, or -1.
-int open_password_file(const std::string& path);
+[[nodiscard]] int open_password_file(const std::string& path);
 
 // Reads at most `size` bytes from `fd` into `into`, again when interrupted by a signal that
 // does not end the process. Returns the count read, 0 at the end, -1 on an error.
-long read_descriptor(int fd, char* into, std::size_t size);
+[[nodiscard]] long read_descriptor(int fd, char* into, std::size_t size);
 
 // Closes a descriptor that open_password_file returned.
 void close_descriptor(int fd);
@@ -53,13 +54,16 @@ using AskQuestion = std::function<LineResult(Question, PasswordBuffer&)>;
 // The questions of one prompt: the password, asked again for as long as the answer is empty
 // (an empty password typed at a prompt is a slip, never meant), then, with `repeat`, the
 // password again into `repeat`. Stops at the first answer that is not ok.
-LineResult ask_questions(const AskQuestion& ask, PasswordBuffer& password, PasswordBuffer* repeat);
+[[nodiscard]] LineResult ask_questions(const AskQuestion& ask, PasswordBuffer& password,
+                                       PasswordBuffer* repeat);
 
 // Asks "Password: " on the terminal without echo and reads the answer into `password`; with
 // `repeat`, then asks "Repeat the password: " and reads the second answer into it; an empty
 // answer to the first is refused and asked again (ask_questions). Writes only to the terminal. A
 // terminal restored on every way out: when an interrupt arrives meanwhile, echo is turned back on
-// before the interrupt takes its course.
-LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat);
+// before the interrupt takes its course. A run in the background neither writes to the terminal
+// nor changes it: it is stopped (SIGTTOU) until brought to the foreground, and finds the
+// terminal unreadable where it cannot be stopped.
+[[nodiscard]] LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat);
 
 }  // namespace quorvel

@@ -7,7 +7,8 @@
 //   file:PATH  the file PATH
 //   fd:N       the open file descriptor N (read up to the line end, not closed)
 //   tty        the terminal itself (/dev/tty; the console on Windows), asked without echo,
-//              twice when encrypting; nothing goes to standard output
+//              twice when encrypting; nothing goes to standard output. On POSIX a run in the
+//              background first waits, stopped, to be brought to the foreground
 // env:, file: and fd: give the bytes up to the first line end (LF or CR LF), or all of them.
 // A source that gives no byte before that line end is an error, not an empty password.
 #pragma once
@@ -51,14 +52,14 @@ public:
     PasswordBuffer& operator=(const PasswordBuffer&) = delete;
 
     // Appends `byte`. Returns false, adding nothing, when the buffer is full.
-    bool push_back(char byte);
+    [[nodiscard]] bool push_back(char byte);
 
     // Removes the last byte; does nothing when empty.
     void pop_back();
 
     // Replaces the contents with `text`. Returns false, leaving the buffer empty, when it does
     // not fit.
-    bool assign(std::string_view text);
+    [[nodiscard]] bool assign(std::string_view text);
 
     // Sets every byte to zero and empties the buffer.
     void wipe();

@@ -47,10 +47,12 @@ enum class NewFiles {
 // itself) in the current folder, and waits for it to end. The child shares the console, or
 // writes to the null device once standard output is gone (console.h: output_available). On
 // POSIX it starts with no signal blocked and each at the action this program found at its
-// start (SIGPIPE and SIGXFSZ included). An interrupt meanwhile is passed on to it (see
-// interrupt_cleanup.h). On Windows the command line is built for 7-Zip's splitting rule
-// (windows_command_line.h); an argument holding a double quote, which that rule cannot carry,
-// leaves the program not started.
+// start (SIGPIPE and SIGXFSZ included), in this program's process group, so that it can ask
+// at the terminal and Ctrl+C reaches it. An interrupt meanwhile is passed on to it, and on
+// POSIX the child killed if it has not ended within CHILD_GRACE_PERIOD (see
+// interrupt_cleanup.h, signals_posix.h). On Windows the command line is built for 7-Zip's
+// splitting rule (windows_command_line.h); an argument holding a double quote, which that
+// rule cannot carry, leaves the program not started.
 [[nodiscard]] ProcessResult run_process(const std::filesystem::path& program,
                                         std::span<const std::string> arguments,
                                         NewFiles new_files = NewFiles::as_usual);

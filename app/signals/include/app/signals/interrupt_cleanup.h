@@ -1,9 +1,11 @@
 // Removal of the run's temporary files when the run is ended from outside: on POSIX by any
-// ending signal (signals_posix.h: Ctrl+C, SIGTERM, SIGHUP, SIGQUIT and the others), on
-// Windows by any console event (Ctrl+C, Ctrl+Break, the console closing). A plaintext copy or
-// a half-written output must not outlive such a run. An archiver still running is ended and
-// waited for first. The process then ends with a failure status (on POSIX: by the same
-// signal). Files are registered by their owner (temporary_file.h), not by hand.
+// ending signal (signals_posix.h: Ctrl+C, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV or SIGABRT sent by
+// another process, and the others), on Windows by any console event (Ctrl+C, Ctrl+Break, the
+// console closing). A plaintext copy or a half-written output must not outlive such a run. An
+// archiver still running is ended and waited for first (on POSIX: killed when it has not ended
+// within CHILD_GRACE_PERIOD of the signal, and the terminal it may have silenced given back).
+// The process then ends with a failure status (on POSIX: by the same signal). Files are
+// registered by their owner (temporary_file.h), not by hand.
 #pragma once
 
 #include <filesystem>
@@ -20,8 +22,8 @@ void install_interrupt_cleanup();
 // the file `identity` names, or, without an identity, whatever is at the name (a name the run
 // holds free for a program it starts). Returns the entry's number for the calls below, or -1
 // when the list (MAX_REGISTERED_FILES entries) is full; the file then has only its owner.
-int remove_on_interrupt(const std::filesystem::path& path,
-                        const std::optional<files::Identity>& identity);
+[[nodiscard]] int remove_on_interrupt(const std::filesystem::path& path,
+                                      const std::optional<files::Identity>& identity);
 
 // Records the identity of the file now at entry `entry`'s name.
 void identify_on_interrupt(int entry, const files::Identity& identity);
