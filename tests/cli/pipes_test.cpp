@@ -47,7 +47,7 @@ protected:
     std::string copying_archiver() const {
         return stand_in_archiver("copying-bin",
                                  "case \"$1\" in\n"
-                                 "  a) cat \"$4\" > \"$2\" ;;\n"
+                                 "  a) cat \"$input\" > \"$2\" ;;\n"
                                  "  x) cp \"$2\" extracted.bin ;;\n"
                                  "esac");
     }
