@@ -227,8 +227,10 @@ bool remove_if_same(const fs::path& path, const Identity& identity) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        remove_files_in(path);
+        // Let go first: a search of the folder shares no deletion with a handle that may
+        // delete it.
         CloseHandle(handle.release());
+        remove_files_in(path);
         return remove_empty_folder(path);
     }
     FILE_DISPOSITION_INFO disposition{TRUE};
