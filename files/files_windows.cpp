@@ -85,7 +85,7 @@ void remove_files_in(const fs::path& path) {
 // Removes the folder `path`, waiting a little for files deleted in it to be gone: a file
 // another program still had open stays, pending deletion, until that program lets go.
 bool remove_empty_folder(const fs::path& path) {
-    constexpr int ATTEMPTS = 20;  // two seconds at most
+    constexpr int ATTEMPTS = 5;  // half a second at most
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
         if (RemoveDirectoryW(path.c_str())) return true;
         const DWORD error = GetLastError();

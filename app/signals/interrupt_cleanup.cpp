@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <system_error>
 #include <thread>
@@ -20,6 +21,7 @@ struct Entry {
     files::Identity identity;
     volatile std::sig_atomic_t identified = 0;
     volatile std::sig_atomic_t in_use = 0;
+    int registered = 0;  // the order of registration: higher is newer
 
     std::optional<files::Identity> known_identity() const {
         if (identified == 0) return std::nullopt;
@@ -28,6 +30,7 @@ struct Entry {
 };
 
 std::array<Entry, MAX_REGISTERED_FILES> entries;
+int registrations = 0;
 
 // The absolute form, so that the handler finds the file whatever the current folder; the
 // path as given when that cannot be made (the current folder is gone).
@@ -67,6 +70,7 @@ int remove_on_interrupt(const std::filesystem::path& path,
         entry.path = std::move(absolute);
         entry.identity = identity.value_or(files::Identity{});
         entry.identified = identity ? 1 : 0;
+        entry.registered = ++registrations;
         entry.in_use = 1;
         return number;
     }
@@ -97,8 +101,20 @@ void remove_registered_files() {
 }
 
 void remove_registered_files_now() {
-    for (const Entry& entry : entries) {
-        if (entry.in_use != 0) remove_entry(entry);
+    // The newest first: an output on its way goes before the archive it is made from, which
+    // on Windows may take a while to go while the run still reads it. (A handful of entries:
+    // one pass each for the newest left.)
+    for (int newer_than = INT_MAX;;) {
+        const Entry* newest = nullptr;
+        for (const Entry& entry : entries) {
+            if (entry.in_use != 0 && entry.registered < newer_than &&
+                (newest == nullptr || entry.registered > newest->registered)) {
+                newest = &entry;
+            }
+        }
+        if (newest == nullptr) return;
+        remove_entry(*newest);
+        newer_than = newest->registered;
     }
 }
 
