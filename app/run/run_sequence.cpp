@@ -125,8 +125,8 @@ Step pack_and_encrypt_in(PackingFolder& folder, const RunPlan& plan, const fs::p
     folder.after_packing();
     if (!packed) return say::pack_failed(args.input.typed);
     auto archive = InputFile::open(folder.archive(), files::FinalLink::refuse);
-    // Named as the user knows it: the folder it was looked for in goes with the run.
-    if (!archive) return say::file_fault({FileFault::Kind::not_found, TempArchive::path()});
+    // Named as the user knows it: the packing folder it was looked for in goes with the run.
+    if (!archive) return say::file_fault({FileFault::Kind::not_found, fs::path(TEMP_ARCHIVE_NAME)});
     auto output = open_output(target);
     if (!output) return say::file_fault({FileFault::Kind::cannot_create, args.output.path});
     FilePair pair(ProbedInput(std::move(*archive)), folder.archive(), std::move(output->file),
