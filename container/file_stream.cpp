@@ -137,7 +137,8 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
     : file_(std::move(other.file_)),
       target_(std::move(other.target_)),
       pending_path_(std::exchange(other.pending_path_, {})),
-      identity_(other.identity_) {}
+      identity_(other.identity_),
+      finished_(std::exchange(other.finished_, false)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this != &other) {
@@ -146,6 +147,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         target_ = std::move(other.target_);
         pending_path_ = std::exchange(other.pending_path_, {});
         identity_ = other.identity_;
+        finished_ = std::exchange(other.finished_, false);
     }
     return *this;
 }
@@ -172,7 +174,7 @@ bool OutputFile::write_at(std::uint64_t offset, std::span<const std::uint8_t> by
            files::seek(file_.get(), *position);
 }
 
-bool OutputFile::close() {
+bool OutputFile::finish() {
     std::FILE* file = file_.release();
     if (file == nullptr) return false;
     const int fd = files::descriptor_of(file);
@@ -186,15 +188,29 @@ bool OutputFile::close() {
     const bool to_disk = target_.policy == OutputPolicy::replace_atomically;
     if (finished && to_disk && files::is_regular(fd)) finished = files::flush_to_disk(fd);
     finished = std::fclose(file) == 0 && finished;
-    if (finished && target_.placement == OutputPlacement::renamed) {
-        finished = files::rename_into_place(pending_path_, target_.path);
-        if (finished) pending_path_.clear();
-        // The new name itself survives a crash only once its folder is on the disk too.
-        finished = finished && (!to_disk || files::flush_folder_of(target_.path));
-    }
-    if (finished) pending_path_.clear();
-    discard();
+    if (!finished) discard();
+    finished_ = finished;
     return finished;
+}
+
+bool OutputFile::put_in_place() {
+    if (!finished_) return false;
+    finished_ = false;
+    bool placed = true;
+    if (target_.placement == OutputPlacement::renamed) {
+        placed = files::rename_into_place(pending_path_, target_.path);
+        if (placed) pending_path_.clear();
+        // The new name itself survives a crash only once its folder is on the disk too.
+        const bool to_disk = target_.policy == OutputPolicy::replace_atomically;
+        placed = placed && (!to_disk || files::flush_folder_of(target_.path));
+    }
+    if (placed) pending_path_.clear();
+    discard();
+    return placed;
+}
+
+bool OutputFile::close() {
+    return finish() && put_in_place();
 }
 
 bool InputFile::rewind() {

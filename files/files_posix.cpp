@@ -1,6 +1,10 @@
 #include <dirent.h>
 #include <fcntl.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +61,22 @@ bool remove_folder_if_same(const fs::path& path, const Identity& identity) {
     ::close(fd);
     if (!ours) return true;
     return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+// True when the file at `path` carries the Linux attribute immutable or append-only
+// (chattr +i, +a): nobody may replace it, root included. False when that cannot be told.
+bool immutable_or_append_only(const fs::path& path) {
+#ifdef FS_IOC_GETFLAGS
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    const bool told = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    ::close(fd);
+    return told && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+#else
+    static_cast<void>(path);
+    return false;
+#endif
 }
 
 // True when `a` and `b` are one open file. The null device is left out: anything written to
@@ -215,6 +235,7 @@ bool rename_may_replace(const fs::path& path) {
     if (::lstat(path.c_str(), &file_info) != 0 || ::stat(folder.c_str(), &folder_info) != 0) {
         return true;
     }
+    if (immutable_or_append_only(path)) return false;
     const uid_t user = ::geteuid();
     return (folder_info.st_mode & S_ISVTX) == 0 || user == 0 || file_info.st_uid == user ||
            folder_info.st_uid == user;

@@ -98,19 +98,34 @@ Step prepare_round_keys(const RunArguments& args, CipherMode mode, RoundKeyTable
 }
 
 // The cipher stage between its start and its end, with a progress meter when the input is
-// large and a terminal watches, and the pair closed, its output put in place. Says what
+// large and a terminal watches, and the output finished (flushed, not yet in place). Says what
 // failed; the verdict of a decryption (the check block) is for the caller to give once the
 // output is in place.
-OrReported<StreamResult> run_cipher_stage(FilePair pair, CipherMode mode, const RoundKeyTable& keys,
-                                          const RunArguments& args) {
+OrReported<StreamResult> run_cipher_stage(FilePair& pair, CipherMode mode,
+                                          const RoundKeyTable& keys, const RunArguments& args) {
     say::cipher_started(mode);
     const auto meter = progress_source_for(pair.input(), pair.input().size());
     const std::uint64_t length = args.password.size();
     const StreamResult result =
         meter ? run_cipher(pair, *meter, mode, keys, length) : run_cipher(pair, mode, keys, length);
     if (const auto fault = stream_fault(pair, result)) return say::file_fault(*fault);
-    if (const auto fault = close_file_pair(std::move(pair))) return say::file_fault(*fault);
+    if (!pair.output().finish()) {
+        return say::file_fault({FileFault::Kind::cannot_write, pair.output_path()});
+    }
     return result;
+}
+
+// Puts the finished output of `pair` in place and keeps the new key file, if any, with it,
+// in one step that no interrupt divides: from then on the run is done, and a signal no longer
+// ends it (it would report a failure with the new output already in place).
+Step put_encrypted_output_in_place(FilePair& pair, std::optional<TemporaryFile>& new_key_file) {
+    const InterruptsDeferred deferred;
+    if (!pair.output().put_in_place()) {
+        return say::file_fault({FileFault::Kind::cannot_write, pair.output_path()});
+    }
+    if (new_key_file) new_key_file->commit();
+    finish_without_interrupts();
+    return Done{};
 }
 
 // Packs the input into `folder` and encrypts the archive into the output at `target`, which
@@ -131,11 +146,9 @@ Step pack_and_encrypt_in(PackingFolder& folder, const RunPlan& plan, const fs::p
     if (!output) return say::file_fault({FileFault::Kind::cannot_create, args.output.path});
     FilePair pair(ProbedInput(std::move(*archive)), folder.archive(), std::move(output->file),
                   args.output.path);
-    const auto encrypted =
-        run_cipher_stage(std::move(pair), CipherMode::encrypt, keys.table(), args);
+    const auto encrypted = run_cipher_stage(pair, CipherMode::encrypt, keys.table(), args);
     if (encrypted.failed()) return encrypted.failure();
-    if (new_key_file) new_key_file->commit();
-    return Done{};
+    return put_encrypted_output_in_place(pair, new_key_file);
 }
 
 // Echoes the packing command, packs and encrypts, and removes the packing folder however that
@@ -179,6 +192,13 @@ RunOutcome encrypt_run(const RunPlan& plan) {
     return RunOutcome::done();
 }
 
+// Ends a decryption that failed before its archive was in place: what was written goes, and
+// an archive that stays is said by settle().
+Reported without_archive(TempArchive& archive, Reported failure) {
+    static_cast<void>(archive.settle(ArchiveFate::removed));
+    return failure;
+}
+
 // Decrypts into a fresh private file that becomes the temporary archive once complete, and
 // extracts it. The archive stays after "Decrypt WRONG!" (for inspection) and after a failed
 // extraction. `input` is the encrypted input as the signature probe left it, so that an input
@@ -197,11 +217,11 @@ RunOutcome decrypt_with_keys(const RunPlan& plan, const fs::path& archiver, cons
         return TempArchive::to_be(*output->file.identity());
     }();
     FilePair pair(std::move(input), plan.args.input.path, std::move(output->file), archive_path);
-    const auto decrypted =
-        run_cipher_stage(std::move(pair), CipherMode::decrypt, keys.table(), plan.args);
-    if (decrypted.failed()) {
-        static_cast<void>(archive.settle(ArchiveFate::removed));  // a failure is told already
-        return decrypted.failure();
+    const auto decrypted = run_cipher_stage(pair, CipherMode::decrypt, keys.table(), plan.args);
+    if (decrypted.failed()) return without_archive(archive, decrypted.failure());
+    if (!pair.output().put_in_place()) {
+        return without_archive(archive,
+                               say::file_fault({FileFault::Kind::cannot_write, archive_path}));
     }
     archive.in_place();
     if (*decrypted == StreamResult::check_failed) {

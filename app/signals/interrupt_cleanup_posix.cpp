@@ -205,6 +205,16 @@ InterruptsDeferred::~InterruptsDeferred() {
     if (--deferral_depth == 0) sigprocmask(SIG_SETMASK, &mask_before_deferral, nullptr);
 }
 
+void finish_without_interrupts() {
+    // Ignoring a signal that is pending discards it. A fault signal keeps its handler: a
+    // fault of the program's own must still end it.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (const int signal_number : ending_signals()) {
+        if (!is_fault_signal(signal_number)) sigaction(signal_number, &ignore, nullptr);
+    }
+}
+
 void set_interrupted_child(pid_t child) {
     running_child = child;
 }

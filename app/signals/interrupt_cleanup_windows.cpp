@@ -15,6 +15,8 @@ std::recursive_mutex guard;
 
 HANDLE running_job = nullptr;
 HANDLE running_child = nullptr;
+// Set once the run's work is in place: an event then ends the process and nothing else.
+volatile LONG work_in_place = 0;
 
 // The archiver is ended with everything it started, and waited for, so that it cannot write
 // the archive again after the removal: a Ctrl+C sent to this program alone (or a console
@@ -39,6 +41,11 @@ BOOL WINAPI on_console_event(DWORD event) {
         default:
             return FALSE;
     }
+    if (work_in_place != 0) {
+        // Nothing is left to undo: Ctrl+C and Ctrl+Break are let pass, and the run ends as
+        // done; closing the console ends it all the same.
+        return TRUE;
+    }
     guard.lock();
     end_child();
     remove_registered_files_now();
@@ -57,6 +64,10 @@ InterruptsDeferred::InterruptsDeferred() {
 
 InterruptsDeferred::~InterruptsDeferred() {
     guard.unlock();
+}
+
+void finish_without_interrupts() {
+    InterlockedExchange(&work_in_place, 1);
 }
 
 void set_interrupted_child(HANDLE job, HANDLE process) {

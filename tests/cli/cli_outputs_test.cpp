@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -130,6 +131,29 @@ TEST_F(OutputsTest, UnwritableOutputsStopBeforeAnythingIsPacked) {
         EXPECT_EQ(result.output, c.console == Output::read ? cannot_create(c.output) : "");
         EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
         EXPECT_TRUE(leftovers(folder.parent_path()).empty());
+    }
+}
+
+// A file marked immutable or append-only can be neither replaced nor written over, by root
+// either: refused before anything is packed, and left as it was.
+TEST_F(OutputsTest, ImmutableAndAppendOnlyOutputsStopBeforeAnythingIsPacked) {
+    for (const char* attribute : {"+i", "+a"}) {
+        SCOPED_TRACE(attribute);
+        const auto folder = fresh_folder();
+        write_file(folder / "plan.txt", PLAN);
+        write_file(folder / "out.qv", OLD_OUTPUT);
+        const std::string name = (folder / "out.qv").string();
+        if (std::system(
+                ("chattr " + std::string(attribute) + " '" + name + "' 2>/dev/null").c_str()) !=
+            0) {
+            GTEST_SKIP() << "chattr cannot mark files here";
+        }
+        const auto before = record_folder(folder);
+        const auto result = run({"plan.txt", "out.qv", "pw"}, folder);
+        EXPECT_EQ(std::system(("chattr -i -a '" + name + "'").c_str()), 0);
+        EXPECT_EQ(result.output, cannot_create("out.qv"));
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(folder_changes(before, record_folder(folder)), "");
     }
 }
 
@@ -269,6 +293,55 @@ std::size_t find_line(const std::vector<std::string>& lines,
         }
     }
     return std::string::npos;
+}
+
+// The one child process of `parent` (strace's tracee); -1 when there is none yet.
+pid_t only_child_of(pid_t parent) {
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
+    pid_t child = -1;
+    children >> child;
+    return child;
+}
+
+// The moment the output takes its name ends the run's interruptible part: a signal that
+// arrives from then on (held here by strace just after the rename) finds the run done, and it
+// ends as done, "Cript complite" and status 0, instead of reporting a failure with the new
+// output already in place. The new key file stays with it.
+TEST_F(OutputsTest, SignalAfterTheOutputTookItsNameFindsTheRunDone) {
+    const auto strace = find_strace();
+    if (!strace) GTEST_SKIP() << "strace is not installed (scripts/install-deps installs it)";
+    const auto folder = fs::canonical(fresh_folder());
+    write_file(folder / "plan.txt", PLAN);
+    write_file(folder / "out.qv", OLD_OUTPUT);
+    const std::string tracer = strace->string();
+    RunningProgram run({}, folder, options_with([&] {
+                           const char* asan = std::getenv("ASAN_OPTIONS");
+                           const std::string no_leaks =
+                               (asan != nullptr ? std::string(asan) + ":" : "") + "detect_leaks=0";
+                           ::setenv("ASAN_OPTIONS", no_leaks.c_str(), 1);
+                           // Each rename returns three seconds late: the output's (after the
+                           // key file's own creation, which renames nothing) is the one held.
+                           ::execl(tracer.c_str(), "strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                   "trace=rename,renameat,renameat2", "-e",
+                                   "inject=rename,renameat,renameat2:delay_exit=3000000", "--",
+                                   QUORVEL_BINARY, "plan.txt", "out.qv", "pw", "new.key", nullptr);
+                           ::_exit(126);
+                       }));
+    const bool renamed = wait_until([&] {
+        const auto bytes = read_file(folder / "out.qv");
+        return std::string(bytes.begin(), bytes.end()).starts_with("%quorvel%");
+    });
+    const pid_t program = only_child_of(run.pid());
+    if (renamed && program > 0) ::kill(program, SIGTERM);
+    const auto result = run.finish();
+    if (result.exit_code == 126) GTEST_SKIP() << "strace cannot run here";
+    ASSERT_TRUE(renamed);
+    EXPECT_EQ(result.term_signal, 0);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.output, encrypt_output("plan.txt", "Key file is successfully created!\n"));
+    EXPECT_TRUE(exists(folder / "new.key"));
+    EXPECT_TRUE(leftovers(folder).empty());
 }
 
 // The system calls of a run, recorded with strace: the output is flushed to the disk before

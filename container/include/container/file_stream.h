@@ -108,9 +108,17 @@ public:
     // their bytes in order only.
     bool seekable() const override;
 
-    // Flushes and closes the file and, when it was written under a temporary name, puts it in
-    // place, flushed to the disk as its policy says. Returns false when any of that failed;
-    // a temporary file this object answers for is then removed.
+    // Flushes and closes the file, to the disk as its policy says, without putting it in place
+    // yet. Returns false when any of that failed; its temporary file is then removed.
+    [[nodiscard]] bool finish();
+
+    // Puts a file finish() closed in place: one written under a temporary name takes its name,
+    // and the folder is flushed to the disk as the policy says. Quick, so that the caller can
+    // make it the one moment at which the output changes. Returns false when any of that
+    // failed, or finish() did; its temporary file is then removed.
+    [[nodiscard]] bool put_in_place();
+
+    // finish() and put_in_place() in one.
     [[nodiscard]] bool close();
 
     // The temporary name the file is written under until close(); empty when written directly.
@@ -128,6 +136,7 @@ private:
     OutputTarget target_;
     std::filesystem::path pending_path_;
     std::optional<files::Identity> identity_;
+    bool finished_ = false;  // finish() succeeded
 };
 
 }  // namespace quorvel

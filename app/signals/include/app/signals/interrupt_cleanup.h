@@ -47,6 +47,13 @@ public:
     InterruptsDeferred& operator=(const InterruptsDeferred&) = delete;
 };
 
+// The run's work is done and in place (an encryption's output has taken its name): from here
+// to its end the run is not interrupted, so that it never ends as interrupted with its result
+// already in place. On POSIX the ending signals but the fault signals are ignored, one that
+// arrived meanwhile and is held by a deferred section included; on Windows a console event
+// ends the process without touching its files. Call inside InterruptsDeferred.
+void finish_without_interrupts();
+
 // Removes every file on that list now and empties it: the last step of a run that ends by an
 // unexpected error rather than by a signal.
 void remove_registered_files();
