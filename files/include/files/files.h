@@ -154,7 +154,8 @@ enum class FinalLink {
 
 // False when renaming another file over `path`, which exists, is refused whatever is written:
 // in a folder with the sticky bit only the owner of the file or of the folder (or root) may
-// replace it, and a file marked immutable or append-only (Linux) nobody may. True when nothing tells against it (always on Windows).
+// replace it, and a file marked immutable or append-only (Linux) nobody may. True when
+// nothing tells against it (always on Windows).
 [[nodiscard]] bool rename_may_replace(const std::filesystem::path& path);
 
 // N when `path`, its symbolic links followed, names descriptor N of this process itself
