@@ -138,10 +138,11 @@ Step pack_and_encrypt_in(PackingFolder& folder, const RunPlan& plan, const fs::p
     const bool packed = pack_into(archiver, folder.archive(), args.input.typed,
                                   plan.archiver_switches, [&] { return folder.clear(); });
     folder.after_packing();
-    if (!packed) return say::pack_failed(args.input.typed);
-    auto archive = InputFile::open(folder.archive(), files::FinalLink::refuse);
-    // Named as the user knows it: the packing folder it was looked for in goes with the run.
-    if (!archive) return say::file_fault({FileFault::Kind::not_found, fs::path(TEMP_ARCHIVE_NAME)});
+    auto archive =
+        packed ? InputFile::open(folder.archive(), files::FinalLink::refuse) : std::nullopt;
+    // An archiver that reported success without making the archive (switches such as -u-
+    // tell it to add nothing) has not packed the input either.
+    if (!archive) return say::pack_failed(args.input.typed);
     auto output = open_output(target);
     if (!output) return say::file_fault({FileFault::Kind::cannot_create, args.output.path});
     FilePair pair(ProbedInput(std::move(*archive)), folder.archive(), std::move(output->file),
