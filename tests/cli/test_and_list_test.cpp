@@ -73,7 +73,7 @@ protected:
     // with the password "pw", keyed.qv with the key file k.key too; check-damaged.qv (a flipped
     // byte in the check block) and cut.qv (the last 100 bytes gone); data-damaged.qv (a stored
     // 7-Zip archive with a flipped byte of file data) and not-archive.qv (bytes that are no
-    // archive), both with a check block that holds; other.key, and plain.txt.
+    // archive), both with a check block that holds; other.key, and plan.txt itself.
     const fs::path& inputs() {
         if (!inputs_.empty()) return inputs_;
         const auto folder = root() / "inputs";
