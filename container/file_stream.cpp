@@ -133,6 +133,14 @@ std::optional<OutputFile> OutputFile::open(const OutputTarget& target) {
     return OutputFile(std::move(opened.file), target, std::move(opened.pending_path));
 }
 
+std::optional<OutputFile> OutputFile::adopt(files::Descriptor fd, const fs::path& path) {
+    auto file = stream_of(std::move(fd), files::Direction::write);
+    if (!file) return std::nullopt;
+    return OutputFile(std::move(file),
+                      OutputTarget{path, OutputPlacement::in_place, OutputPolicy::private_file},
+                      {});
+}
+
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : file_(std::move(other.file_)),
       target_(std::move(other.target_)),

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <system_error>
@@ -108,6 +109,11 @@ int Descriptor::release() {
 
 Descriptor create_private(const fs::path& path) {
     return Descriptor(::open(path.c_str(), NEW_FILE_FLAGS, 0600));
+}
+
+fs::path temporary_folder() {
+    const char* folder = std::getenv("TMPDIR");
+    return folder != nullptr && *folder != '\0' ? fs::path(folder) : fs::path("/tmp");
 }
 
 NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {

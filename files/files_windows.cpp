@@ -134,6 +134,14 @@ Descriptor create_private(const fs::path& path) {
                  _O_WRONLY);
 }
 
+fs::path temporary_folder() {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    // A folder that does not fit gives a name where nothing can be made.
+    if (length == 0 || length > MAX_PATH) return fs::path();
+    return fs::path(std::wstring(folder, length));
+}
+
 NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {
     std::random_device random;
     const fs::path folder = beside.parent_path();

@@ -1,15 +1,16 @@
 // Fuzz target for the archiver switches a user sets in QUORVEL_PACK_SWITCHES or
-// QUORVEL_UNPACK_SWITCHES: the first byte picks the direction (its lowest bit: 0 packs, 1
-// extracts), the rest is the variable's text. Checked for every input, besides the sanitizers'
-// findings:
+// QUORVEL_UNPACK_SWITCHES: the first byte picks the archiver's job (its second bit set: a test
+// or a listing; else its lowest bit: 0 packs, 1 extracts), the rest is the variable's text.
+// Checked for every input, besides the sanitizers' findings:
 // - the text is taken exactly when each of its blank-separated words is taken alone, and then
 //   the switches are those words in order; nothing is printed;
 // - otherwise one line names the first word refused, after the direction's variable;
 // - a refused switch is never passed on: no word taken holds a double quote (which 7-Zip on
 //   Windows reads as quoting) or reads standard input or output, and none, when packing,
-//   deletes the input, splits the archive into volumes or puts it under another name or folder
-//   (the dangers are listed here apart from the parser's own code); extracting refuses double
-//   quotes and standard input and output only;
+//   deletes the input, splits the archive into volumes or puts it under another name or folder,
+//   and none, in a test or a listing, names an output folder (the dangers are listed here apart
+//   from the parser's own code); extracting refuses double quotes and standard input and output
+//   only, a test or a listing those and an output folder only;
 // - how a switch is judged does not depend on the case of its letters.
 #include <cctype>
 #include <cstddef>
@@ -56,13 +57,15 @@ std::string swapped_case(std::string_view word) {
 
 // What the run promises, switch by switch: each reaches the archiver as the one word it is;
 // the archive and its files never go through the standard streams; when packing, the input
-// stays, and the archive is one file at its own name in the current folder.
+// stays, and the archive is one file at its own name in the current folder; a test or a
+// listing makes nothing, not even the folder 7-Zip's test makes for -o.
 bool breaks_a_promise(ArchiverJob job, std::string_view word) {
     if (word.find('"') != std::string_view::npos) return true;
     const std::string lower = lower_case(word);
     const std::string_view name = lower;
     if (name.starts_with("-si") || name.starts_with("-so")) return true;
     if (job == ArchiverJob::unpack) return false;
+    if (job == ArchiverJob::check) return name.starts_with("-o");
     const bool renames = name.starts_with("-u") && name.find('!') != std::string_view::npos;
     return name.starts_with("-sdel") || name.starts_with("-v") || name.starts_with("-w") ||
            name.starts_with("-sfx") || name.starts_with("-saa") || renames;
@@ -80,9 +83,9 @@ bool taken_alone(ArchiverJob job, std::string_view word) {
     const auto danger = danger_of_switch(job, word);
     require(danger == danger_of_switch(job, swapped_case(word)),
             "the case of a switch changes how it is judged");
-    if (job == ArchiverJob::unpack && word.starts_with('-')) {
+    if (job != ArchiverJob::pack && word.starts_with('-')) {
         require(danger.has_value() == breaks_a_promise(job, word),
-                "extraction refuses other switches than standard input and output");
+                "extraction, a test or a listing refuses other switches than its dangers");
     }
     std::optional<std::vector<std::string>> switches;
     const std::string printed = printed_by([&] { switches = parsed(job, word); });
@@ -102,7 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace quorvel;
     using namespace quorvel::fuzz;
     if (size == 0) return 0;
-    const ArchiverJob job = (data[0] & 1) == 0 ? ArchiverJob::pack : ArchiverJob::unpack;
+    const ArchiverJob job = (data[0] & 2) != 0   ? ArchiverJob::check
+                            : (data[0] & 1) == 0 ? ArchiverJob::pack
+                                                 : ArchiverJob::unpack;
     const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
 
     const auto words = words_of(text);

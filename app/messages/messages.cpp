@@ -137,6 +137,35 @@ void pack_echo(std::string_view input) {
     print_text(text);
 }
 
+void check_echo(std::string_view command, const std::filesystem::path& archive) {
+    std::string text = "!\n7z.exe ";
+    text += command;
+    text += ' ';
+    text += printable_name(display_name(archive));
+    text += "\n!\n";
+    print_text(text);
+}
+
+void archive_tested() {
+    print_text("Test OK!\n");
+}
+
+void archive_listed() {
+    print_text("List OK!\n");
+}
+
+Reported test_failed(std::string_view input) {
+    return error_named("Error! The archive in '", input, "' failed 7-Zip's test.");
+}
+
+Reported list_failed(std::string_view input) {
+    return error_named("Error! 7-Zip could not list the archive in '", input, "'.");
+}
+
+Reported scratch_archive_not_made(const std::filesystem::path& folder) {
+    return named_path("Error! Can't create a file in the temporary folder '", folder, "'.");
+}
+
 Reported pack_failed(std::string_view input) {
     return error_named("Error pack file '", input, "'");
 }
@@ -244,6 +273,9 @@ Reported switch_refused(std::string_view variable, std::string_view word, Switch
                 "move where the archiver's arguments begin and end on Windows: a switch cannot "
                 "hold a double quote";
             break;
+        case SwitchDanger::makes_folder:
+            effect = "make a folder: a test or a listing writes nothing";
+            break;
     }
     return error_named("Error! " + std::string(variable) + " holds '", word,
                        "', which would " + std::string(effect) + ".");
@@ -257,7 +289,7 @@ Reported command_line_differs() {
 
 Reported mode_refused(std::string_view variable, std::string_view value) {
     return error_named("Error! " + std::string(variable) + " holds '", value,
-                       "'; it takes 'encrypt' or 'decrypt'.");
+                       "'; it takes 'encrypt', 'decrypt', 'test' or 'list'.");
 }
 
 Reported not_encrypted(const std::filesystem::path& input) {

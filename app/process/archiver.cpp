@@ -68,4 +68,14 @@ bool unpack(const std::filesystem::path& archiver, const std::filesystem::path& 
     return run_archiver(archiver, arguments, NewFiles::as_usual, [] { return true; });
 }
 
+bool check_archive(const std::filesystem::path& archiver, const std::filesystem::path& archive,
+                   ArchiveCheck check, std::span<const std::string> switches) {
+    // "--" before the archive: a temporary folder named "-x" or "@list" stays a name, and with
+    // -spd "*" and "?" in it are characters of the name, not a pattern for other archives.
+    std::vector<std::string> arguments{check == ArchiveCheck::test ? "t" : "l", "-spd"};
+    arguments.insert(arguments.end(), switches.begin(), switches.end());
+    arguments.insert(arguments.end(), {"--", path_argument(archive)});
+    return run_archiver(archiver, arguments, NewFiles::as_usual, [] { return true; });
+}
+
 }  // namespace quorvel

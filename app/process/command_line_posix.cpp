@@ -11,4 +11,8 @@ std::filesystem::path argument_path(std::string_view argument) {
     return std::filesystem::path(std::string(argument));
 }
 
+std::string path_argument(const std::filesystem::path& path) {
+    return path.string();
+}
+
 }  // namespace quorvel

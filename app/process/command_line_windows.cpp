@@ -47,4 +47,8 @@ std::filesystem::path argument_path(std::string_view argument) {
     return std::filesystem::path(std::wstring(units->begin(), units->end()));
 }
 
+std::string path_argument(const std::filesystem::path& path) {
+    return wtf8_from_utf16(units_of(path.c_str()));
+}
+
 }  // namespace quorvel

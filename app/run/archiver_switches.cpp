@@ -12,6 +12,7 @@ namespace quorvel {
 namespace {
 
 std::string_view variable_of(ArchiverJob job) {
+    // A test or a listing takes extraction's switches: what shapes the reading of an archive.
     return job == ArchiverJob::pack ? PACK_SWITCHES_VARIABLE : UNPACK_SWITCHES_VARIABLE;
 }
 
@@ -36,6 +37,10 @@ std::optional<SwitchDanger> danger_of_switch(ArchiverJob job, std::string_view w
     const std::string_view name = lower;
     if (name.starts_with("si") || name.starts_with("so")) return SwitchDanger::standard_streams;
     if (job == ArchiverJob::unpack) return std::nullopt;
+    // -o names where extraction writes, and 7-Zip's test makes that folder, extracting nothing.
+    if (job == ArchiverJob::check) {
+        return name.starts_with('o') ? std::optional(SwitchDanger::makes_folder) : std::nullopt;
+    }
     if (name.starts_with("sdel")) return SwitchDanger::deletes_input;
     if (name.starts_with('v')) return SwitchDanger::splits_archive;
     // -sfx adds ".exe" to the name and -saa the type's extension; -w makes the archive in

@@ -103,16 +103,17 @@ Step output_stands_apart(const RunArguments& args, const OutputStanding& standin
     return Done{};
 }
 
-Step key_file_stands_apart(const RunArguments& args, CipherMode mode) {
+Step key_file_stands_apart(const RunArguments& args, RunMode mode) {
     if (!args.key_file) return Done{};
     const NamedFile& key_file = *args.key_file;
-    if (mode == CipherMode::encrypt && same_file_or_name(key_file.path, args.output.path)) {
+    if (mode == RunMode::encrypt && same_file_or_name(key_file.path, args.output.path)) {
         return say::key_file_is_output(key_file.typed);
     }
     if (same_file_or_name(key_file.path, args.input.path)) {
         return say::key_file_is_input(key_file.typed);
     }
-    if (same_file_or_name(key_file.path, TEMP_ARCHIVE_PATH)) {
+    const bool uses_temp_archive = mode == RunMode::encrypt || mode == RunMode::decrypt;
+    if (uses_temp_archive && same_file_or_name(key_file.path, TEMP_ARCHIVE_PATH)) {
         return say::key_file_is_temp_archive(key_file.typed);
     }
     return Done{};

@@ -7,6 +7,7 @@
 #include "app/messages/messages.h"
 #include "app/signals/interrupt_cleanup.h"
 #include "cipher/secure_wipe.h"
+#include "console/console.h"
 
 namespace quorvel {
 
@@ -16,6 +17,9 @@ namespace fs = std::filesystem;
 
 // The packing folder's name before its random part.
 constexpr std::string_view PACKING_FOLDER_PREFIX = ".quorvel-pack-";
+
+// The name of a test's or a listing's archive before its random part.
+constexpr std::string_view SCRATCH_PREFIX = "quorvel-check-";
 
 }  // namespace
 
@@ -76,6 +80,32 @@ Step TempArchive::settle(ArchiveFate fate) {
     }
     if (archive_.remove()) return Done{};
     return say::temp_archive_not_deleted(TEMP_ARCHIVE_NAME);
+}
+
+std::optional<ScratchArchive> ScratchArchive::make(std::optional<OutputFile>& output) {
+    const fs::path folder = files::temporary_folder();
+    // No folder is no reason to write into the current one.
+    if (folder.empty()) return std::nullopt;
+    std::optional<ScratchArchive> archive;
+    {
+        const InterruptsDeferred deferred;  // made and registered with no interrupt between
+        files::NewFile made = files::create_private_beside(folder / "archive", SCRATCH_PREFIX);
+        const auto identity = made.fd.valid() ? files::identity_of(made.fd.get()) : std::nullopt;
+        if (!identity) {
+            // One that stays is an empty private file: nothing is lost with it.
+            if (made.fd.valid()) static_cast<void>(files::remove_if_ours(made.path, std::nullopt));
+            return std::nullopt;
+        }
+        archive.emplace(ScratchArchive(TemporaryFile::adopt(made.path, *identity)));
+        output = OutputFile::adopt(std::move(made.fd), made.path);
+    }
+    if (!output) return std::nullopt;  // the archive goes with its owner
+    return archive;
+}
+
+Step ScratchArchive::remove() {
+    if (file_.remove()) return Done{};
+    return say::temp_archive_not_deleted(display_name(file_.path()));
 }
 
 std::optional<OpenedOutput> open_output(const OutputTarget& target) {

@@ -138,11 +138,10 @@ Step pack_and_encrypt_in(PackingFolder& folder, const RunPlan& plan, const fs::p
     const bool packed = pack_into(archiver, folder.archive(), args.input.typed,
                                   plan.archiver_switches, [&] { return folder.clear(); });
     folder.after_packing();
-    auto archive =
-        packed ? InputFile::open(folder.archive(), files::FinalLink::refuse) : std::nullopt;
-    // An archiver that reported success without making the archive (switches such as -u-
-    // tell it to add nothing) has not packed the input either.
-    if (!archive) return say::pack_failed(args.input.typed);
+    if (!packed) return say::pack_failed(args.input.typed);
+    auto archive = InputFile::open(folder.archive(), files::FinalLink::refuse);
+    // Named as the user knows it: the packing folder it was looked for in goes with the run.
+    if (!archive) return say::file_fault({FileFault::Kind::not_found, fs::path(TEMP_ARCHIVE_NAME)});
     auto output = open_output(target);
     if (!output) return say::file_fault({FileFault::Kind::cannot_create, args.output.path});
     FilePair pair(ProbedInput(std::move(*archive)), folder.archive(), std::move(output->file),
@@ -175,7 +174,7 @@ RunOutcome encrypt_run(const RunPlan& plan) {
     if (const Step apart = output_stands_apart(args, plan.output_standing); apart.failed()) {
         return apart.failure();
     }
-    if (const Step apart = key_file_stands_apart(args, CipherMode::encrypt); apart.failed()) {
+    if (const Step apart = key_file_stands_apart(args, RunMode::encrypt); apart.failed()) {
         return apart.failure();
     }
     const auto target = output_target(args, plan.output_standing);
@@ -246,7 +245,7 @@ RunOutcome decrypt_run(const RunPlan& plan, ProbedInput input) {
     }
     const auto archiver = locate_archiver();
     if (archiver.failed()) return archiver.failure();
-    if (const Step apart = key_file_stands_apart(args, CipherMode::decrypt); apart.failed()) {
+    if (const Step apart = key_file_stands_apart(args, RunMode::decrypt); apart.failed()) {
         return apart.failure();
     }
     RunKeys keys;
@@ -257,6 +256,77 @@ RunOutcome decrypt_run(const RunPlan& plan, ProbedInput input) {
         return prepared.failure();
     }
     return decrypt_with_keys(plan, *archiver, keys, std::move(input));
+}
+
+// Decrypts `input` into `archive` through `output` and, when the check block holds, has the
+// archiver test or list it, as `mode` says, echoing its command first. Says what failed.
+Step decrypt_and_check(const RunPlan& plan, RunMode mode, const fs::path& archiver,
+                       const RunKeys& keys, ProbedInput input, const ScratchArchive& archive,
+                       OutputFile output) {
+    FilePair pair(std::move(input), plan.args.input.path, std::move(output), archive.path());
+    const auto decrypted = run_cipher_stage(pair, CipherMode::decrypt, keys.table(), plan.args);
+    if (decrypted.failed()) return decrypted.failure();
+    // The scratch archive is written where it stays: nothing to rename.
+    if (!pair.output().put_in_place()) {
+        return say::file_fault({FileFault::Kind::cannot_write, archive.path()});
+    }
+    if (*decrypted == StreamResult::check_failed) return say::decryption_wrong();
+    say::decryption_ok();
+    const bool testing = mode == RunMode::test;
+    say::check_echo(testing ? "t" : "l", archive.path());
+    if (check_archive(archiver, archive.path(), testing ? ArchiveCheck::test : ArchiveCheck::list,
+                      plan.archiver_switches)) {
+        return Done{};
+    }
+    return testing ? say::test_failed(plan.args.input.typed)
+                   : say::list_failed(plan.args.input.typed);
+}
+
+// A test or a listing: decrypts into a scratch archive in the temporary folder and has the
+// archiver test or list it. Nothing is written into the current folder or beside the input,
+// and the archive goes however the run ends; the last line is said once it is gone.
+RunOutcome check_run(const RunPlan& plan, RunMode mode, ProbedInput input) {
+    const RunArguments& args = plan.args;
+    const auto archiver = locate_archiver();
+    if (archiver.failed()) return archiver.failure();
+    if (const Step apart = key_file_stands_apart(args, mode); apart.failed()) {
+        return apart.failure();
+    }
+    RunKeys keys;
+    std::optional<TemporaryFile> no_new_key_file;
+    if (const Step prepared =
+            prepare_round_keys(args, CipherMode::decrypt, keys.table(), no_new_key_file);
+        prepared.failed()) {
+        return prepared.failure();
+    }
+    std::optional<OutputFile> output;
+    auto archive = ScratchArchive::make(output);
+    if (!archive) return say::scratch_archive_not_made(files::temporary_folder());
+    const Step checked = decrypt_and_check(plan, mode, *archiver, keys, std::move(input), *archive,
+                                           std::move(*output));
+    const Step removed = archive->remove();
+    if (checked.failed()) return checked.failure();
+    if (removed.failed()) return removed.failure();
+    if (mode == RunMode::test) {
+        say::archive_tested();
+    } else {
+        say::archive_listed();
+    }
+    return RunOutcome::done();
+}
+
+// What the archiver does in a run in `mode`, which chooses the switches it takes.
+ArchiverJob archiver_job(RunMode mode) {
+    switch (mode) {
+        case RunMode::encrypt:
+            return ArchiverJob::pack;
+        case RunMode::decrypt:
+            return ArchiverJob::unpack;
+        case RunMode::test:
+        case RunMode::list:
+            return ArchiverJob::check;
+    }
+    return ArchiverJob::check;  // not reached: every mode is handled above
 }
 
 // Looks for the signature without waiting on the input. A pipe, a device or a socket is not
@@ -291,23 +361,29 @@ RunOutcome run_with_arguments(RunArguments args, std::span<const std::string_vie
     const OutputStanding output_standing = look_at_output(args.output);
     RunPlan plan{std::move(args), output_standing, {}};
     install_interrupt_cleanup();
-    const auto lock = lock_folder();
-    if (lock.failed()) return lock.failure();
+    // A test or a listing writes nothing into the current folder, so it takes no lock there
+    // and works in a folder that cannot be locked.
+    std::optional<files::FolderLock> lock;
+    if (!only_checks(*direction)) {
+        auto taken = lock_folder();
+        if (taken.failed()) return taken.failure();
+        lock.emplace(std::move(*taken));
+    }
     ProbeResult probed = probe_input(plan.args.input.path, *direction);
     const auto mode = mode_for_input(*direction, probed.kind, plan.args.input.path);
     if (mode.failed()) return mode.failure();
     // Both are read before anything is made; the prompt for a password needs the direction.
-    const auto switches =
-        archiver_switches(*mode == CipherMode::encrypt ? ArchiverJob::pack : ArchiverJob::unpack);
+    const auto switches = archiver_switches(archiver_job(*mode));
     if (switches.failed()) return switches.failure();
     plan.archiver_switches = *switches;
     PasswordBuffer password;
-    if (const Step resolved = resolve_password(plan.args.password, *mode, password);
+    if (const Step resolved = resolve_password(plan.args.password, cipher_mode(*mode), password);
         resolved.failed()) {
         return resolved.failure();
     }
     plan.args.password = password.view();
-    if (*mode == CipherMode::decrypt) return decrypt_run(plan, std::move(*probed.input));
+    if (*mode == RunMode::decrypt) return decrypt_run(plan, std::move(*probed.input));
+    if (*mode != RunMode::encrypt) return check_run(plan, *mode, std::move(*probed.input));
     probed.input.reset();  // the archiver reads a plain input itself
     const auto key_file_name =
         plan.args.key_file ? std::optional(plan.args.key_file->typed) : std::nullopt;

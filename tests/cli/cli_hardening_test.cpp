@@ -118,35 +118,6 @@ TEST_F(HardeningTest, TemporaryArchiveIsPrivate) {
               fs::perms::owner_read | fs::perms::owner_write);
 }
 
-class ReadOnlyFolder {
-public:
-    explicit ReadOnlyFolder(const fs::path& path) : path_(path) {
-        fs::create_directories(path_);
-        fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_exec);
-        // Root ignores permissions; an immutable folder stops root as well.
-        if (::geteuid() == 0)
-            immutable_ =
-                std::system(("chattr +i '" + path_.string() + "' 2>/dev/null").c_str()) == 0;
-    }
-    ~ReadOnlyFolder() {
-        // A failure here leaves only the scratch folder behind; the test has its answer.
-        if (immutable_ && std::system(("chattr -i '" + path_.string() + "'").c_str()) != 0) return;
-        fs::permissions(path_, fs::perms::owner_all);
-    }
-    bool works() const {
-        const auto probe = path_ / "probe";
-        std::FILE* file = std::fopen(probe.c_str(), "wb");
-        if (file == nullptr) return true;
-        std::fclose(file);
-        fs::remove(probe);
-        return false;
-    }
-
-private:
-    fs::path path_;
-    bool immutable_ = false;
-};
-
 TEST_F(HardeningTest, ReadOnlyOutputFolderAndWorkingFolder) {
     write_file(enc() / "plan.txt", "some plans");
     ASSERT_EQ(run({"plan.txt", "plan.qv", "pw"}, enc()).exit_code, 0);

@@ -238,7 +238,8 @@ TEST_F(OutputsTest, NamesTheArchiverMadeBesideTheArchiveGoWithIt) {
         {"volumes only, no archive",
          copy_input +
              "[ \"$1\" = a ] && cp -- \"$input\" \"$2.001\" && cp -- \"$input\" \"$2.003\"",
-         "Crypt run\n!\n7z.exe a quorvelxxxfilo.7z plan.txt\n!Error pack file 'plan.txt'\n",
+         "Crypt run\n!\n7z.exe a quorvelxxxfilo.7z plan.txt\n!Error! File 'quorvelxxxfilo.7z' "
+         "not found.\n",
          1},
         {"an archive and a volume beside it",
          copy_input + "[ \"$1\" = a ] && cp -- \"$input\" \"$2\" && cp -- \"$input\" \"$2.001\"",

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,6 +12,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -185,6 +189,52 @@ void take_input_from_pipe(const std::string& bytes) {
     ::close(ends[1]);
     ::dup2(ends[0], STDIN_FILENO);
     ::close(ends[0]);
+}
+
+ReadOnlyFolder::ReadOnlyFolder(const fs::path& path) : path_(path) {
+    fs::create_directories(path_);
+    fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_exec);
+    // Root ignores permissions; an immutable folder stops root as well.
+    if (::geteuid() == 0)
+        immutable_ = std::system(("chattr +i '" + path_.string() + "' 2>/dev/null").c_str()) == 0;
+}
+
+ReadOnlyFolder::~ReadOnlyFolder() {
+    // A failure here leaves only the scratch folder behind; the test has its answer.
+    if (immutable_ && std::system(("chattr -i '" + path_.string() + "'").c_str()) != 0) return;
+    fs::permissions(path_, fs::perms::owner_all);
+}
+
+bool ReadOnlyFolder::works() const {
+    const auto probe = path_ / "probe";
+    std::FILE* file = std::fopen(probe.c_str(), "wb");
+    if (file == nullptr) return true;
+    std::fclose(file);
+    fs::remove(probe);
+    return false;
+}
+
+void mount_read_only(const fs::path& folder) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0 ||
+        ::chdir(folder.c_str()) != 0) {
+        ::_exit(126);
+    }
+}
+
+bool can_mount_read_only(const fs::path& folder) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        mount_read_only(folder);
+        ::_exit(0);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void give_to_nobody(const fs::path& path) {

@@ -92,6 +92,14 @@ void limit_file_size(rlim_t bytes);  // RLIMIT_FSIZE, SIGXFSZ at its default act
 void forbid_core_files();            // RLIMIT_CORE 0: a core file is not a leftover
 void take_input_from_pipe(const std::string& bytes);  // standard input: a pipe holding `bytes`
 
+// A child step: `folder` becomes a read-only mount in a mount namespace of the child's own,
+// which goes with it, and the child works in that mount. Ends the child with status 126 if it
+// fails.
+void mount_read_only(const std::filesystem::path& folder);
+
+// True when a child of this process can make a read-only mount of `folder` of its own.
+bool can_mount_read_only(const std::filesystem::path& folder);
+
 // Gives `path` (not followed if a link) to the unprivileged user.
 void give_to_nobody(const std::filesystem::path& path);
 
@@ -107,6 +115,22 @@ public:
 private:
     std::atomic<bool> stop_{false};
     std::thread writer_;
+};
+
+// Makes `path` (created if missing) a folder in which nothing can be made, removed or renamed,
+// for as long as the object lives: mode 0500, and for root, whom modes do not stop, immutable.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(const std::filesystem::path& path);
+    ~ReadOnlyFolder();
+    ReadOnlyFolder(const ReadOnlyFolder&) = delete;
+    ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
+    // False when a file could still be made there (no way to stop root on this machine).
+    bool works() const;
+
+private:
+    std::filesystem::path path_;
+    bool immutable_ = false;
 };
 
 // Makes a Unix socket file at `path` (bound, then the socket closed; the file stays).

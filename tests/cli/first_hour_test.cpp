@@ -21,7 +21,8 @@ const std::string DASH_WARNING =
     "file:PATH, fd:N or env:NAME to give the password that way\n";
 
 std::string mode_refused(const std::string& value) {
-    return "Error! QUORVEL_MODE holds '" + value + "'; it takes 'encrypt' or 'decrypt'.\n";
+    return "Error! QUORVEL_MODE holds '" + value +
+           "'; it takes 'encrypt', 'decrypt', 'test' or 'list'.\n";
 }
 
 std::string not_encrypted(const std::string& name) {
@@ -169,7 +170,8 @@ TEST_F(FirstHourTest, ANewKeyFileIsPointedOutOnlyWhenItWasMadeAndKept) {
 
 TEST_F(FirstHourTest, RefusedModeValuesTouchNothing) {
     ASSERT_EQ(run({"plan.txt", "real.qv", "pw"}, enc()).exit_code, 0);
-    for (const std::string value : {"", "Encrypt", "decrypt ", "auto", "1", "e"}) {
+    for (const std::string value :
+         {"", "Encrypt", "decrypt ", "auto", "1", "e", "Test", "list ", "l"}) {
         for (const auto& args : std::vector<std::vector<std::string>>{
                  {"plan.txt", "out.qv", "pw", "new.key"}, {"real.qv", "x", "pw"}}) {
             SCOPED_TRACE("'" + value + "' " + args[0]);

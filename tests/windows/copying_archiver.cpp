@@ -1,5 +1,7 @@
 // A stand-in for 7z.exe in the Windows interrupt test: "a ARCHIVE ... INPUT" copies the input
-// (its last argument) as the archive, "x ARCHIVE ..." copies the archive to extracted.bin. A
+// (its last argument) as the archive, "x ARCHIVE ..." copies the archive to extracted.bin, and
+// "t ... ARCHIVE" and "l ... ARCHIVE" (a test, a listing) read the archive, their last argument,
+// copying it to the file COPYING_ARCHIVER_READ_INTO names, outside the run's folders. A
 // copy takes as long as the data is large, which holds the run in a known phase, and its sizes
 // are known, so the test can tell when the cipher stage has started. With the environment
 // variable COPYING_ARCHIVER_PAUSE_MS set, it copies a mebibyte at a time and pauses that many
@@ -68,5 +70,9 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argv[1];
     if (command == L"a") return copy_file(argv[argc - 1], argv[2]) ? 0 : 2;
     if (command == L"x") return copy_file(argv[2], L"extracted.bin") ? 0 : 2;
+    const wchar_t* read_into = _wgetenv(L"COPYING_ARCHIVER_READ_INTO");
+    if ((command == L"t" || command == L"l") && read_into != nullptr) {
+        return copy_file(argv[argc - 1], read_into) ? 0 : 2;
+    }
     return 2;
 }

@@ -245,5 +245,94 @@ rm -f "$linux_folder/plan.txt"
 status=$(run_linux "$linux_folder" "$root/linux-password-utf8.txt" out.qv x "pässwort")
 check "code-page password: UTF-8 bytes do not decrypt (status $status)" [ "$status" = 1 ]
 
+# A test and a listing (QUORVEL_MODE=test, list) extract nothing: each side decrypts into its
+# temporary folder only (Wine gives the Windows side its own, whatever TMPDIR says), the
+# Windows program with the real Windows 7-Zip says what the Linux one says (the archiver's
+# lines and the temporary file's name aside) with the same status, and neither leaves anything
+# in its folder or its temporary folder, after "Decrypt WRONG!" too.
+windows_temp_name=$("$wine" cmd /c 'echo %TEMP%' 2>> "$scratch/wine.log" | tr -d '\r')
+windows_temp=$("$wine" winepath -u "$windows_temp_name" 2>> "$scratch/wine.log")
+linux_temp="$root/linux temp"
+mkdir -p "$linux_temp"
+
+# The program's console text of a test or a listing: Windows line ends read as "\n", the
+# temporary file's name as ARCHIVE and the archiver's lines cut, up to the last line.
+check_text() {  # check_text <file>
+    perl -0777 -pe 's/\r\n/\n/g;
+        s/(\n7z\.exe [tl] )[^\n]*\n/$1ARCHIVE\n/;
+        s/(\n7z\.exe [tl] ARCHIVE\n!\n).*?((?:Test OK!|List OK!|Error! [^\n]*)\n)$/$1$2/s;
+        $_ .= "[end]"' "$1"
+}
+
+# Whether the output names a temporary file in <folder> in its echoed command.
+echoes_archive_in() {  # echoes_archive_in <output file> <folder as the program names it>
+    perl -ne 'BEGIN { $folder = shift } s/\r?\n$//;
+        $seen = 1 if /^7z\.exe [tl] (.*)$/ && index($1, "$folder") == 0 &&
+            substr($1, length $folder) =~ /^[\\\/]quorvel-check-\d+(\.tmp)?$/;
+        END { exit !$seen }' "$2" "$1"
+}
+
+# A test or a listing of <encrypted file> on both sides, ending with <status> and, on Windows,
+# <expected text> (check_text, without the last line break and "[end]").
+check_run() {  # check_run <label> <mode> <encrypted file> <password> <status> <expected text>
+    local label=$1 mode=$2 encrypted=$3 password=$4 want=$5 expected=$6
+    local side folder status before temp temp_name temp_before name
+    local -A text
+    name=$(basename "$encrypted")
+    for side in windows linux; do
+        folder=$(new_folder "$side" "check-$label")
+        cp "$encrypted" "$folder/"
+        temp=$linux_temp temp_name=$linux_temp
+        [ "$side" = windows ] && temp=$windows_temp temp_name=$windows_temp_name
+        before=$(snapshot "$folder")
+        temp_before=$(snapshot "$temp")
+        status=$(QUORVEL_MODE=$mode TMPDIR=$linux_temp \
+            "run_$side" "$folder" "$root/$side-check-$label.txt" "$name" x "$password")
+        check "$label: $side ends with status $want (got $status)" [ "$status" = "$want" ]
+        check "$label: $side leaves its folder as it was" same_text "$before" "$(snapshot "$folder")"
+        check "$label: $side leaves its temporary folder as it was" \
+            same_text "$temp_before" "$(snapshot "$temp")"
+        if [ "$status" = 0 ]; then
+            check "$label: $side decrypts into its temporary folder" \
+                echoes_archive_in "$root/$side-check-$label.txt" "$temp_name"
+        fi
+        text[$side]=$(check_text "$root/$side-check-$label.txt")
+    done
+    check "$label: text as expected" same_text "$expected"$'\n[end]' "${text[windows]}"
+    check "$label: text same on both" same_text "${text[linux]}" "${text[windows]}"
+}
+
+checked_text() {  # checked_text <command letter> <last line>
+    printf 'Decrypt process start!\nDecrypt OK!\n!\n7z.exe %s ARCHIVE\n!\n%s' "$1" "$2"
+}
+
+# An encrypted file whose check block holds but whose archive does not: a stored archive with a
+# byte of its file data changed, encrypted by the Linux program through a stand-in archiver
+# that hands it over as packed.
+damaged_folder="$root/damaged"
+mkdir -p "$damaged_folder/bin"
+printf 'the plans\n' > "$damaged_folder/plan.txt"
+linux_archiver=$(command -v 7z || command -v 7zz || command -v 7za)
+(cd "$damaged_folder" && "$linux_archiver" a -mx0 stored.7z plan.txt > /dev/null)
+# A stored archive's file data starts right after its 32-byte signature header.
+printf 'X' | dd of="$damaged_folder/stored.7z" bs=1 seek=32 conv=notrunc 2> /dev/null
+cat > "$damaged_folder/bin/7z" << EOF
+#!/bin/sh
+[ "\$1" = a ] && exec cp -- "$damaged_folder/stored.7z" "\$2"
+EOF
+chmod +x "$damaged_folder/bin/7z"
+(cd "$damaged_folder" && PATH="$damaged_folder/bin:$PATH" "$linux_binary" plan.txt damaged.qv pw \
+    > /dev/null)
+
+check_run file-test test "$root/windows-enc-file/out file.qv" secret 0 \
+    "$(checked_text t 'Test OK!')"
+check_run folder-list list "$root/windows-enc-folder/out file.qv" secret 0 \
+    "$(checked_text l 'List OK!')"
+check_run wrong-test test "$root/windows-enc-file/out file.qv" not-the-secret 1 \
+    $'Decrypt process start!\nDecrypt WRONG!'
+check_run damaged-test test "$damaged_folder/damaged.qv" pw 1 \
+    "$(checked_text t "Error! The archive in 'damaged.qv' failed 7-Zip's test.")"
+check_run damaged-list list "$damaged_folder/damaged.qv" pw 0 "$(checked_text l 'List OK!')"
+
 echo "windows-e2e: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

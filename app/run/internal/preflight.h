@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "app/messages/outcome.h"
-#include "cipher/cipher_mode.h"
+#include "app/run/direction.h"
 #include "container/file_stream.h"
 #include "internal/arguments.h"
 
@@ -42,8 +42,9 @@ struct OutputStanding {
 [[nodiscard]] Step output_stands_apart(const RunArguments& args, const OutputStanding& standing);
 
 // The key file, if any, is no file the run reads, replaces or creates: the input, the output
-// (encryption), the temporary archive. Replacing it would lose the key.
-[[nodiscard]] Step key_file_stands_apart(const RunArguments& args, CipherMode mode);
+// (encryption), the temporary archive (encryption and decryption; a test or a listing does not
+// use that name). Replacing it would lose the key.
+[[nodiscard]] Step key_file_stands_apart(const RunArguments& args, RunMode mode);
 
 // Where the output goes, resolved and tried before anything is packed: an output that cannot
 // be written is found before all the work, not after it.

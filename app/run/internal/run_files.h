@@ -1,6 +1,7 @@
 // What a run makes and cleans up, each file with one owner: the round keys, wiped however the
 // run ends; the private folder an encryption packs into, with the archive in it; the archive a
-// decryption extracts from; the output on its way to its name (owned by its OutputFile, and
+// decryption extracts from; the archive a test or a listing reads; the output on its way to
+// its name (owned by its OutputFile, and
 // only registered here for the interrupt cleanup).
 #pragma once
 
@@ -95,6 +96,29 @@ private:
 
     TemporaryFile archive_;
     files::Identity identity_;
+};
+
+// The archive a test or a listing decrypts into, for the archiver to read: a new file named
+// "quorvel-check-" and a random number in the user's temporary folder
+// (files::temporary_folder), never in the current folder or beside the input. It is private
+// from the moment it exists: on POSIX readable by its owner only, whatever a default access
+// list says; on Windows it takes the temporary folder's access list, which is the user's own.
+// Removed, whatever the run's outcome, when the owner goes, and by the interrupt cleanup.
+class ScratchArchive {
+public:
+    // Makes the file; nullopt when the temporary folder takes no new file. `output` is then
+    // the open file to write it through.
+    [[nodiscard]] static std::optional<ScratchArchive> make(std::optional<OutputFile>& output);
+
+    const std::filesystem::path& path() const { return file_.path(); }
+
+    // Removes it now. Fails after "Error! Can't delete file '...'." when it stays.
+    [[nodiscard]] Step remove();
+
+private:
+    explicit ScratchArchive(TemporaryFile file) : file_(std::move(file)) {}
+
+    TemporaryFile file_;
 };
 
 // An output open at its target, its file on the interrupt cleanup's list while it is on its

@@ -95,6 +95,12 @@ public:
     // meanwhile only needs its name and identity.)
     [[nodiscard]] static std::optional<OutputFile> open(const OutputTarget& target);
 
+    // Writes into `fd`, a new empty file the caller made at `path` and answers for (a scratch
+    // file of the run's own): written where it is, closed by close(), never renamed, flushed
+    // to the disk or removed here. nullopt when no stream can be made over it.
+    [[nodiscard]] static std::optional<OutputFile> adopt(files::Descriptor fd,
+                                                         const std::filesystem::path& path);
+
     OutputFile(OutputFile&& other) noexcept;
     OutputFile& operator=(OutputFile&& other) noexcept;
     // An output never finished by close() is closed unchecked, and its temporary file removed

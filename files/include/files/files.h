@@ -55,6 +55,11 @@ enum class Kind { missing, regular, folder, symlink, other, unknown };
 // descriptor) when anything, a symbolic link included, is already at the name.
 [[nodiscard]] Descriptor create_private(const std::filesystem::path& path);
 
+// The user's folder for temporary files: on POSIX TMPDIR when it is set and not empty, else
+// /tmp; on Windows the folder GetTempPathW names (from TMP, TEMP or the user's profile). Only
+// the name: whether it exists or takes files is found out by making one there.
+[[nodiscard]] std::filesystem::path temporary_folder();
+
 // A file just made, and the name it was made under.
 struct NewFile {
     Descriptor fd;

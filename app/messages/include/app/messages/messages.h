@@ -37,6 +37,7 @@ enum class SwitchDanger {
     moves_archive,     // -sfx, -saa, -w, -u...!NAME: the archive at another name or folder
     shifts_arguments,  // a double quote: 7-Zip on Windows reads it as quoting, so the words
                        // after it would begin and end elsewhere (windows_command_line.h)
+    makes_folder,      // -o in a test or a listing: 7-Zip's test makes the folder it names
 };
 
 }  // namespace quorvel
@@ -94,6 +95,23 @@ Reported decryption_wrong();
 // platform: "!", "7z.exe a quorvelxxxfilo.7z " and the input as typed, "!" (no line break).
 void pack_echo(std::string_view input);
 
+// The archiver's command of a test ("t") or a listing ("l") of the decrypted archive, between
+// "!" lines: "!", "7z.exe " `command` " " and the archive's name, "!" and a line break.
+void check_echo(std::string_view command, const std::filesystem::path& archive);
+
+// The last line of a test or a listing that succeeded: "Test OK!" or "List OK!".
+void archive_tested();
+void archive_listed();
+
+// The archiver found fault with the archive decrypted from `input`: "Error! The archive in
+// '...' failed 7-Zip's test." or "Error! 7-Zip could not list the archive in '...'.".
+Reported test_failed(std::string_view input);
+Reported list_failed(std::string_view input);
+
+// "Error! Can't create a file in the temporary folder '...'.": a test or a listing has nowhere
+// to decrypt to.
+Reported scratch_archive_not_made(const std::filesystem::path& folder);
+
 // "Error pack file '...'" and "Error unpack file ".
 Reported pack_failed(std::string_view input);
 Reported unpack_failed();
@@ -138,14 +156,14 @@ Reported not_a_switch(std::string_view variable, std::string_view word);
 // "Error! VARIABLE holds 'WORD', which would delete the input." (or "... split the archive
 // into volumes.", "... pass the archive or its files through standard input or output.",
 // "... write the archive under another name or in another folder.", "... move where the
-// archiver's arguments begin and end on Windows: a switch cannot hold a double quote."), by
-// `danger`.
+// archiver's arguments begin and end on Windows: a switch cannot hold a double quote.", "...
+// make a folder: a test or a listing writes nothing."), by `danger`.
 Reported switch_refused(std::string_view variable, std::string_view word, SwitchDanger danger);
 
 // "Error! The command line reads differently in Unicode and in the active code page; ..."
 Reported command_line_differs();
 
-// "Error! QUORVEL_MODE holds 'VALUE'; it takes 'encrypt' or 'decrypt'."
+// "Error! QUORVEL_MODE holds 'VALUE'; it takes 'encrypt', 'decrypt', 'test' or 'list'."
 Reported mode_refused(std::string_view variable, std::string_view value);
 
 // "Error! File '...' does not begin with '%quorvel%', so it cannot be decrypted.": decryption

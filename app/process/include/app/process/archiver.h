@@ -1,6 +1,6 @@
 // The 7-Zip command-line archiver around the cipher stage: it packs the input into the
-// temporary archive and extracts the archive again. The archive's files are owned by the run
-// (app/run), not here.
+// temporary archive and extracts the archive again, or tests or lists a decrypted archive. The
+// archive's files are owned by the run (app/run), not here.
 #pragma once
 
 #include <filesystem>
@@ -12,9 +12,9 @@
 
 namespace quorvel {
 
-// What the archiver does in a run: packs the input before encryption, or extracts the archive
-// after decryption.
-enum class ArchiverJob { pack, unpack };
+// What the archiver does in a run: packs the input before encryption, extracts the archive
+// after decryption, or tests or lists the archive after a decryption that extracts nothing.
+enum class ArchiverJob { pack, unpack, check };
 
 // The archiver's names, in the order they are looked for.
 [[nodiscard]] std::span<const std::string_view> archiver_names();
@@ -38,7 +38,21 @@ enum class ArchiverJob { pack, unpack };
                           const std::filesystem::path& archive,
                           std::span<const std::string> switches);
 
-// Either is run a second time when standard output went away while the archiver ran and it
+// What the archiver is asked about an archive without extracting anything.
+enum class ArchiveCheck {
+    test,  // "t": every file read and checked against its CRC
+    list,  // "l": the names, sizes and dates of its files
+};
+
+// Has the archiver test or list `archive`, as `check` says, its name taken literally, with the
+// user's `switches` after the fixed ones; its report goes to standard output. The archive is
+// only read. Returns true when the archiver ran and reported success: for a test, every file
+// read back whole.
+[[nodiscard]] bool check_archive(const std::filesystem::path& archiver,
+                                 const std::filesystem::path& archive, ArchiveCheck check,
+                                 std::span<const std::string> switches);
+
+// Each is run a second time when standard output went away while the archiver ran and it
 // failed, as a closed output may have stopped it (process.h: ProcessResult::lost_output);
 // pack_into() first calls `clear_archive`, which removes what the stopped run wrote and
 // returns false when it could not (no second run then).

@@ -27,4 +27,8 @@ OrReported<std::vector<std::string>> program_arguments(int argc, char** argv);
 // The file system path that `argument`, one of program_arguments(), names.
 std::filesystem::path argument_path(std::string_view argument);
 
+// The argument that names `path` for a program this one starts (process.h: run_process): the
+// inverse of argument_path, the path's bytes on POSIX, its WTF-8 form on Windows.
+std::string path_argument(const std::filesystem::path& path);
+
 }  // namespace quorvel
