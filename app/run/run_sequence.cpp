@@ -238,6 +238,12 @@ RunOutcome decrypt_with_keys(const RunPlan& plan, const fs::path& archiver, cons
     return RunOutcome::done();
 }
 
+// Fills `keys` for a decryption, which never makes a key file.
+Step prepare_decryption_keys(const RunArguments& args, RunKeys& keys) {
+    std::optional<TemporaryFile> no_new_key_file;
+    return prepare_round_keys(args, CipherMode::decrypt, keys.table(), no_new_key_file);
+}
+
 RunOutcome decrypt_run(const RunPlan& plan, ProbedInput input) {
     const RunArguments& args = plan.args;
     if (const Step free = temp_archive_free_for_decrypting(args); free.failed()) {
@@ -249,10 +255,7 @@ RunOutcome decrypt_run(const RunPlan& plan, ProbedInput input) {
         return apart.failure();
     }
     RunKeys keys;
-    std::optional<TemporaryFile> no_new_key_file;
-    if (const Step prepared =
-            prepare_round_keys(args, CipherMode::decrypt, keys.table(), no_new_key_file);
-        prepared.failed()) {
+    if (const Step prepared = prepare_decryption_keys(args, keys); prepared.failed()) {
         return prepared.failure();
     }
     return decrypt_with_keys(plan, *archiver, keys, std::move(input));
@@ -293,10 +296,7 @@ RunOutcome check_run(const RunPlan& plan, RunMode mode, ProbedInput input) {
         return apart.failure();
     }
     RunKeys keys;
-    std::optional<TemporaryFile> no_new_key_file;
-    if (const Step prepared =
-            prepare_round_keys(args, CipherMode::decrypt, keys.table(), no_new_key_file);
-        prepared.failed()) {
+    if (const Step prepared = prepare_decryption_keys(args, keys); prepared.failed()) {
         return prepared.failure();
     }
     std::optional<OutputFile> output;

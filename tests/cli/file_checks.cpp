@@ -288,4 +288,26 @@ bool wait_until(const std::function<bool()>& predicate) {
     return true;
 }
 
+ProgramRun finish_within(RunningProgram& program, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(program.pid()), &info, WEXITED | WNOHANG | WNOWAIT) !=
+                0 ||
+            info.si_pid != 0) {
+            return program.finish();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    program.send_signal(SIGKILL);
+    return program.finish();
+}
+
+int pid_in(const fs::path& file) {
+    std::ifstream in(file);
+    int pid = 0;
+    in >> pid;
+    return pid;
+}
+
 }  // namespace quorvel::test

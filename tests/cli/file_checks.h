@@ -139,4 +139,10 @@ void make_socket_file(const std::filesystem::path& path);
 // Waits up to ten seconds for `predicate`; returns its last value.
 bool wait_until(const std::function<bool()>& predicate);
 
+// Waits up to `limit` for `program` to end, kills it (SIGKILL) after that, and collects it.
+ProgramRun finish_within(RunningProgram& program, std::chrono::milliseconds limit);
+
+// The process id written in `file`, 0 when there is none yet.
+int pid_in(const std::filesystem::path& file);
+
 }  // namespace quorvel::test

@@ -70,32 +70,6 @@ bool waits_for_fifo_partner(int pid) {
     return where == "wait_for_partner";
 }
 
-// Waits up to `limit` for the program to end, killing it (SIGKILL) after that, then
-// collects it.
-ProgramRun finish_within(RunningProgram& program, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    siginfo_t info{};
-    while (std::chrono::steady_clock::now() < deadline) {
-        info.si_pid = 0;
-        if (::waitid(P_PID, static_cast<id_t>(program.pid()), &info, WEXITED | WNOHANG | WNOWAIT) !=
-                0 ||
-            info.si_pid != 0) {
-            return program.finish();
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    program.send_signal(SIGKILL);
-    return program.finish();
-}
-
-// The process id in `file`, 0 when there is none.
-int pid_in(const fs::path& file) {
-    std::ifstream in(file);
-    int pid = 0;
-    in >> pid;
-    return pid;
-}
-
 bool process_gone(int pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }

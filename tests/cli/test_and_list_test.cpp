@@ -460,30 +460,6 @@ const std::string SLOW_CHECK =
     "exec >/dev/null\n"
     "case \"$1\" in t|l) echo $$ > ../archiver.pid; exec sleep 30 ;; esac";
 
-// Waits up to `limit` for the program to end, killing it (SIGKILL) after that, then collects it.
-ProgramRun ended_within(RunningProgram& program, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(program.pid()), &info, WEXITED | WNOHANG | WNOWAIT) !=
-                0 ||
-            info.si_pid != 0) {
-            return program.finish();
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    program.send_signal(SIGKILL);
-    return program.finish();
-}
-
-// The process id the stand-in wrote to `file`, 0 for none yet.
-int archiver_pid(const fs::path& file) {
-    std::ifstream in(file);
-    int pid = 0;
-    in >> pid;
-    return pid;
-}
-
 // True when a file in `folder` holds a mebibyte or more: the archive is being decrypted.
 bool decrypting_into(const fs::path& folder) {
     for (const auto& entry : fs::directory_iterator(folder)) {
@@ -510,9 +486,9 @@ TEST_F(TestAndListTest, EachEndingSignalEndsTheRunByItAndLeavesBothFoldersAsThey
         {"decrypting for a test", "test", big.string(), decrypting_into},
         {"decrypting for a listing", "list", big.string(), decrypting_into},
         {"7-Zip testing", "test", (from / "plan.qv").string(),
-         [&pid_file](const fs::path&) { return archiver_pid(pid_file) != 0; }},
+         [&pid_file](const fs::path&) { return pid_in(pid_file) != 0; }},
         {"7-Zip listing", "list", (from / "plan.qv").string(),
-         [&pid_file](const fs::path&) { return archiver_pid(pid_file) != 0; }},
+         [&pid_file](const fs::path&) { return pid_in(pid_file) != 0; }},
     };
     for (const auto& stage : stages) {
         for (const auto& s : ENDING_SIGNALS) {
@@ -528,12 +504,12 @@ TEST_F(TestAndListTest, EachEndingSignalEndsTheRunByItAndLeavesBothFoldersAsThey
             ASSERT_TRUE(wait_until([&] { return stage.reached(tmp); }));
             const auto sent = std::chrono::steady_clock::now();
             program.send_signal(s.signal_number);
-            const auto result = ended_within(program, 5s);
+            const auto result = finish_within(program, 5s);
             EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s);
             EXPECT_EQ(result.term_signal, s.signal_number) << "exit status " << result.exit_code;
             EXPECT_EQ(folder_changes(folder_before, record_folder(folder)), "");
             EXPECT_EQ(folder_changes(tmp_before, record_folder(tmp)), "");
-            if (const int archiver = archiver_pid(pid_file); archiver != 0) {
+            if (const int archiver = pid_in(pid_file); archiver != 0) {
                 const bool gone = ::kill(archiver, 0) != 0 && errno == ESRCH;
                 EXPECT_TRUE(gone) << "the archiver outlived the run";
                 if (!gone) ::kill(archiver, SIGKILL);
