@@ -286,8 +286,14 @@ check_run() {  # check_run <label> <mode> <encrypted file> <password> <status> <
         [ "$side" = windows ] && temp=$windows_temp temp_name=$windows_temp_name
         before=$(snapshot "$folder")
         temp_before=$(snapshot "$temp")
-        status=$(QUORVEL_MODE=$mode TMPDIR=$linux_temp \
-            "run_$side" "$folder" "$root/$side-check-$label.txt" "$name" x "$password")
+        # TMPDIR for the Linux side only: Wine would make its server's folder there.
+        if [ "$side" = linux ]; then
+            status=$(QUORVEL_MODE=$mode TMPDIR=$linux_temp \
+                run_linux "$folder" "$root/linux-check-$label.txt" "$name" x "$password")
+        else
+            status=$(QUORVEL_MODE=$mode \
+                run_windows "$folder" "$root/windows-check-$label.txt" "$name" x "$password")
+        fi
         check "$label: $side ends with status $want (got $status)" [ "$status" = "$want" ]
         check "$label: $side leaves its folder as it was" same_text "$before" "$(snapshot "$folder")"
         check "$label: $side leaves its temporary folder as it was" \
