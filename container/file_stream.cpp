@@ -89,7 +89,11 @@ OutputFile::OutputFile(detail::FileHandle file, const OutputTarget& target, fs::
       identity_(files::identity_of(files::descriptor_of(file_.get()))) {}
 
 std::optional<OutputTarget> OutputFile::find_target(const fs::path& path, OutputPolicy policy) {
-    if (!path.has_filename()) return std::nullopt;
+    // A device's name (NUL, COM1, CONOUT$ on Windows) names no file that could be written, and
+    // a name no folder holds could only fail at the final rename.
+    if (!path.has_filename() || files::names_device(path) || files::name_refused(path)) {
+        return std::nullopt;
+    }
     const bool keep_private = policy == OutputPolicy::private_file;
     if (!keep_private && files::kind_behind(path) == files::Kind::other) {
         return OutputTarget{path, OutputPlacement::direct, policy};

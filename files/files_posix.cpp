@@ -86,6 +86,14 @@ int Descriptor::release() {
     return std::exchange(fd_, -1);
 }
 
+bool names_device(const fs::path&) {
+    return false;
+}
+
+bool name_refused(const fs::path&) {
+    return false;
+}
+
 Descriptor create_private(const fs::path& path) {
     return Descriptor(::open(path.c_str(), NEW_FILE_FLAGS, 0600));
 }

@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <cwctype>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -39,9 +42,51 @@ private:
 };
 
 // The handle is not inheritable (no security attributes), so a started archiver never holds
-// one of the run's files.
+// one of the run's files. A device's name is never opened.
 HANDLE open_handle(const fs::path& path, DWORD access, DWORD disposition, DWORD flags) {
+    if (names_device(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     return CreateFileW(path.c_str(), access, SHARE_ALL, nullptr, disposition, flags, nullptr);
+}
+
+bool same_letters(std::wstring_view text, std::wstring_view upper_case) {
+    return std::equal(text.begin(), text.end(), upper_case.begin(), upper_case.end(),
+                      [](wchar_t a, wchar_t b) { return std::towupper(a) == b; });
+}
+
+// True for the names Windows keeps for devices in every folder, given as written before any
+// extension or colon.
+bool reserved_name(std::wstring_view base) {
+    while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
+    for (const std::wstring_view device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (same_letters(base, device)) return true;
+    }
+    if (base.size() != 4 ||
+        !(same_letters(base.substr(0, 3), L"COM") || same_letters(base.substr(0, 3), L"LPT"))) {
+        return false;
+    }
+    const wchar_t digit = base[3];
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+           digit == L'\u00B3';
+}
+
+bool is_separator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// True when `rest`, a path after the device namespace's "\\.\" or "\\?\", goes on as a folder
+// of a drive ("C:\"), a share ("UNC\") or a volume ("Volume{...}\"): a file's path written in
+// full rather than a device.
+bool goes_on_as_folder(std::wstring_view rest) {
+    const auto separator = std::find_if(rest.begin(), rest.end(), is_separator);
+    if (separator == rest.end()) return false;  // "\\.\C:" is the volume itself, a device
+    const std::wstring_view root =
+        rest.substr(0, static_cast<std::size_t>(separator - rest.begin()));
+    if (root.size() == 2 && root[1] == L':' && std::iswalpha(root[0])) return true;
+    if (same_letters(root, L"UNC")) return true;
+    return root.size() > 8 && same_letters(root.substr(0, 7), L"VOLUME{") && root.back() == L'}';
 }
 
 Descriptor adopt(HANDLE raw, int mode) {
@@ -126,6 +171,23 @@ Descriptor::~Descriptor() {
 
 int Descriptor::release() {
     return std::exchange(fd_, -1);
+}
+
+bool names_device(const fs::path& path) {
+    const std::wstring_view text = path.native();
+    if (text.size() >= 4 && is_separator(text[0]) && is_separator(text[1]) &&
+        (text[2] == L'.' || text[2] == L'?') && is_separator(text[3])) {
+        return !goes_on_as_folder(text.substr(4));
+    }
+    const std::wstring name = path.filename().native();
+    return reserved_name(std::wstring_view(name).substr(0, name.find_first_of(L".:")));
+}
+
+bool name_refused(const fs::path& path) {
+    const std::wstring name = path.filename().native();
+    return std::any_of(name.begin(), name.end(), [](wchar_t c) {
+        return c < L' ' || std::wcschr(L"<>:\"|?*", c) != nullptr;
+    });
 }
 
 Descriptor create_private(const fs::path& path) {

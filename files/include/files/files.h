@@ -45,11 +45,27 @@ private:
 enum class Kind { missing, regular, folder, symlink, other, unknown };
 
 // What is at `path` itself, a final symbolic link not followed; unknown when that cannot be
-// told (no permission on the folder, for one).
+// told (no permission on the folder, for one). A name that names_device() is other.
 [[nodiscard]] Kind kind_at(const std::filesystem::path& path);
 
-// What `path` leads to, symbolic links followed; missing for a dangling link.
+// What `path` leads to, symbolic links followed; missing for a dangling link. A name that
+// names_device() is other.
 [[nodiscard]] Kind kind_behind(const std::filesystem::path& path);
+
+// True when `path` names a device by its spelling alone, whatever the folder holds. On
+// Windows: a last name that is CON, PRN, AUX, NUL, COM0 to COM9, LPT0 to LPT9 (their digits
+// also as superscript 1, 2 and 3), CONIN$ or CONOUT$, in any case, alone or before an extension
+// or a colon, spaces after it ignored, in any folder; and a path in the device namespace
+// ("\\.\" or "\\?\", where names are taken as they are) that goes on as something other
+// than a folder of a drive, a share or a volume. No function here opens such a name: a port or
+// a console opened for a file can wait, or act on the device. Always false on POSIX, whose
+// devices are files under /dev, told by their kind.
+[[nodiscard]] bool names_device(const std::filesystem::path& path);
+
+// True when the last name of `path` is one no folder can hold: on Windows it holds a character
+// kept out of file names (< > : " | ? * or a control character; a colon would name a stream
+// of another file). Always false on POSIX, where only '/' and NUL are kept out of a name.
+[[nodiscard]] bool name_refused(const std::filesystem::path& path);
 
 // Creates `path` as a new file readable and writable by its owner only. Fails (an invalid
 // descriptor) when anything, a symbolic link included, is already at the name.
