@@ -235,9 +235,16 @@ Descriptor open_for_reading(const fs::path& path, FinalLink final_link) {
 }
 
 Descriptor open_existing_for_writing(const fs::path& path) {
-    return adopt(
-        open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL),
-        _O_WRONLY);
+    Handle handle(
+        open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    // Windows refuses this itself; a system that lets the file open (Wine run as root) must
+    // not have it written either.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle.valid() && GetFileInformationByHandle(handle.get(), &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return {};
+    }
+    return adopt(handle.release(), _O_WRONLY);
 }
 
 std::optional<std::uint64_t> regular_size(int fd) {
@@ -319,8 +326,9 @@ std::optional<std::size_t> longest_name_beside(const fs::path&) {
     return MAX_PATH - 5;  // 255 characters: what NTFS, FAT32 and exFAT take
 }
 
-bool rename_may_replace(const fs::path&) {
-    return true;
+bool rename_may_replace(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
 std::optional<int> descriptor_named(const fs::path&) {

@@ -1,5 +1,5 @@
-// File primitives on Windows (under Wine in CI): names Windows takes for devices and names no
-// folder holds.
+// File primitives on Windows (under Wine in CI): names Windows takes for devices, names no
+// folder holds and files marked read-only.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -66,6 +66,20 @@ TEST(WindowsFiles, NamesNoFolderHolds) {
                                     L"with space & more.qv", L"\u65E5\u672C.qv", L"odd.name."}) {
         EXPECT_FALSE(files::name_refused(name)) << wtf8(name);
     }
+}
+
+TEST(WindowsFiles, AFileMarkedReadOnlyIsNeitherReplacedNorWritten) {
+    test::ScratchDir dir;
+    test::write_file(dir / "plain", "plain");
+    test::write_file(dir / "locked", "locked");
+    ASSERT_TRUE(SetFileAttributesW((dir / "locked").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(files::rename_may_replace(dir / "plain"));
+    EXPECT_TRUE(files::rename_may_replace(dir / "missing"));
+    EXPECT_FALSE(files::rename_may_replace(dir / "locked"));
+    EXPECT_TRUE(files::open_existing_for_writing(dir / "plain").valid());
+    EXPECT_FALSE(files::open_existing_for_writing(dir / "locked").valid());
+    SetFileAttributesW((dir / "locked").c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(test::read_file(dir / "locked"), test::to_bytes("locked"));
 }
 
 }  // namespace

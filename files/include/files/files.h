@@ -108,7 +108,8 @@ enum class FinalLink {
                                           FinalLink final_link = FinalLink::follow);
 
 // Opens an existing file for writing, neither creating nor truncating it. Never waits: a FIFO
-// without a reader fails at once (see wait_for_reader).
+// without a reader fails at once (see wait_for_reader). On Windows a file marked read-only
+// fails, as Windows refuses to write it.
 [[nodiscard]] Descriptor open_existing_for_writing(const std::filesystem::path& path);
 
 // When `path` leads to a FIFO, opens it for writing, which waits until a reader opens it too,
@@ -170,7 +171,8 @@ enum class FinalLink {
 
 // False when renaming another file over `path`, which exists, is refused whatever is written:
 // in a folder with the sticky bit only the owner of the file or of the folder (or root) may
-// replace it. True when nothing tells against it (always on Windows).
+// replace it; on Windows a file marked read-only is never replaced. True when nothing tells
+// against it.
 [[nodiscard]] bool rename_may_replace(const std::filesystem::path& path);
 
 // N when `path`, its symbolic links followed, names descriptor N of this process itself
