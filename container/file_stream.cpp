@@ -28,7 +28,8 @@ constexpr std::string_view TRIAL_PREFIX = ".quorvel-try-";
 // A new file beside `final_path`, with the mode the finished file is to have.
 Opened create_pending(const fs::path& final_path, std::string_view prefix, bool keep_private) {
     Opened opened;
-    auto [fd, pending_path] = files::create_private_beside(final_path, prefix);
+    auto [fd, pending_path] = keep_private ? files::create_private_beside(final_path, prefix)
+                                           : files::create_beside(final_path, prefix);
     opened.pending_path = std::move(pending_path);
     if (!fd.valid()) return {};
     if (!keep_private && !files::take_mode_of(fd.get(), final_path)) fd = files::Descriptor();

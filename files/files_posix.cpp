@@ -111,6 +111,10 @@ NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {
     return {};
 }
 
+NewFile create_beside(const fs::path& beside, std::string_view prefix) {
+    return create_private_beside(beside, prefix);
+}
+
 std::optional<NewFolder> create_private_folder_beside(const fs::path& beside,
                                                       std::string_view prefix) {
     const fs::path folder = beside.parent_path();

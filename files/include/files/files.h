@@ -67,8 +67,10 @@ enum class Kind { missing, regular, folder, symlink, other, unknown };
 // of another file). Always false on POSIX, where only '/' and NUL are kept out of a name.
 [[nodiscard]] bool name_refused(const std::filesystem::path& path);
 
-// Creates `path` as a new file readable and writable by its owner only. Fails (an invalid
-// descriptor) when anything, a symbolic link included, is already at the name.
+// Creates `path` as a new file readable and writable by its owner only: on POSIX with mode
+// 0600, on Windows with an access list, kept from taking its folder's, that lets in the current
+// user alone. Fails (an invalid descriptor) when anything, a symbolic link included, is
+// already at the name.
 [[nodiscard]] Descriptor create_private(const std::filesystem::path& path);
 
 // A file just made, and the name it was made under.
@@ -77,10 +79,16 @@ struct NewFile {
     std::filesystem::path path;
 };
 
-// Creates a new private file in the folder of `beside`, named `prefix` followed by a random
-// part. An invalid descriptor (and an empty path) when no name could be created.
+// Creates a new private file (create_private) in the folder of `beside`, named `prefix`
+// followed by a random part. An invalid descriptor (and an empty path) when no name could be
+// created.
 [[nodiscard]] NewFile create_private_beside(const std::filesystem::path& beside,
                                             std::string_view prefix);
+
+// Creates a new file as create_private_beside does, for a file that is to have the access of
+// a plain new file there (see take_mode_of): on POSIX private until take_mode_of widens it; on
+// Windows, where that access is the folder's access list, with that list from the start.
+[[nodiscard]] NewFile create_beside(const std::filesystem::path& beside, std::string_view prefix);
 
 // A folder just made, and what makes it itself.
 struct NewFolder {
@@ -91,8 +99,10 @@ struct NewFolder {
 // Creates a new folder in the folder of `beside`, named `prefix` followed by a random part,
 // that only its owner may enter: on POSIX its mode is 0700, which also masks every entry of
 // an access list it takes from its parent, so that nobody else reaches what is made inside,
-// whatever modes those files get. On Windows it takes its parent's access list. nullopt when
-// no folder could be created.
+// whatever modes those files get. On Windows, where a file's own access list decides who opens
+// it, whatever folders lie above, the folder gets a protected access list (none of its parent's
+// entries) that lets in the current user alone and passes to every file and folder made in it.
+// nullopt when no folder could be created.
 [[nodiscard]] std::optional<NewFolder> create_private_folder_beside(
     const std::filesystem::path& beside, std::string_view prefix);
 
@@ -147,7 +157,10 @@ enum class FinalLink {
                                      const std::filesystem::path& to);
 
 // Removes `path` when it is still the file `identity` names. A folder goes with the files in
-// it (not with folders in it, which no run makes). Returns false only when that file or
+// it (not with folders in it, which no run makes); on Windows each of its files is first moved
+// out to a name of its own in the folder above, where it is deleted: a file that a program
+// still has open stays, pending deletion and closed to anyone new, until that program lets go,
+// and in the folder it would keep the folder from going. Returns false only when that file or
 // folder is still there afterwards.
 [[nodiscard]] bool remove_if_same(const std::filesystem::path& path, const Identity& identity);
 
@@ -191,7 +204,8 @@ enum class FinalLink {
 [[nodiscard]] bool descriptor_is_open(int fd);
 
 // Gives the open file the permission bits `model` has, or those a plain new file would get
-// when `model` does not exist. Windows has no such bits: true there.
+// when `model` does not exist. Windows has no such bits, and a file made by create_beside has
+// its folder's access list already: true there.
 [[nodiscard]] bool take_mode_of(int fd, const std::filesystem::path& model);
 
 // Which way a stream moves data.
