@@ -28,7 +28,8 @@ constexpr std::string_view TRIAL_PREFIX = ".quorvel-try-";
 // A new file beside `final_path`, with the mode the finished file is to have.
 Opened create_pending(const fs::path& final_path, std::string_view prefix, bool keep_private) {
     Opened opened;
-    auto [fd, pending_path] = files::create_private_beside(final_path, prefix);
+    auto [fd, pending_path] = keep_private ? files::create_private_beside(final_path, prefix)
+                                           : files::create_beside(final_path, prefix);
     opened.pending_path = std::move(pending_path);
     if (!fd.valid()) return {};
     if (!keep_private && !files::take_mode_of(fd.get(), final_path)) fd = files::Descriptor();
@@ -89,7 +90,11 @@ OutputFile::OutputFile(detail::FileHandle file, const OutputTarget& target, fs::
       identity_(files::identity_of(files::descriptor_of(file_.get()))) {}
 
 std::optional<OutputTarget> OutputFile::find_target(const fs::path& path, OutputPolicy policy) {
-    if (!path.has_filename()) return std::nullopt;
+    // A device's name (NUL, COM1, CONOUT$ on Windows) names no file that could be written, and
+    // a name no folder holds could only fail at the final rename.
+    if (!path.has_filename() || files::names_device(path) || files::name_refused(path)) {
+        return std::nullopt;
+    }
     const bool keep_private = policy == OutputPolicy::private_file;
     if (!keep_private && files::kind_behind(path) == files::Kind::other) {
         return OutputTarget{path, OutputPlacement::direct, policy};

@@ -37,11 +37,13 @@ constexpr int MAX_LINKS = 40;
 }  // namespace
 
 Kind kind_at(const fs::path& path) {
+    if (names_device(path)) return Kind::other;
     std::error_code error;
     return kind_of(fs::symlink_status(path, error));
 }
 
 Kind kind_behind(const fs::path& path) {
+    if (names_device(path)) return Kind::other;
     std::error_code error;
     return kind_of(fs::status(path, error));
 }

@@ -107,6 +107,14 @@ int Descriptor::release() {
     return std::exchange(fd_, -1);
 }
 
+bool names_device(const fs::path&) {
+    return false;
+}
+
+bool name_refused(const fs::path&) {
+    return false;
+}
+
 Descriptor create_private(const fs::path& path) {
     return Descriptor(::open(path.c_str(), NEW_FILE_FLAGS, 0600));
 }
@@ -127,6 +135,10 @@ NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {
         if (errno != EEXIST) break;
     }
     return {};
+}
+
+NewFile create_beside(const fs::path& beside, std::string_view prefix) {
+    return create_private_beside(beside, prefix);
 }
 
 std::optional<NewFolder> create_private_folder_beside(const fs::path& beside,

@@ -1,11 +1,15 @@
 #include <windows.h>
+#include <sddl.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <cwctype>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -21,6 +25,8 @@ namespace {
 // then be removed by the interrupt handler while the writer still holds it.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr int NAME_ATTEMPTS = 32;
+// The name a file of a folder being removed is moved out to, before its random part.
+constexpr std::wstring_view GONE_PREFIX = L".quorvel-gone-";
 
 class Handle {
 public:
@@ -38,10 +44,53 @@ private:
     HANDLE handle_;
 };
 
-// The handle is not inheritable (no security attributes), so a started archiver never holds
-// one of the run's files.
-HANDLE open_handle(const fs::path& path, DWORD access, DWORD disposition, DWORD flags) {
-    return CreateFileW(path.c_str(), access, SHARE_ALL, nullptr, disposition, flags, nullptr);
+// The handle is not inheritable (no security attributes, or attributes that say so), so a
+// started archiver never holds one of the run's files. A device's name is never opened.
+HANDLE open_handle(const fs::path& path, DWORD access, DWORD disposition, DWORD flags,
+                   SECURITY_ATTRIBUTES* security = nullptr) {
+    if (names_device(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path.c_str(), access, SHARE_ALL, security, disposition, flags, nullptr);
+}
+
+bool same_letters(std::wstring_view text, std::wstring_view upper_case) {
+    return std::equal(text.begin(), text.end(), upper_case.begin(), upper_case.end(),
+                      [](wchar_t a, wchar_t b) { return std::towupper(a) == b; });
+}
+
+// True for the names Windows keeps for devices in every folder, given as written before any
+// extension or colon.
+bool reserved_name(std::wstring_view base) {
+    while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
+    for (const std::wstring_view device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (same_letters(base, device)) return true;
+    }
+    if (base.size() != 4 ||
+        !(same_letters(base.substr(0, 3), L"COM") || same_letters(base.substr(0, 3), L"LPT"))) {
+        return false;
+    }
+    const wchar_t digit = base[3];
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+           digit == L'\u00B3';
+}
+
+bool is_separator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// True when `rest`, a path after the device namespace's "\\.\" or "\\?\", goes on as a folder
+// of a drive ("C:\"), a share ("UNC\") or a volume ("Volume{...}\"): a file's path written in
+// full rather than a device.
+bool goes_on_as_folder(std::wstring_view rest) {
+    const auto separator = std::find_if(rest.begin(), rest.end(), is_separator);
+    if (separator == rest.end()) return false;  // "\\.\C:" is the volume itself, a device
+    const std::wstring_view root =
+        rest.substr(0, static_cast<std::size_t>(separator - rest.begin()));
+    if (root.size() == 2 && root[1] == L':' && std::iswalpha(root[0])) return true;
+    if (same_letters(root, L"UNC")) return true;
+    return root.size() > 8 && same_letters(root.substr(0, 7), L"VOLUME{") && root.back() == L'}';
 }
 
 Descriptor adopt(HANDLE raw, int mode) {
@@ -69,6 +118,29 @@ HANDLE open_entry(const fs::path& path, DWORD access) {
                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
 }
 
+// Deletes the file `name` of the folder `folder`, moved out first to a name of its own in the
+// folder above: a file that a program (this one too) still has open stays, pending deletion,
+// until that program lets go, and as long as it stays in the folder, the folder cannot go. Out
+// there it keeps its access list and nobody may open it any more. One that cannot be moved is
+// deleted where it is.
+void delete_out_of(const fs::path& folder, const wchar_t* name) {
+    const fs::path path = folder / name;
+    const auto identity = identity_at(path);
+    if (!identity) return;
+    std::random_device random;
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        const fs::path away =
+            folder.parent_path() / (std::wstring(GONE_PREFIX) + std::to_wstring(random()));
+        if (MoveFileExW(path.c_str(), away.c_str(), 0)) {
+            static_cast<void>(remove_if_same(away, *identity));
+            return;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+    }
+    static_cast<void>(remove_if_same(path, *identity));
+}
+
 // Removes the files in the folder `path`.
 void remove_files_in(const fs::path& path) {
     WIN32_FIND_DATAW found;
@@ -76,7 +148,7 @@ void remove_files_in(const fs::path& path) {
     if (search == INVALID_HANDLE_VALUE) return;
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            DeleteFileW((path / found.cFileName).c_str());
+            delete_out_of(path, found.cFileName);
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
@@ -94,6 +166,83 @@ bool remove_empty_folder(const fs::path& path) {
         Sleep(100);
     }
     return false;
+}
+
+// The current user's security identifier as text ("S-1-5-21-..."); empty when it cannot be
+// told.
+std::wstring current_user_sid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    const Handle held(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::string buffer(size, '\0');
+    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+        return {};
+    }
+    std::wstring sid(text);
+    LocalFree(text);
+    return sid;
+}
+
+// Security attributes whose access list lets in the current user alone, with full access, and
+// is protected: it takes none of the entries the folder it is made in passes on (to everyone,
+// to a team, on a share). A folder's entry passes to every file and folder made in it, so that
+// what another program (the archiver) creates there is the user's alone too. Nothing when the
+// current user cannot be told: then nothing private can be made.
+class OwnerOnly {
+public:
+    enum class Object { file, folder };
+
+    explicit OwnerOnly(Object object) {
+        const std::wstring sid = current_user_sid();
+        if (sid.empty()) return;
+        const std::wstring text =
+            std::wstring(object == Object::folder ? L"D:P(A;OICI;FA;;;" : L"D:P(A;;FA;;;") + sid +
+            L")";
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                                  &descriptor_, nullptr)) {
+            descriptor_ = nullptr;
+            return;
+        }
+        attributes_ = {sizeof attributes_, descriptor_, FALSE};
+    }
+    ~OwnerOnly() {
+        if (descriptor_ != nullptr) LocalFree(descriptor_);
+    }
+    OwnerOnly(const OwnerOnly&) = delete;
+    OwnerOnly& operator=(const OwnerOnly&) = delete;
+
+    // The attributes to create with; nullptr when there are none.
+    SECURITY_ATTRIBUTES* attributes() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
+
+private:
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+    SECURITY_ATTRIBUTES attributes_{};
+};
+
+// Creates `path` as a new file with `security` (nullptr: the access list its folder gives).
+Descriptor create_new(const fs::path& path, SECURITY_ATTRIBUTES* security) {
+    return adopt(open_handle(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                             security),
+                 _O_WRONLY);
+}
+
+NewFile create_new_beside(const fs::path& beside, std::string_view prefix,
+                          SECURITY_ATTRIBUTES* security) {
+    std::random_device random;
+    const fs::path folder = beside.parent_path();
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        const std::string name = std::string(prefix) + std::to_string(random()) + ".tmp";
+        const fs::path candidate = folder.empty() ? fs::path(name) : folder / name;
+        Descriptor fd = create_new(candidate, security);
+        if (fd.valid()) return {std::move(fd), candidate};
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    return {};
 }
 
 std::wstring lock_name(const std::wstring& prefix, const fs::path& folder) {
@@ -128,10 +277,27 @@ int Descriptor::release() {
     return std::exchange(fd_, -1);
 }
 
+bool names_device(const fs::path& path) {
+    const std::wstring_view text = path.native();
+    if (text.size() >= 4 && is_separator(text[0]) && is_separator(text[1]) &&
+        (text[2] == L'.' || text[2] == L'?') && is_separator(text[3])) {
+        return !goes_on_as_folder(text.substr(4));
+    }
+    const std::wstring name = path.filename().native();
+    return reserved_name(std::wstring_view(name).substr(0, name.find_first_of(L".:")));
+}
+
+bool name_refused(const fs::path& path) {
+    const std::wstring name = path.filename().native();
+    return std::any_of(name.begin(), name.end(), [](wchar_t c) {
+        return c < L' ' || std::wcschr(L"<>:\"|?*", c) != nullptr;
+    });
+}
+
 Descriptor create_private(const fs::path& path) {
-    // A new file takes its folder's access list; Windows has no owner-only bits to set.
-    return adopt(open_handle(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL),
-                 _O_WRONLY);
+    OwnerOnly owner_only(OwnerOnly::Object::file);
+    if (owner_only.attributes() == nullptr) return {};
+    return create_new(path, owner_only.attributes());
 }
 
 fs::path temporary_folder() {
@@ -143,27 +309,25 @@ fs::path temporary_folder() {
 }
 
 NewFile create_private_beside(const fs::path& beside, std::string_view prefix) {
-    std::random_device random;
-    const fs::path folder = beside.parent_path();
-    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-        const std::string name = std::string(prefix) + std::to_string(random()) + ".tmp";
-        const fs::path candidate = folder.empty() ? fs::path(name) : folder / name;
-        Descriptor fd = create_private(candidate);
-        if (fd.valid()) return {std::move(fd), candidate};
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
-    }
-    return {};
+    OwnerOnly owner_only(OwnerOnly::Object::file);
+    if (owner_only.attributes() == nullptr) return {};
+    return create_new_beside(beside, prefix, owner_only.attributes());
+}
+
+NewFile create_beside(const fs::path& beside, std::string_view prefix) {
+    return create_new_beside(beside, prefix, nullptr);
 }
 
 std::optional<NewFolder> create_private_folder_beside(const fs::path& beside,
                                                       std::string_view prefix) {
+    OwnerOnly owner_only(OwnerOnly::Object::folder);
+    if (owner_only.attributes() == nullptr) return std::nullopt;
     std::random_device random;
     const fs::path folder = beside.parent_path();
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         const std::string name = std::string(prefix) + std::to_string(random());
         const fs::path candidate = folder.empty() ? fs::path(name) : folder / name;
-        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+        if (CreateDirectoryW(candidate.c_str(), owner_only.attributes())) {
             const auto identity = identity_at(candidate);
             if (identity) return NewFolder{candidate, *identity};
             RemoveDirectoryW(candidate.c_str());
@@ -181,9 +345,16 @@ Descriptor open_for_reading(const fs::path& path, FinalLink final_link) {
 }
 
 Descriptor open_existing_for_writing(const fs::path& path) {
-    return adopt(
-        open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL),
-        _O_WRONLY);
+    Handle handle(
+        open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    // Windows refuses this itself; a system that lets the file open (Wine run as root) must
+    // not have it written either.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle.valid() && GetFileInformationByHandle(handle.get(), &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return {};
+    }
+    return adopt(handle.release(), _O_WRONLY);
 }
 
 std::optional<std::uint64_t> regular_size(int fd) {
@@ -265,8 +436,9 @@ std::optional<std::size_t> longest_name_beside(const fs::path&) {
     return MAX_PATH - 5;  // 255 characters: what NTFS, FAT32 and exFAT take
 }
 
-bool rename_may_replace(const fs::path&) {
-    return true;
+bool rename_may_replace(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
 std::optional<int> descriptor_named(const fs::path&) {

@@ -1,11 +1,11 @@
 #include "app/password/password_source.h"
 
 #include <charconv>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/messages/messages.h"
+#include "app/process/command_line.h"
 #include "cipher/secure_wipe.h"
 #include "internal/password_input.h"
 
@@ -86,7 +86,7 @@ LineResult ask_questions(const AskQuestion& ask, PasswordBuffer& password, Passw
 namespace {
 
 LineResult read_from_environment(std::string_view name, PasswordBuffer& password) {
-    const char* value = std::getenv(std::string(name).c_str());
+    const char* value = environment_value(name);
     if (value == nullptr) return LineResult::unreadable;
     const std::string_view text(value);
     std::size_t at = 0;
@@ -97,7 +97,8 @@ LineResult read_from_environment(std::string_view name, PasswordBuffer& password
 
 LineResult read_from_file(std::string_view path, PasswordBuffer& password) {
     if (path.empty()) return LineResult::unreadable;
-    const int fd = open_password_file(std::string(path));
+    // Named as the command line's file names are: on Windows by its Unicode name.
+    const int fd = open_password_file(argument_path(path));
     if (fd < 0) return LineResult::unreadable;
     const LineResult result = read_password_line(fd, password);
     close_descriptor(fd);
@@ -155,14 +156,14 @@ Step check_password_argument(std::string_view argument) {
 }
 
 Step resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer& password) {
-    const char* source = std::getenv(std::string(PASSWORD_FROM_VARIABLE).c_str());
-    if (argument != PASSWORD_FROM_SOURCE || source == nullptr) {
+    const auto source = password_source_setting();
+    if (argument != PASSWORD_FROM_SOURCE || !source) {
         const Step checked = check_password_argument(argument);
         if (!checked.failed() && password.assign(argument)) return Done{};
         password.wipe();
         return checked;
     }
-    const LineResult result = read_from_source(source, mode, password);
+    const LineResult result = read_from_source(*source, mode, password);
     if (result == LineResult::ok) return Done{};
     password.wipe();
     switch (result) {
@@ -171,7 +172,7 @@ Step resolve_password(std::string_view argument, CipherMode mode, PasswordBuffer
         case LineResult::answers_differ:
             return say::passwords_differ();
         default:
-            return say::password_unreadable(source);
+            return say::password_unreadable(*source);
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "app/signals/signals_posix.h"
@@ -119,7 +121,17 @@ LineResult ask(Terminal& terminal, NotedSignals& signals, std::string_view promp
 
 }  // namespace
 
-int open_password_file(const std::string& path) {
+std::optional<std::string> password_source_setting() {
+    const char* value = std::getenv(std::string(PASSWORD_FROM_VARIABLE).c_str());
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+const char* environment_value(std::string_view name) {
+    return std::getenv(std::string(name).c_str());
+}
+
+int open_password_file(const std::filesystem::path& path) {
     return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }
 

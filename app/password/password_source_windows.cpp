@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cipher/secure_wipe.h"
+#include "console/wtf8.h"
 #include "internal/password_input.h"
 
 namespace quorvel {
@@ -128,8 +129,28 @@ LineResult ask(const SilentConsole& console, std::wstring_view prompt, PasswordB
 
 }  // namespace
 
-int open_password_file(const std::string& path) {
-    return _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+std::optional<std::string> password_source_setting() {
+    const std::wstring name(PASSWORD_FROM_VARIABLE.begin(), PASSWORD_FROM_VARIABLE.end());
+    const wchar_t* value = _wgetenv(name.c_str());
+    if (value == nullptr) return std::nullopt;
+    static_assert(sizeof(wchar_t) == sizeof(char16_t));
+    return wtf8_from_utf16(reinterpret_cast<const char16_t*>(value));
+}
+
+const char* environment_value(std::string_view name) {
+    // The C runtime's environment is the Unicode one in the active code page, its names too.
+    const auto units = utf16_from_wtf8(name);
+    if (!units || units->empty()) return nullptr;
+    const std::wstring wide(units->begin(), units->end());
+    const int size = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return nullptr;
+    std::string code_page(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, code_page.data(), size, nullptr, nullptr);
+    return std::getenv(code_page.c_str());
+}
+
+int open_password_file(const std::filesystem::path& path) {
+    return _wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 long read_descriptor(int fd, char* into, std::size_t size) {

@@ -50,10 +50,8 @@ bool pack_into(const std::filesystem::path& archiver, const std::filesystem::pat
     // input named "-x" or "@list" is still a file name.
     // -xr!: the folder the archive is made in stays out of it, when the input holds the
     // current folder ("." or a folder above); its name is the run's own and random.
-    std::vector<std::string> arguments{"a", archive.string(), "-spd"};
-    if (archive.has_parent_path()) {
-        arguments.push_back("-xr!" + archive.parent_path().filename().string());
-    }
+    std::vector<std::string> arguments{"a", archive.string(), "-spd",
+                                       "-xr!" + archive.parent_path().filename().string()};
     arguments.insert(arguments.end(), switches.begin(), switches.end());
     arguments.insert(arguments.end(), {"--", std::string(input)});
     // The archive is a plaintext copy of the input: nobody else may read it.

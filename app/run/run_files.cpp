@@ -29,30 +29,15 @@ RunKeys::~RunKeys() {
 
 std::optional<PackingFolder> PackingFolder::make() {
     const InterruptsDeferred deferred;  // made and registered with no interrupt between
-#ifdef _WIN32
-    // The archive goes to its name in the current folder, found free under the folder lock:
-    // a folder of its own would take the current folder's access list and protect nothing,
-    // and could not go on an interrupt while the run still reads the archive in it.
-    const fs::path archive(TEMP_ARCHIVE_NAME);
-    return PackingFolder(TemporaryFile::claim(archive), archive);
-#else
     const auto folder =
         files::create_private_folder_beside(fs::path(TEMP_ARCHIVE_NAME), PACKING_FOLDER_PREFIX);
     if (!folder) return std::nullopt;
     return PackingFolder(TemporaryFile::adopt(folder->path, folder->identity),
                          folder->path / TEMP_ARCHIVE_NAME);
-#endif
-}
-
-void PackingFolder::after_packing() {
-#ifdef _WIN32
-    // Which file at the name is the run's: only that one is removed.
-    if (const auto identity = files::identity_at(archive_)) folder_.identify(*identity);
-#endif
 }
 
 bool PackingFolder::clear() const {
-    // The name is the run's and nobody else's: whatever is there is the archiver's.
+    // The folder is the run's and nobody else's: whatever is at the name is the archiver's.
     return files::remove_if_ours(archive_, std::nullopt);
 }
 

@@ -131,14 +131,14 @@ Step put_encrypted_output_in_place(FilePair& pair, std::optional<TemporaryFile>&
 // Packs the input into `folder` and encrypts the archive into the output at `target`, which
 // is made only now, so that the archiver never sees it, and takes its name only when complete.
 // The new key file, if any, stays from then on: the output needs it.
-Step pack_and_encrypt_in(PackingFolder& folder, const RunPlan& plan, const fs::path& archiver,
+Step pack_and_encrypt_in(const PackingFolder& folder, const RunPlan& plan, const fs::path& archiver,
                          const RunKeys& keys, const OutputTarget& target,
                          std::optional<TemporaryFile>& new_key_file) {
     const RunArguments& args = plan.args;
-    const bool packed = pack_into(archiver, folder.archive(), args.input.typed,
-                                  plan.archiver_switches, [&] { return folder.clear(); });
-    folder.after_packing();
-    if (!packed) return say::pack_failed(args.input.typed);
+    if (!pack_into(archiver, folder.archive(), args.input.typed, plan.archiver_switches,
+                   [&] { return folder.clear(); })) {
+        return say::pack_failed(args.input.typed);
+    }
     auto archive = InputFile::open(folder.archive(), files::FinalLink::refuse);
     // Named as the user knows it: the packing folder it was looked for in goes with the run.
     if (!archive) return say::file_fault({FileFault::Kind::not_found, fs::path(TEMP_ARCHIVE_NAME)});

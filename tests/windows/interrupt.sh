@@ -54,8 +54,13 @@ growing_file() {  # growing_file <folder> <known name>...
 }
 
 # The stages: the test each waits for before the interrupt.
-packing() {  # packing <folder>: the archiver has written part of the archive
-    [ -s "$1/quorvelxxxfilo.7z" ]
+packing() {  # packing <folder>: the archiver has written part of the archive, in the run's
+    # packing folder
+    local archive
+    for archive in "$1"/.quorvel-pack-*/quorvelxxxfilo.7z; do
+        [ -s "$archive" ] && return 0
+    done
+    return 1
 }
 encrypting() {  # encrypting <folder>: the output is being written
     growing_file "$1" big.bin quorvel.exe 7z.exe quorvelxxxfilo.7z > /dev/null

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,8 +35,18 @@ inline constexpr int READ_ERROR = -2;
 // line end is taken from a shared pipe or terminal.
 [[nodiscard]] LineResult read_password_line(int fd, PasswordBuffer& password);
 
+// The value of QUORVEL_PASSWORD_FROM; nullopt when it is not set. On POSIX its bytes; on
+// Windows its Unicode text as WTF-8 (console/wtf8.h), the form the command line's file names
+// are kept in, so that file:PATH names any file the system allows and messages show it whole.
+[[nodiscard]] std::optional<std::string> password_source_setting();
+
+// The value of the environment variable `name` (written as password_source_setting gives
+// it) in the bytes a password argument has: on Windows in the active code page, as the C
+// runtime's environment holds it. nullptr when it is not set.
+[[nodiscard]] const char* environment_value(std::string_view name);
+
 // Opens the file `path` for reading. Returns a descriptor, or -1.
-[[nodiscard]] int open_password_file(const std::string& path);
+[[nodiscard]] int open_password_file(const std::filesystem::path& path);
 
 // Reads at most `size` bytes from `fd` into `into`, again when interrupted by a signal that
 // does not end the process. Returns the count read, 0 at the end, -1 on an error.

@@ -31,13 +31,14 @@ private:
     RoundKeyTable table_{};
 };
 
-// Where an encryption's archiver packs, and everything it makes there. On POSIX a folder
-// ".quorvel-pack-XXXXXX" in the current folder that only the user may enter, holding the
-// temporary archive "quorvelxxxfilo.7z": the archiver creates the archive itself, with the mode
-// the folder's default access list gives (which no umask narrows), and inside that folder
-// nobody else can read it at any moment. On Windows the archive's own name in the current
-// folder (see run_files.cpp). Removed, with all it holds, when the owner goes, and by the
-// interrupt cleanup.
+// The folder an encryption's archiver packs into, ".quorvel-pack-XXXXXX" in the current
+// folder, and everything in it: the temporary archive "quorvelxxxfilo.7z" and whatever the
+// archiver makes beside it. The archiver creates the archive itself, with the access the
+// folder passes on: on POSIX the folder's mode lets only the user in, whatever mode the
+// folder's default access list gives the archive (which no umask narrows); on Windows the
+// folder's protected access list lets in only the user and passes to the archive as it is
+// created. Nobody else can read it at any moment. Removed, with all it holds, when the owner
+// goes, and by the interrupt cleanup.
 class PackingFolder {
 public:
     // Makes the folder; nullopt when it cannot be made (a folder the user cannot write).
@@ -46,22 +47,19 @@ public:
     // Where the archiver is to write the archive.
     const std::filesystem::path& archive() const { return archive_; }
 
-    // The archiver has run: what it made is the run's.
-    void after_packing();
-
     // Removes what an archiver stopped halfway wrote, so that it can start again. Returns
     // false when the archive stays.
     [[nodiscard]] bool clear() const;
 
-    // Removes the folder and all it holds (on Windows the archive) now. Fails after "Error!
-    // Can't delete file '...'." when they stay.
+    // Removes the folder and all it holds now. Fails after "Error! Can't delete file '...'."
+    // when they stay.
     [[nodiscard]] Step remove();
 
 private:
     PackingFolder(TemporaryFile folder, std::filesystem::path archive)
         : folder_(std::move(folder)), archive_(std::move(archive)) {}
 
-    TemporaryFile folder_;  // the folder; on Windows the archive itself
+    TemporaryFile folder_;
     std::filesystem::path archive_;
 };
 

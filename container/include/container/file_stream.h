@@ -80,12 +80,13 @@ struct OutputTarget {
 class OutputFile final : public ByteSink {
 public:
     // Finds where an output for `path` goes as `policy` says, and tries all that can be tried
-    // without writing anything: a folder (".", a link to one), a name longer than its folder
-    // takes, a folder where no new file can be made and no existing file written, a file that
-    // a rename cannot replace and that cannot be written in place. A renamed output's folder
-    // is tried by making a new file there and removing it at once (call it where an
-    // interrupt cannot fall between). Nullopt when the output cannot be written (an empty
-    // name included).
+    // without writing anything: a folder (".", a link to one), a device's name on Windows
+    // (files::names_device), a name longer than its folder takes or that no folder holds, a
+    // folder where no new file can be made and no existing file written, a file that a rename
+    // cannot replace (on Windows one marked read-only) and that cannot be written in place. A
+    // renamed output's folder is tried by making a new file there and removing it at once
+    // (call it where an interrupt cannot fall between). Nullopt when the output cannot be
+    // written (an empty name included).
     [[nodiscard]] static std::optional<OutputTarget> find_target(const std::filesystem::path& path,
                                                                  OutputPolicy policy);
 

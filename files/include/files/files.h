@@ -45,14 +45,32 @@ private:
 enum class Kind { missing, regular, folder, symlink, other, unknown };
 
 // What is at `path` itself, a final symbolic link not followed; unknown when that cannot be
-// told (no permission on the folder, for one).
+// told (no permission on the folder, for one). A name that names_device() is other.
 [[nodiscard]] Kind kind_at(const std::filesystem::path& path);
 
-// What `path` leads to, symbolic links followed; missing for a dangling link.
+// What `path` leads to, symbolic links followed; missing for a dangling link. A name that
+// names_device() is other.
 [[nodiscard]] Kind kind_behind(const std::filesystem::path& path);
 
-// Creates `path` as a new file readable and writable by its owner only. Fails (an invalid
-// descriptor) when anything, a symbolic link included, is already at the name.
+// True when `path` names a device by its spelling alone, whatever the folder holds. On
+// Windows: a last name that is CON, PRN, AUX, NUL, COM0 to COM9, LPT0 to LPT9 (their digits
+// also as superscript 1, 2 and 3), CONIN$ or CONOUT$, in any case, alone or before an extension
+// or a colon, spaces after it ignored, in any folder; and a path in the device namespace
+// ("\\.\" or "\\?\", where names are taken as they are) that goes on as something other
+// than a folder of a drive, a share or a volume. No function here opens such a name: a port or
+// a console opened for a file can wait, or act on the device. Always false on POSIX, whose
+// devices are files under /dev, told by their kind.
+[[nodiscard]] bool names_device(const std::filesystem::path& path);
+
+// True when the last name of `path` is one no folder can hold: on Windows it holds a character
+// kept out of file names (< > : " | ? * or a control character; a colon would name a stream
+// of another file). Always false on POSIX, where only '/' and NUL are kept out of a name.
+[[nodiscard]] bool name_refused(const std::filesystem::path& path);
+
+// Creates `path` as a new file readable and writable by its owner only: on POSIX with mode
+// 0600, on Windows with an access list, kept from taking its folder's, that lets in the current
+// user alone. Fails (an invalid descriptor) when anything, a symbolic link included, is
+// already at the name.
 [[nodiscard]] Descriptor create_private(const std::filesystem::path& path);
 
 // The user's folder for temporary files: on POSIX TMPDIR when it is set and not empty, else
@@ -66,10 +84,16 @@ struct NewFile {
     std::filesystem::path path;
 };
 
-// Creates a new private file in the folder of `beside`, named `prefix` followed by a random
-// part. An invalid descriptor (and an empty path) when no name could be created.
+// Creates a new private file (create_private) in the folder of `beside`, named `prefix`
+// followed by a random part. An invalid descriptor (and an empty path) when no name could be
+// created.
 [[nodiscard]] NewFile create_private_beside(const std::filesystem::path& beside,
                                             std::string_view prefix);
+
+// Creates a new file as create_private_beside does, for a file that is to have the access of
+// a plain new file there (see take_mode_of): on POSIX private until take_mode_of widens it; on
+// Windows, where that access is the folder's access list, with that list from the start.
+[[nodiscard]] NewFile create_beside(const std::filesystem::path& beside, std::string_view prefix);
 
 // A folder just made, and what makes it itself.
 struct NewFolder {
@@ -80,8 +104,10 @@ struct NewFolder {
 // Creates a new folder in the folder of `beside`, named `prefix` followed by a random part,
 // that only its owner may enter: on POSIX its mode is 0700, which also masks every entry of
 // an access list it takes from its parent, so that nobody else reaches what is made inside,
-// whatever modes those files get. On Windows it takes its parent's access list. nullopt when
-// no folder could be created.
+// whatever modes those files get. On Windows, where a file's own access list decides who opens
+// it, whatever folders lie above, the folder gets a protected access list (none of its parent's
+// entries) that lets in the current user alone and passes to every file and folder made in it.
+// nullopt when no folder could be created.
 [[nodiscard]] std::optional<NewFolder> create_private_folder_beside(
     const std::filesystem::path& beside, std::string_view prefix);
 
@@ -97,7 +123,8 @@ enum class FinalLink {
                                           FinalLink final_link = FinalLink::follow);
 
 // Opens an existing file for writing, neither creating nor truncating it. Never waits: a FIFO
-// without a reader fails at once (see wait_for_reader).
+// without a reader fails at once (see wait_for_reader). On Windows a file marked read-only
+// fails, as Windows refuses to write it.
 [[nodiscard]] Descriptor open_existing_for_writing(const std::filesystem::path& path);
 
 // When `path` leads to a FIFO, opens it for writing, which waits until a reader opens it too,
@@ -135,7 +162,10 @@ enum class FinalLink {
                                      const std::filesystem::path& to);
 
 // Removes `path` when it is still the file `identity` names. A folder goes with the files in
-// it (not with folders in it, which no run makes). Returns false only when that file or
+// it (not with folders in it, which no run makes); on Windows each of its files is first moved
+// out to a name of its own in the folder above, where it is deleted: a file that a program
+// still has open stays, pending deletion and closed to anyone new, until that program lets go,
+// and in the folder it would keep the folder from going. Returns false only when that file or
 // folder is still there afterwards.
 [[nodiscard]] bool remove_if_same(const std::filesystem::path& path, const Identity& identity);
 
@@ -159,8 +189,8 @@ enum class FinalLink {
 
 // False when renaming another file over `path`, which exists, is refused whatever is written:
 // in a folder with the sticky bit only the owner of the file or of the folder (or root) may
-// replace it, and a file marked immutable or append-only (Linux) nobody may. True when
-// nothing tells against it (always on Windows).
+// replace it, a file marked immutable or append-only (Linux) nobody may, and on Windows a
+// file marked read-only is never replaced. True when nothing tells against it.
 [[nodiscard]] bool rename_may_replace(const std::filesystem::path& path);
 
 // N when `path`, its symbolic links followed, names descriptor N of this process itself
@@ -179,7 +209,8 @@ enum class FinalLink {
 [[nodiscard]] bool descriptor_is_open(int fd);
 
 // Gives the open file the permission bits `model` has, or those a plain new file would get
-// when `model` does not exist. Windows has no such bits: true there.
+// when `model` does not exist. Windows has no such bits, and a file made by create_beside has
+// its folder's access list already: true there.
 [[nodiscard]] bool take_mode_of(int fd, const std::filesystem::path& model);
 
 // Which way a stream moves data.

@@ -4,7 +4,8 @@
 //
 // QUORVEL_PASSWORD_FROM takes one of:
 //   env:NAME   the environment variable NAME
-//   file:PATH  the file PATH
+//   file:PATH  the file PATH (on Windows named by its Unicode text, as the command line's
+//              file names are)
 //   fd:N       the open file descriptor N (read up to the line end, not closed)
 //   tty        the terminal itself (/dev/tty; the console on Windows), asked without echo,
 //              twice when encrypting; nothing goes to standard output. On POSIX a run in the

@@ -24,7 +24,8 @@ namespace quorvel {
 // there is then no telling which name goes with which password.
 OrReported<std::vector<std::string>> program_arguments(int argc, char** argv);
 
-// The file system path that `argument`, one of program_arguments(), names.
+// The file system path that `argument`, one of program_arguments() or a name in the same form
+// (QUORVEL_PASSWORD_FROM's file:PATH), names.
 std::filesystem::path argument_path(std::string_view argument);
 
 // The argument that names `path` for a program this one starts (process.h: run_process): the
