@@ -25,8 +25,8 @@ scratch=$(mktemp -d)
 # The stand-in refuses to work outside a job object: quorvel.exe must start it in one.
 export COPYING_ARCHIVER_NEEDS_JOB=1
 
-# shellcheck source=tests/windows/checks.sh
-source "$(dirname "$0")/checks.sh"
+# shellcheck source=ci/checks.sh
+source "$(dirname "$0")/../../ci/checks.sh"
 
 # The first file in <folder> that is not one of the names given and holds more than a MiB:
 # the file the cipher stage is writing.
