@@ -7,6 +7,8 @@
 # from Debian's packages; safe to rerun.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=ci/checks.sh
+source ci/checks.sh
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -36,13 +38,6 @@ apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
 $sudo "${apt[@]}" install -y -q --reinstall "./$deb"
 trap '$sudo "${apt[@]}" remove -y -q quorvel > /dev/null' EXIT
 
-passed=0
-failed=0
-check() {  # check <description> <command...>: counts, and prints failures
-    local what=$1
-    shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
 # The program's own lines: the archiver's output (which differs between 7-Zip versions) is cut
 # where it runs. "[end]" closes the text so that $(...) keeps its last line break.
 program_text() {

@@ -7,6 +7,8 @@
 # Debian's packages; safe to rerun.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=ci/checks.sh
+source ci/checks.sh
 
 SEVEN_ZIP_BIN=7zip-bin@5.2.0
 
@@ -54,13 +56,6 @@ zip="build/winzip/$name.zip"
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 (cd "$unpacked" && cmake -E tar xf "$OLDPWD/$zip")
-passed=0
-failed=0
-check() {  # check <description> <command...>: counts, and prints failures
-    local what=$1
-    shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
 listing=$(cd "$unpacked" && find . -type f | LC_ALL=C sort)
 expected="./$name/README.md
 ./$name/docs/WINDOWS.md

@@ -23,8 +23,8 @@ scratch=$(mktemp -d)
 root="$scratch/e2e & co"
 mkdir -p "$root"
 
-# shellcheck source=tests/windows/checks.sh
-source "$(dirname "$0")/checks.sh"
+# shellcheck source=ci/checks.sh
+source "$(dirname "$0")/../../ci/checks.sh"
 
 # The program's own console text: Windows line ends read as "\n", and the archiver's output cut
 # where it runs: after the echoed pack command's closing "!" until the cipher stage starts, and

@@ -36,8 +36,8 @@ read_into="$scratch/read-into.bin"
 COPYING_ARCHIVER_READ_INTO=$("$wine" winepath -w "$read_into")
 export COPYING_ARCHIVER_READ_INTO
 
-# shellcheck source=tests/windows/checks.sh
-source "$(dirname "$0")/checks.sh"
+# shellcheck source=ci/checks.sh
+source "$(dirname "$0")/../../ci/checks.sh"
 
 # The first file in <folder> that is not one of the names given and holds more than a MiB:
 # the file the cipher stage is writing.

@@ -24,8 +24,8 @@ export LC_ALL=C.UTF-8
 scratch=$(mktemp -d)
 [ -n "${KEEP_SCRATCH:-}" ] || trap 'rm -rf "$scratch"' EXIT
 
-# shellcheck source=tests/windows/checks.sh
-source "$(dirname "$0")/checks.sh"
+# shellcheck source=ci/checks.sh
+source "$(dirname "$0")/../../ci/checks.sh"
 
 # A fresh folder holding quorvel.exe and, as 7z.exe, the given archiver (the real one unless
 # named), readable by everyone as a shared folder is.

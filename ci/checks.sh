@@ -1,6 +1,7 @@
 # shellcheck shell=bash
-# Counted checks for the Windows test scripts, which source this file. They print every
-# failure and leave the totals in $passed and $failed.
+# Counted checks, for the scripts that check a result step by step and report the totals:
+# ci/deb.sh, ci/windows.sh and the Windows end-to-end tests (tests/windows/), which source this
+# file. They print every failure and leave the totals in $passed and $failed.
 passed=0
 failed=0
 
