@@ -26,7 +26,7 @@ namespace {
 // then be removed by the interrupt handler while the writer still holds it.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr int NAME_ATTEMPTS = 32;
-// The name a file of a folder being removed is moved out to, before its random part.
+// The name a file of a folder being removed is moved out to, before the file's index.
 constexpr std::wstring_view GONE_PREFIX = L".quorvel-gone-";
 
 class Handle {
@@ -159,27 +159,31 @@ void put_hex(wchar_t* at, std::uint64_t value) {
 }
 
 // Deletes the file at `path` when it is still the one `identity` names, through one handle.
-void delete_if_same(const wchar_t* path, const Identity& identity) {
+// False when that file stays, not even pending deletion.
+bool delete_if_same(const wchar_t* path, const Identity& identity) {
     const Handle handle(open_entry(path, DELETE | FILE_READ_ATTRIBUTES));
-    if (!handle.valid() || identity_of_handle(handle.get()) != identity) return;
+    if (!handle.valid()) return false;
+    if (identity_of_handle(handle.get()) != identity) return true;
     FILE_DISPOSITION_INFO disposition{TRUE};
-    SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
 }
 
 // Deletes the file `name` of the folder `folder`, moved out first to a name of its own in the
 // folder above: a file that a program (this one too) still has open stays, pending deletion,
 // until that program lets go, and as long as it stays in the folder, the folder cannot go. Out
 // there it keeps its access list and nobody may open it any more. One that cannot be moved is
-// deleted where it is.
-void delete_out_of(std::wstring_view folder, const wchar_t* name) {
+// deleted where it is. False when the file stays, not even pending deletion: one moved out
+// that cannot be deleted there is moved back, so that its folder stays with it in view.
+bool delete_out_of(std::wstring_view folder, const wchar_t* name) {
     PathBuffer path;
-    if (!join(path, folder, name)) return;
+    if (!join(path, folder, name)) return false;
     std::optional<Identity> identity;
     {
         const Handle handle(open_entry(path.data(), FILE_READ_ATTRIBUTES));
         if (handle.valid()) identity = identity_of_handle(handle.get());
     }
-    if (!identity) return;
+    if (!identity) return false;
     const std::size_t separator = folder.find_last_of(L"\\/");
     const std::wstring_view above =
         separator == folder.npos ? std::wstring_view() : folder.substr(0, separator);
@@ -194,28 +198,31 @@ void delete_out_of(std::wstring_view folder, const wchar_t* name) {
         gone[GONE_PREFIX.size() + 17] = attempt;
         if (!join(away, above, gone.data())) break;
         if (MoveFileExW(path.data(), away.data(), 0)) {
-            delete_if_same(away.data(), *identity);
-            return;
+            if (delete_if_same(away.data(), *identity)) return true;
+            MoveFileExW(away.data(), path.data(), 0);
+            return false;
         }
         const DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
     }
-    delete_if_same(path.data(), *identity);
+    return delete_if_same(path.data(), *identity);
 }
 
-// Removes the files in the folder `folder`.
-void remove_files_in(std::wstring_view folder) {
+// Removes the files in the folder `folder`. False when one of them stays (delete_out_of).
+bool remove_files_in(std::wstring_view folder) {
     PathBuffer pattern;
-    if (!join(pattern, folder, L"*")) return;
+    if (!join(pattern, folder, L"*")) return false;
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW(pattern.data(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
+    if (search == INVALID_HANDLE_VALUE) return true;  // the folder's removal tells
+    bool removed = true;
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            delete_out_of(folder, found.cFileName);
+            removed = delete_out_of(folder, found.cFileName) && removed;
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+    return removed;
 }
 
 // Removes the folder `path`, waiting a little for files deleted in it to be gone: a file
@@ -459,8 +466,8 @@ bool remove_if_same(const fs::path& path, const Identity& identity) {
         // Let go first: a search of the folder shares no deletion with a handle that may
         // delete it.
         CloseHandle(handle.release());
-        remove_files_in(path.native());
-        return remove_empty_folder(path);
+        const bool emptied = remove_files_in(path.native());
+        return remove_empty_folder(path) && emptied;
     }
     FILE_DISPOSITION_INFO disposition{TRUE};
     return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
