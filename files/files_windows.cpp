@@ -5,6 +5,7 @@
 #include <io.h>
 
 #include <algorithm>
+#include <array>
 #include <cwchar>
 #include <cwctype>
 #include <random>
@@ -25,7 +26,7 @@ namespace {
 // then be removed by the interrupt handler while the writer still holds it.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr int NAME_ATTEMPTS = 32;
-// The name a file of a folder being removed is moved out to, before its random part.
+// The name a file of a folder being removed is moved out to, before the file's index.
 constexpr std::wstring_view GONE_PREFIX = L".quorvel-gone-";
 
 class Handle {
@@ -43,17 +44,6 @@ public:
 private:
     HANDLE handle_;
 };
-
-// The handle is not inheritable (no security attributes, or attributes that say so), so a
-// started archiver never holds one of the run's files. A device's name is never opened.
-HANDLE open_handle(const fs::path& path, DWORD access, DWORD disposition, DWORD flags,
-                   SECURITY_ATTRIBUTES* security = nullptr) {
-    if (names_device(path)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    return CreateFileW(path.c_str(), access, SHARE_ALL, security, disposition, flags, nullptr);
-}
 
 bool same_letters(std::wstring_view text, std::wstring_view upper_case) {
     return std::equal(text.begin(), text.end(), upper_case.begin(), upper_case.end(),
@@ -93,6 +83,34 @@ bool goes_on_as_folder(std::wstring_view rest) {
     return root.size() > 8 && same_letters(root.substr(0, 7), L"VOLUME{") && root.back() == L'}';
 }
 
+// True when the path `text` names a device (names_device). Allocates nothing, as the removal of
+// files may run with no memory left.
+bool device_name(std::wstring_view text) {
+    if (text.size() >= 4 && is_separator(text[0]) && is_separator(text[1]) &&
+        (text[2] == L'.' || text[2] == L'?') && is_separator(text[3])) {
+        return !goes_on_as_folder(text.substr(4));
+    }
+    // The last name: after the last separator, or after a drive ("C:aux").
+    std::wstring_view name = text;
+    if (const auto separator = name.find_last_of(L"\\/"); separator != name.npos) {
+        name.remove_prefix(separator + 1);
+    } else if (name.size() >= 2 && name[1] == L':') {
+        name.remove_prefix(2);
+    }
+    return reserved_name(name.substr(0, name.find_first_of(L".:")));
+}
+
+// The handle is not inheritable (no security attributes, or attributes that say so), so a
+// started archiver never holds one of the run's files. A device's name is never opened.
+HANDLE open_handle(const wchar_t* path, DWORD access, DWORD disposition, DWORD flags,
+                   SECURITY_ATTRIBUTES* security = nullptr) {
+    if (device_name(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path, access, SHARE_ALL, security, disposition, flags, nullptr);
+}
+
 Descriptor adopt(HANDLE raw, int mode) {
     Handle handle(raw);
     if (!handle.valid()) return {};
@@ -113,45 +131,98 @@ std::optional<Identity> identity_of_handle(HANDLE handle) {
 }
 
 // Opens what is at `path` itself, link or folder included, with `access`.
-HANDLE open_entry(const fs::path& path, DWORD access) {
+HANDLE open_entry(const wchar_t* path, DWORD access) {
     return open_handle(path, access, OPEN_EXISTING,
                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+}
+
+// A path of the longest length Windows takes, in fixed storage: the interrupt cleanup and the
+// last resort remove a folder's files with no memory to allocate (the run may have run out).
+constexpr std::size_t LONGEST_PATH = 32767;
+using PathBuffer = std::array<wchar_t, LONGEST_PATH + 1>;
+
+// Puts `folder`, a separator and `name` into `buffer` (only `name` when `folder` is empty).
+// False when they do not fit.
+bool join(PathBuffer& buffer, std::wstring_view folder, std::wstring_view name) {
+    const std::size_t separator = folder.empty() ? 0 : 1;
+    if (folder.size() + separator + name.size() > LONGEST_PATH) return false;
+    wchar_t* end = std::copy(folder.begin(), folder.end(), buffer.data());
+    if (separator != 0) *end++ = L'\\';
+    end = std::copy(name.begin(), name.end(), end);
+    *end = L'\0';
+    return true;
+}
+
+// Writes `value` as 16 hexadecimal digits at `at`.
+void put_hex(wchar_t* at, std::uint64_t value) {
+    for (int i = 15; i >= 0; --i, value >>= 4) at[i] = L"0123456789abcdef"[value & 0xF];
+}
+
+// Deletes the file at `path` when it is still the one `identity` names, through one handle.
+// False when that file stays, not even pending deletion.
+bool delete_if_same(const wchar_t* path, const Identity& identity) {
+    const Handle handle(open_entry(path, DELETE | FILE_READ_ATTRIBUTES));
+    if (!handle.valid()) return false;
+    if (identity_of_handle(handle.get()) != identity) return true;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
 }
 
 // Deletes the file `name` of the folder `folder`, moved out first to a name of its own in the
 // folder above: a file that a program (this one too) still has open stays, pending deletion,
 // until that program lets go, and as long as it stays in the folder, the folder cannot go. Out
 // there it keeps its access list and nobody may open it any more. One that cannot be moved is
-// deleted where it is.
-void delete_out_of(const fs::path& folder, const wchar_t* name) {
-    const fs::path path = folder / name;
-    const auto identity = identity_at(path);
-    if (!identity) return;
-    std::random_device random;
-    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-        const fs::path away =
-            folder.parent_path() / (std::wstring(GONE_PREFIX) + std::to_wstring(random()));
-        if (MoveFileExW(path.c_str(), away.c_str(), 0)) {
-            static_cast<void>(remove_if_same(away, *identity));
-            return;
+// deleted where it is. False when the file stays, not even pending deletion: one moved out
+// that cannot be deleted there is moved back, so that its folder stays with it in view.
+bool delete_out_of(std::wstring_view folder, const wchar_t* name) {
+    PathBuffer path;
+    if (!join(path, folder, name)) return false;
+    std::optional<Identity> identity;
+    {
+        const Handle handle(open_entry(path.data(), FILE_READ_ATTRIBUTES));
+        if (handle.valid()) identity = identity_of_handle(handle.get());
+    }
+    if (!identity) return false;
+    const std::size_t separator = folder.find_last_of(L"\\/");
+    const std::wstring_view above =
+        separator == folder.npos ? std::wstring_view() : folder.substr(0, separator);
+    // ".quorvel-gone-", the file's index, "-" and the attempt: the index alone is the file's
+    // own on its volume; the attempt gets past a name left by another run's file.
+    std::array<wchar_t, GONE_PREFIX.size() + 16 + 3> gone{};
+    std::copy(GONE_PREFIX.begin(), GONE_PREFIX.end(), gone.data());
+    put_hex(gone.data() + GONE_PREFIX.size(), identity->index);
+    gone[GONE_PREFIX.size() + 16] = L'-';
+    PathBuffer away;
+    for (wchar_t attempt = L'0'; attempt <= L'9'; ++attempt) {
+        gone[GONE_PREFIX.size() + 17] = attempt;
+        if (!join(away, above, gone.data())) break;
+        if (MoveFileExW(path.data(), away.data(), 0)) {
+            if (delete_if_same(away.data(), *identity)) return true;
+            MoveFileExW(away.data(), path.data(), 0);
+            return false;
         }
         const DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
     }
-    static_cast<void>(remove_if_same(path, *identity));
+    return delete_if_same(path.data(), *identity);
 }
 
-// Removes the files in the folder `path`.
-void remove_files_in(const fs::path& path) {
+// Removes the files in the folder `folder`. False when one of them stays (delete_out_of).
+bool remove_files_in(std::wstring_view folder) {
+    PathBuffer pattern;
+    if (!join(pattern, folder, L"*")) return false;
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((path / L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
+    const HANDLE search = FindFirstFileW(pattern.data(), &found);
+    if (search == INVALID_HANDLE_VALUE) return true;  // the folder's removal tells
+    bool removed = true;
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            delete_out_of(path, found.cFileName);
+            removed = delete_out_of(folder, found.cFileName) && removed;
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+    return removed;
 }
 
 // Removes the folder `path`, waiting a little for files deleted in it to be gone: a file
@@ -225,8 +296,8 @@ private:
 
 // Creates `path` as a new file with `security` (nullptr: the access list its folder gives).
 Descriptor create_new(const fs::path& path, SECURITY_ATTRIBUTES* security) {
-    return adopt(open_handle(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                             security),
+    return adopt(open_handle(path.c_str(), GENERIC_READ | GENERIC_WRITE, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, security),
                  _O_WRONLY);
 }
 
@@ -254,7 +325,7 @@ std::wstring lock_name(const std::wstring& prefix, const fs::path& folder) {
         hash *= 1099511628211ull;
     }
     wchar_t hex[17];
-    for (int i = 15; i >= 0; --i, hash >>= 4) hex[i] = L"0123456789abcdef"[hash & 0xF];
+    put_hex(hex, hash);
     hex[16] = L'\0';
     return prefix + L"quorvel-folder-" + hex;
 }
@@ -278,13 +349,7 @@ int Descriptor::release() {
 }
 
 bool names_device(const fs::path& path) {
-    const std::wstring_view text = path.native();
-    if (text.size() >= 4 && is_separator(text[0]) && is_separator(text[1]) &&
-        (text[2] == L'.' || text[2] == L'?') && is_separator(text[3])) {
-        return !goes_on_as_folder(text.substr(4));
-    }
-    const std::wstring name = path.filename().native();
-    return reserved_name(std::wstring_view(name).substr(0, name.find_first_of(L".:")));
+    return device_name(path.native());
 }
 
 bool name_refused(const fs::path& path) {
@@ -341,12 +406,12 @@ std::optional<NewFolder> create_private_folder_beside(const fs::path& beside,
 Descriptor open_for_reading(const fs::path& path, FinalLink final_link) {
     const DWORD flags = FILE_ATTRIBUTE_NORMAL |
                         (final_link == FinalLink::refuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    return adopt(open_handle(path, GENERIC_READ, OPEN_EXISTING, flags), _O_RDONLY);
+    return adopt(open_handle(path.c_str(), GENERIC_READ, OPEN_EXISTING, flags), _O_RDONLY);
 }
 
 Descriptor open_existing_for_writing(const fs::path& path) {
-    Handle handle(
-        open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    Handle handle(open_handle(path.c_str(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL));
     // Windows refuses this itself; a system that lets the file open (Wine run as root) must
     // not have it written either.
     BY_HANDLE_FILE_INFORMATION info;
@@ -378,7 +443,7 @@ std::optional<Identity> identity_of(int fd) {
 }
 
 std::optional<Identity> identity_at(const fs::path& path) {
-    const Handle handle(open_entry(path, FILE_READ_ATTRIBUTES));
+    const Handle handle(open_entry(path.c_str(), FILE_READ_ATTRIBUTES));
     if (!handle.valid()) return std::nullopt;
     return identity_of_handle(handle.get());
 }
@@ -398,7 +463,7 @@ bool rename_into_place(const fs::path& from, const fs::path& to) {
 
 bool remove_if_same(const fs::path& path, const Identity& identity) {
     // The check and the removal go through one handle, so the name cannot change between.
-    Handle handle(open_entry(path, DELETE | FILE_READ_ATTRIBUTES));
+    Handle handle(open_entry(path.c_str(), DELETE | FILE_READ_ATTRIBUTES));
     if (!handle.valid()) return identity_at(path) != identity;
     if (identity_of_handle(handle.get()) != identity) return true;
     // A folder goes only once empty, its files first, and by its name: a folder's handle
@@ -409,8 +474,8 @@ bool remove_if_same(const fs::path& path, const Identity& identity) {
         // Let go first: a search of the folder shares no deletion with a handle that may
         // delete it.
         CloseHandle(handle.release());
-        remove_files_in(path);
-        return remove_empty_folder(path);
+        const bool emptied = remove_files_in(path.native());
+        return remove_empty_folder(path) && emptied;
     }
     FILE_DISPOSITION_INFO disposition{TRUE};
     return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,

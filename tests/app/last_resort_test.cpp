@@ -72,6 +72,11 @@ TEST(LastResort, EscapingExceptionRemovesTemporaryFilesAndFails) {
         test::write_file(temporary, "plaintext");
         test::write_file(kept, "the user's");
         ASSERT_GE(remove_on_interrupt(temporary, files::identity_at(temporary)), 0);
+        // A packing folder with the archive in it, which goes with its files.
+        const auto folder = files::create_private_folder_beside(dir / "archive", ".pack-");
+        ASSERT_TRUE(folder);
+        test::write_file(folder->path / "quorvelxxxfilo.7z", "plaintext");
+        ASSERT_GE(remove_on_interrupt(folder->path, folder->identity), 0);
         testing::internal::CaptureStdout();
         const int status = [&] {
             const AllocationsRestored restored;
@@ -81,6 +86,7 @@ TEST(LastResort, EscapingExceptionRemovesTemporaryFilesAndFails) {
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
         EXPECT_EQ(status, 1);
         EXPECT_FALSE(std::filesystem::exists(temporary));
+        EXPECT_FALSE(std::filesystem::exists(folder->path));
         EXPECT_TRUE(std::filesystem::exists(kept));
     }
 }
