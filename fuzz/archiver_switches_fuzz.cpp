@@ -4,7 +4,9 @@
 // Checked for every input, besides the sanitizers' findings:
 // - the text is taken exactly when each of its blank-separated words is taken alone, and then
 //   the switches are those words in order; nothing is printed;
-// - otherwise one line names the first word refused, after the direction's variable;
+// - otherwise one line names the first word refused, after the direction's variable, with its
+//   control characters escaped as every printed name has them, and holds no other control
+//   character than its line break;
 // - a refused switch is never passed on: no word taken holds a double quote (which 7-Zip on
 //   Windows reads as quoting) or reads standard input or output, and none, when packing,
 //   deletes the input, splits the archive into volumes or puts it under another name or folder,
@@ -12,6 +14,7 @@
 //   from the parser's own code); extracting refuses double quotes and standard input and output
 //   only, a test or a listing those and an output folder only;
 // - how a switch is judged does not depend on the case of its letters.
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "app/run/archiver_switches.h"
+#include "console/console.h"
 #include "fuzz_support.h"
 
 namespace quorvel::fuzz {
@@ -128,9 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(!switches.has_value(), "a text with a refused word is taken");
     const std::string_view variable =
         job == ArchiverJob::pack ? PACK_SWITCHES_VARIABLE : UNPACK_SWITCHES_VARIABLE;
-    const std::string start =
-        "Error! " + std::string(variable) + " holds '" + std::string(*first_refused) + "', which ";
+    const std::string start = "Error! " + std::string(variable) + " holds '" +
+                              printable_name(*first_refused) + "', which ";
     require(printed.starts_with(start) && printed.ends_with(".\n"),
             "the refusal does not name the first word refused");
+    const bool raw_control = std::ranges::any_of(printed.substr(0, printed.size() - 1), [](char c) {
+        return std::iscntrl(static_cast<unsigned char>(c)) != 0;
+    });
+    require(!raw_control, "a refusal prints a control character as it is");
     return 0;
 }
