@@ -1,6 +1,7 @@
 #include "console/console.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 
 #include "internal/console_platform.h"
@@ -11,6 +12,12 @@ namespace {
 
 // Columns taken by the status line now shown; 0 when none is.
 std::size_t status_width = 0;
+
+// The same, as a signal handler may read it.
+volatile std::sig_atomic_t status_width_for_interrupt = 0;
+
+// The widest status line that clear_status_at_interrupt() erases whole.
+constexpr std::size_t WIDEST_STATUS = 120;
 
 // Set by the first failed write or flush; nothing is written to standard output afterwards.
 bool output_lost = false;
@@ -104,6 +111,17 @@ void print_warning_line(std::string_view text) {
     std::fflush(stderr);
 }
 
+void print_cause_line(std::string_view prefix, std::string_view text) {
+    static const bool output_is_terminal = detail::stdout_is_terminal();
+    if (output_is_terminal) return;
+    clear_status();
+    flush_output();
+    std::fwrite(prefix.data(), 1, prefix.size(), stderr);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
 void flush_output() {
     if (output_lost) return;
     output_lost = std::fflush(stdout) != 0 || detail::stdout_reader_gone();
@@ -134,6 +152,8 @@ void show_status(std::string_view text) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     status_width = std::max(status_width, text.size());
+    status_width_for_interrupt =
+        static_cast<std::sig_atomic_t>(std::min(status_width, WIDEST_STATUS));
 }
 
 void clear_status() {
@@ -150,6 +170,16 @@ void clear_status() {
     std::fputc('\r', stderr);
     std::fflush(stderr);
     status_width = 0;
+    status_width_for_interrupt = 0;
+}
+
+void clear_status_at_interrupt() {
+    const auto width = static_cast<unsigned>(status_width_for_interrupt);
+    if (width == 0) return;
+    // "\r", the spaces and "\r" again, in storage of the handler's own.
+    char line[WIDEST_STATUS + 2];
+    for (unsigned at = 0; at < width + 2; ++at) line[at] = at == 0 || at == width + 1 ? '\r' : ' ';
+    detail::write_error_directly(line, width + 2);
 }
 
 }  // namespace quorvel

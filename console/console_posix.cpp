@@ -25,6 +25,15 @@ bool stderr_is_terminal() {
     return ::isatty(::fileno(stderr)) != 0;
 }
 
+void write_error_directly(const char* text, unsigned size) {
+    // Nothing to do about a failure here: the run is ending.
+    if (::write(STDERR_FILENO, text, size) < 0) return;
+}
+
+bool stdout_is_terminal() {
+    return ::isatty(STDOUT_FILENO) != 0;
+}
+
 }  // namespace detail
 
 }  // namespace quorvel

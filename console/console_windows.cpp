@@ -24,6 +24,14 @@ bool stderr_is_terminal() {
     return _isatty(_fileno(stderr)) != 0;
 }
 
+void write_error_directly(const char* text, unsigned size) {
+    static_cast<void>(_write(_fileno(stderr), text, size));
+}
+
+bool stdout_is_terminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}
+
 }  // namespace detail
 
 }  // namespace quorvel

@@ -1,5 +1,6 @@
 #include "container/file_stream.h"
 
+#include <cerrno>
 #include <system_error>
 #include <utility>
 
@@ -71,7 +72,10 @@ std::optional<InputFile> InputFile::open(const fs::path& path, files::FinalLink 
 
 std::optional<std::size_t> InputFile::read(std::span<std::uint8_t> buffer) {
     const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file_.get());
-    if (got == 0 && std::ferror(file_.get())) return std::nullopt;
+    if (got == 0 && std::ferror(file_.get())) {
+        error_ = errno;
+        return std::nullopt;
+    }
     return got;
 }
 
@@ -151,7 +155,8 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       target_(std::move(other.target_)),
       pending_path_(std::exchange(other.pending_path_, {})),
       identity_(other.identity_),
-      finished_(std::exchange(other.finished_, false)) {}
+      finished_(std::exchange(other.finished_, false)),
+      error_(other.error_) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this != &other) {
@@ -161,6 +166,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         pending_path_ = std::exchange(other.pending_path_, {});
         identity_ = other.identity_;
         finished_ = std::exchange(other.finished_, false);
+        error_ = other.error_;
     }
     return *this;
 }
@@ -177,7 +183,9 @@ void OutputFile::discard() {
 }
 
 bool OutputFile::write(std::span<const std::uint8_t> bytes) {
-    return std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) == bytes.size();
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) == bytes.size()) return true;
+    error_ = errno;
+    return false;
 }
 
 bool OutputFile::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
@@ -200,7 +208,11 @@ bool OutputFile::finish() {
     // On the disk before it takes the name: a crash must not leave an empty file there.
     const bool to_disk = target_.policy == OutputPolicy::replace_atomically;
     if (finished && to_disk && files::is_regular(fd)) finished = files::flush_to_disk(fd);
-    finished = std::fclose(file) == 0 && finished;
+    if (!finished) error_ = errno;
+    if (std::fclose(file) != 0 && finished) {
+        error_ = errno;
+        finished = false;
+    }
     if (!finished) discard();
     finished_ = finished;
     return finished;
@@ -216,6 +228,7 @@ bool OutputFile::put_in_place() {
         // The new name itself survives a crash only once its folder is on the disk too.
         const bool to_disk = target_.policy == OutputPolicy::replace_atomically;
         placed = placed && (!to_disk || files::flush_folder_of(target_.path));
+        if (!placed) error_ = errno;
     }
     if (placed) pending_path_.clear();
     discard();

@@ -1,6 +1,7 @@
 #include "container/format.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <system_error>
 
 namespace quorvel {
@@ -35,13 +36,14 @@ bool ProbedInput::rewind() {
 
 ProbeResult probe_signature(const std::filesystem::path& path) {
     auto file = InputFile::open(path);
+    const int open_error = errno;
     std::error_code error;
     if (!file && std::filesystem::is_directory(path, error)) {
         // A folder opens on POSIX and only its reads fail, while Windows refuses to open it;
         // either way it is a plain input, which the archiver packs.
         return {InputKind::plain, std::nullopt};
     }
-    if (!file) return {InputKind::unopenable, std::nullopt};
+    if (!file) return {InputKind::unopenable, std::nullopt, open_error};
     ProbeResult result{InputKind::plain, ProbedInput(std::move(*file))};
     if (result.input->starts_with_signature()) result.kind = InputKind::encrypted;
     return result;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 
 #include "cipher/fast_rounds.h"
 #include "cipher/mixer.h"
@@ -217,15 +218,17 @@ std::variant<FilePair, FileFault> open_file_pair(const std::filesystem::path& in
                                                  const std::filesystem::path& output_path,
                                                  OutputPolicy policy) {
     auto input = InputFile::open(input_path);
-    if (!input) return FileFault{FileFault::Kind::not_found, input_path};
+    if (!input) return FileFault{FileFault::Kind::not_found, input_path, errno};
     const auto target = OutputFile::find_target(output_path, policy);
     auto output = target ? OutputFile::open(*target) : std::nullopt;
-    if (!output) return FileFault{FileFault::Kind::cannot_create, output_path};
+    if (!output) return FileFault{FileFault::Kind::cannot_create, output_path, target ? errno : 0};
     return FilePair(ProbedInput(std::move(*input)), input_path, std::move(*output), output_path);
 }
 
 std::optional<FileFault> close_file_pair(FilePair pair) {
-    if (!pair.output().close()) return FileFault{FileFault::Kind::cannot_write, pair.output_path()};
+    if (!pair.output().close()) {
+        return FileFault{FileFault::Kind::cannot_write, pair.output_path(), pair.output().error()};
+    }
     return std::nullopt;
 }
 
@@ -243,10 +246,10 @@ StreamResult run_cipher(FilePair& pair, ByteSource& reader, CipherMode mode,
 
 std::optional<FileFault> stream_fault(const FilePair& pair, StreamResult result) {
     if (result == StreamResult::read_error) {
-        return FileFault{FileFault::Kind::cannot_read, pair.input_path()};
+        return FileFault{FileFault::Kind::cannot_read, pair.input_path(), pair.input().error()};
     }
     if (result == StreamResult::write_error) {
-        return FileFault{FileFault::Kind::cannot_write, pair.output_path()};
+        return FileFault{FileFault::Kind::cannot_write, pair.output_path(), pair.output().error()};
     }
     return std::nullopt;
 }

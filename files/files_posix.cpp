@@ -293,6 +293,14 @@ bool leads_to_open_file(const fs::path& path, int fd) {
            same_open_file(named, open);
 }
 
+bool leads_to_terminal(const fs::path& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+    // Opened without becoming the controlling terminal and without waiting on a line.
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    return fd.valid() && ::isatty(fd.get()) != 0;
+}
+
 bool descriptor_is_open(int fd) {
     return ::fcntl(fd, F_GETFD) >= 0;
 }

@@ -1,6 +1,7 @@
 #include "keyfile/keyfile.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -52,20 +53,23 @@ bool write_all_and_close(files::Descriptor fd,
 
 }  // namespace
 
-KeyFile KeyFile::open(const std::filesystem::path& path) {
+KeyFile KeyFile::open(const std::filesystem::path& path, KeyFileKinds kinds) {
     using Kind = KeyFileFault::Kind;
+    const bool streams_taken = kinds == KeyFileKinds::streams_too;
     // Looked at before opening, so that a pipe is refused instead of waited on; the open
     // file is checked again, as the name may have changed meanwhile.
     const files::Kind kind = files::kind_behind(path);
     if (kind == files::Kind::missing) return KeyFile(Kind::not_found, path);
-    if (kind != files::Kind::regular && kind != files::Kind::unknown) {
+    const bool stream = kind == files::Kind::other;
+    if (kind == files::Kind::folder || (stream && !streams_taken)) {
         return KeyFile(Kind::not_regular, path);
     }
     files::Descriptor fd = files::open_for_reading(path);
-    if (!fd.valid()) return KeyFile(Kind::unreadable, path);
+    if (!fd.valid()) return KeyFile(Kind::unreadable, path, errno);
     const auto size = files::regular_size(fd.get());
-    if (!size) return KeyFile(Kind::not_regular, path);
-    return KeyFile(path, std::move(fd), *size);
+    if (size) return KeyFile(path, std::move(fd), *size);
+    if (!streams_taken) return KeyFile(Kind::not_regular, path);
+    return KeyFile(path, std::move(fd), 0);
 }
 
 bool KeyFile::missing() const {
@@ -78,7 +82,7 @@ std::optional<KeyFileFault> KeyFile::refusal() const {
 }
 
 std::optional<KeyFileFault> KeyFile::read_into(RoundKeyTable& table) {
-    const KeyFileFault unreadable{KeyFileFault::Kind::unreadable, path_};
+    KeyFileFault unreadable{KeyFileFault::Kind::unreadable, path_};
     FileHandle file(fd_.valid() ? files::open_stream(std::move(fd_), files::Direction::read)
                                 : nullptr);
     if (!file) return unreadable;
@@ -92,6 +96,7 @@ std::optional<KeyFileFault> KeyFile::read_into(RoundKeyTable& table) {
         got += n;
     }
     const bool read = !std::ferror(file.get());
+    if (!read) unreadable.error = errno;
     if (read) {
         for (std::size_t i = 0; i < KEY_FILE_SIZE; ++i) {
             table[i / BLOCK_SIZE][i % BLOCK_SIZE] ^= key_bytes[i];
@@ -112,9 +117,13 @@ std::optional<files::Identity> create_key_file(const std::filesystem::path& path
         created = make_key_bytes(key_bytes) && write_all_and_close(std::move(fd), key_bytes) &&
                   files::flush_folder_of(path);
         // Whether the half-made file could be removed changes nothing: the creation failed.
+        const int error = errno;
         if (!created) static_cast<void>(files::remove_if_same(path, *identity));
+        errno = error;
     }
+    const int error = errno;
     secure_wipe(key_bytes);
+    errno = error;  // why it failed, for the caller's message
     if (!created) return std::nullopt;
     return identity;
 }

@@ -1,6 +1,8 @@
 #include "app/messages/messages.h"
 
+#include <cctype>
 #include <string>
+#include <system_error>
 
 #include "cipher/key_schedule.h"
 #include "console/console.h"
@@ -15,19 +17,95 @@ Reported told() {
     return Reporter::told();
 }
 
-Reported error_named(std::string_view prefix, std::string_view name, std::string_view suffix) {
+constexpr std::string_view CAUSE_PREFIX = "quorvel: error: ";
+
+// The cause of the failure just printed, on standard error (console.h: print_cause_line).
+void cause(std::string_view text) {
+    print_cause_line(CAUSE_PREFIX, text);
+}
+
+// What to do next, on standard error, whatever standard output is.
+void hint(std::string_view text) {
+    print_warning_line("quorvel: hint: " + std::string(text));
+}
+
+// `name` between single quotes, its control characters escaped.
+std::string in_quotes(std::string_view name) {
+    return "'" + printable_name(name) + "'";
+}
+
+std::string in_quotes(const std::filesystem::path& path) {
+    return in_quotes(std::string_view(display_name(path)));
+}
+
+// ": " and the system's text for `error`; nothing when it is not known.
+std::string because(int error) {
+    if (error == 0) return {};
+    return ": " + std::generic_category().message(error);
+}
+
+// A message's own text as a cause: without "Error! ", begun in lower case, without the
+// final full stop.
+std::string restated(std::string text) {
+    constexpr std::string_view ERROR = "Error! ";
+    if (text.starts_with(ERROR)) text.erase(0, ERROR.size());
+    if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    if (text.ends_with('.')) text.pop_back();
+    return text;
+}
+
+// Prints prefix, name and suffix on standard output, and as the cause `why`, or the message
+// itself restated when `why` is empty.
+Reported error_named(std::string_view prefix, std::string_view name, std::string_view suffix,
+                     std::string_view why = {}) {
     print_named(prefix, name, suffix);
+    cause(why.empty() ? restated(std::string(prefix) + printable_name(name) + std::string(suffix))
+                      : std::string(why));
     return told();
 }
 
-Reported error_line(std::string_view text) {
+Reported error_line(std::string_view text, std::string_view why = {}) {
     print_line(text);
+    cause(why.empty() ? restated(std::string(text)) : std::string(why));
     return told();
 }
 
 Reported named_path(std::string_view prefix, const std::filesystem::path& path,
-                    std::string_view suffix) {
-    return error_named(prefix, display_name(path), suffix);
+                    std::string_view suffix, std::string_view why = {}) {
+    return error_named(prefix, display_name(path), suffix, why);
+}
+
+// How the archiver ended, for a cause: "it ended with status 2 (a fatal error)".
+std::string archiver_ended(const ArchiverEnding& ending) {
+    switch (ending.kind) {
+        case ArchiverEnding::Kind::not_started:
+            return "it did not start";
+        case ArchiverEnding::Kind::killed:
+            return "it was ended by signal " + std::to_string(ending.code);
+        case ArchiverEnding::Kind::exited:
+            break;
+    }
+    std::string text = "it ended with status " + std::to_string(ending.code);
+    switch (ending.code) {
+        case 1:
+            return text + " (a warning: a file that could not be read, for one)";
+        case 2:
+            return text + " (a fatal error)";
+        case 7:
+            return text + " (an error in its command line)";
+        case 8:
+            return text + " (not enough memory)";
+        case 255:
+            return text + " (stopped by the user)";
+        default:
+            return text;
+    }
+}
+
+// Options a user of other tools may try, which this program does not take.
+bool looks_like_option(std::string_view name) {
+    return name.size() > 1 && name.starts_with('-');
 }
 
 }  // namespace
@@ -38,6 +116,8 @@ Reported usage() {
         "If you want to use key file, add 4 parametr - /key_file_name/. If program not found "
         "this file, it's create it, absolutely random!\n");
     print_text("When decrypt /out_fname/  must be random(program don't use it), but not empty!\n");
+    cause("too few arguments");
+    hint("'quorvel --help' tells how to use it");
     return told();
 }
 
@@ -45,20 +125,38 @@ void crypt_run() {
     print_text("Crypt run\n");
 }
 
-Reported input_not_found(const std::filesystem::path& input) {
-    return named_path("Error! File '", input, "' not found.");
+Reported input_not_found(const std::filesystem::path& input, int error) {
+    const Reported told = named_path("Error! File '", input, "' not found.",
+                                     "can't open " + in_quotes(input) + because(error));
+    if (looks_like_option(display_name(input))) {
+        hint(
+            "quorvel takes no options but --help and --version: it decrypts an input that "
+            "begins with '%quorvel%' and encrypts any other; QUORVEL_MODE=encrypt, decrypt, "
+            "test or list chooses instead");
+    }
+    return told;
 }
 
 Reported file_fault(const FileFault& fault) {
     switch (fault.kind) {
         case FileFault::Kind::not_found:
-            return named_path("Error! File '", fault.path, "' not found.");
-        case FileFault::Kind::cannot_create:
-            return named_path("Error! Can't create file '", fault.path, "'.");
+            return named_path("Error! File '", fault.path, "' not found.",
+                              "can't open " + in_quotes(fault.path) + because(fault.error));
+        case FileFault::Kind::cannot_create: {
+            // The temporary archive is made where the run is: say where to look.
+            const bool temp_archive = fault.path == std::filesystem::path(TEMP_ARCHIVE_NAME);
+            return named_path("Error! Can't create file '", fault.path, "'.",
+                              "can't create " + in_quotes(fault.path) + because(fault.error) +
+                                  (temp_archive ? "; the temporary archive is made in the "
+                                                  "current folder, which must be writable"
+                                                : ""));
+        }
         case FileFault::Kind::cannot_read:
-            return named_path("Error! Can't read file '", fault.path, "'.");
+            return named_path("Error! Can't read file '", fault.path, "'.",
+                              "can't read " + in_quotes(fault.path) + because(fault.error));
         case FileFault::Kind::cannot_write:
-            return named_path("Error! Can't write file '", fault.path, "'.");
+            return named_path("Error! Can't write file '", fault.path, "'.",
+                              "can't write " + in_quotes(fault.path) + because(fault.error));
     }
     return told();  // not reached: every kind is handled above
 }
@@ -66,13 +164,22 @@ Reported file_fault(const FileFault& fault) {
 Reported key_file_fault(const KeyFileFault& fault) {
     switch (fault.kind) {
         case KeyFileFault::Kind::not_found:
-            return named_path("Error! File '", fault.path, "' not found.");
+            return named_path(
+                "Error! File '", fault.path, "' not found.",
+                "can't open key file " + in_quotes(fault.path) + because(fault.error));
         case KeyFileFault::Kind::not_regular:
-            return named_path("Error! Key file '", fault.path, "' is not a regular file.");
+            return named_path("Error! Key file '", fault.path, "' is not a regular file.",
+                              "key file " + in_quotes(fault.path) +
+                                  " is not a regular file; a pipe or a device may give a key "
+                                  "to decrypt with, never one to encrypt with");
         case KeyFileFault::Kind::unreadable:
-            return named_path("Error! Can't read key-file '", fault.path, "'.");
+            return named_path(
+                "Error! Can't read key-file '", fault.path, "'.",
+                "can't read key file " + in_quotes(fault.path) + because(fault.error));
         case KeyFileFault::Kind::not_created:
-            return named_path("Error! Can't create key-file '", fault.path, "'.");
+            return named_path(
+                "Error! Can't create key-file '", fault.path, "'.",
+                "can't create key file " + in_quotes(fault.path) + because(fault.error));
     }
     return told();  // not reached: every kind is handled above
 }
@@ -86,7 +193,10 @@ void key_file_created() {
 }
 
 Reported key_file_missing(std::string_view name) {
-    return error_named("Error! Key file '", name, "' not found.");
+    return error_named("Error! Key file '", name, "' not found.",
+                       "key file " + in_quotes(name) +
+                           " not found; decryption needs the key file the file was encrypted "
+                           "with, and never makes one");
 }
 
 Reported key_file_is_output(std::string_view name) {
@@ -123,9 +233,23 @@ void decryption_ok() {
     print_text("Decrypt OK!\n");
 }
 
-Reported decryption_wrong() {
+Reported decryption_wrong(std::string_view kept) {
     print_text("Decrypt WRONG!\n");
+    cause(
+        "the check block does not match: a wrong password, a wrong key file (or one given or "
+        "left out by mistake) or a damaged file");
+    if (!kept.empty()) {
+        hint(in_quotes(kept) +
+             " was kept for inspection: it holds the file as decrypted, which is not your data "
+             "unless only part of the file was damaged; delete it before the next run here");
+    }
     return told();
+}
+
+void extracted_into(const std::filesystem::path& folder, std::string_view output) {
+    if (output.size() == 1) return;
+    hint("the files were extracted into the current folder, " + in_quotes(folder) +
+         "; the output name " + in_quotes(output) + " is not used when decrypting");
 }
 
 void pack_echo(std::string_view input) {
@@ -154,30 +278,50 @@ void archive_listed() {
     print_text("List OK!\n");
 }
 
-Reported test_failed(std::string_view input) {
-    return error_named("Error! The archive in '", input, "' failed 7-Zip's test.");
+Reported test_failed(std::string_view input, const ArchiverEnding& ending) {
+    return error_named("Error! The archive in '", input, "' failed 7-Zip's test.",
+                       "7-Zip's test of the archive in " + in_quotes(input) +
+                           " failed: " + archiver_ended(ending));
 }
 
-Reported list_failed(std::string_view input) {
-    return error_named("Error! 7-Zip could not list the archive in '", input, "'.");
+Reported list_failed(std::string_view input, const ArchiverEnding& ending) {
+    return error_named(
+        "Error! 7-Zip could not list the archive in '", input, "'.",
+        "7-Zip could not list the archive in " + in_quotes(input) + ": " + archiver_ended(ending));
 }
 
 Reported scratch_archive_not_made(const std::filesystem::path& folder) {
     return named_path("Error! Can't create a file in the temporary folder '", folder, "'.");
 }
 
-Reported pack_failed(std::string_view input) {
-    return error_named("Error pack file '", input, "'");
+Reported pack_failed(std::string_view input, const ArchiverEnding& ending) {
+    return error_named("Error pack file '", input, "'",
+                       "7-Zip could not pack " + in_quotes(input) + ": " + archiver_ended(ending) +
+                           "; the archive is made in the current folder, which must be "
+                           "writable");
 }
 
-Reported unpack_failed() {
+Reported packing_folder_not_made(std::string_view input, int error) {
+    return error_named("Error pack file '", input, "'",
+                       "can't make the packing folder in the current folder" + because(error) +
+                           "; the current folder must be writable");
+}
+
+Reported unpack_failed(const ArchiverEnding& ending) {
     print_text("Error unpack file \n");
+    cause("7-Zip could not extract " + in_quotes(TEMP_ARCHIVE_NAME) + ": " +
+          archiver_ended(ending));
+    hint(in_quotes(TEMP_ARCHIVE_NAME) +
+         " was kept: 7-Zip's messages above say what it could not do; delete it once done");
     return told();
 }
 
 Reported temp_archive_exists(std::string_view archive) {
-    return error_named("Error! Temporary archive '", archive,
-                       "' already exists; move it away and run again.");
+    const Reported told = error_named("Error! Temporary archive '", archive,
+                                      "' already exists; move it away and run again.");
+    hint("a decryption that ended with 'Decrypt WRONG!' or 'Error unpack file' keeps " +
+         in_quotes(archive) + ", the file as decrypted; delete it if you no longer need it");
+    return told;
 }
 
 Reported temp_archive_not_regular(std::string_view archive) {
@@ -244,8 +388,33 @@ Reported passwords_differ() {
     return error_line("Error! The passwords typed do not match.");
 }
 
-Reported password_unreadable(std::string_view source) {
-    return error_named("Error! Can't read the password from '", source, "'.");
+Reported password_unreadable(std::string_view source, PasswordTrouble trouble, int error) {
+    std::string why;
+    switch (trouble) {
+        case PasswordTrouble::unknown_form:
+            why = "QUORVEL_PASSWORD_FROM holds " + in_quotes(source) +
+                  ", which is none of tty, file:PATH, fd:N and env:NAME";
+            break;
+        case PasswordTrouble::variable_unset:
+            why = "the variable " + in_quotes(source.substr(source.find(':') + 1)) + " is not set";
+            break;
+        case PasswordTrouble::file_unopened:
+            why = "can't open " + in_quotes(source.substr(source.find(':') + 1)) + because(error);
+            break;
+        case PasswordTrouble::bad_descriptor:
+            why = in_quotes(source.substr(source.find(':') + 1)) + " is not a descriptor number";
+            break;
+        case PasswordTrouble::unreadable:
+            why = "can't read the password from " + in_quotes(source) + because(error);
+            break;
+        case PasswordTrouble::no_terminal:
+            why = "there is no terminal to ask for the password on";
+            break;
+        case PasswordTrouble::empty:
+            why = in_quotes(source) + " gives an empty password";
+            break;
+    }
+    return error_named("Error! Can't read the password from '", source, "'.", why);
 }
 
 Reported not_a_switch(std::string_view variable, std::string_view word) {
@@ -297,8 +466,18 @@ Reported not_encrypted(const std::filesystem::path& input) {
                       "' does not begin with '%quorvel%', so it cannot be decrypted.");
 }
 
+Reported output_is_terminal(std::string_view output) {
+    return error_named("Error! Output file '", output, "' is a terminal.",
+                       "output file " + in_quotes(output) +
+                           " is a terminal, which would show the encrypted bytes; give a "
+                           "file's name");
+}
+
 Reported unexpected_failure(std::string_view description) {
-    return error_named("Error! Unexpected failure: ", description, ".");
+    print_named("Error! Unexpected failure: ", description, ".");
+    // Without allocating: the failure may be one of memory.
+    print_cause_line("quorvel: error: unexpected failure: ", description);
+    return told();
 }
 
 }  // namespace quorvel::say

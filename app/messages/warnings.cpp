@@ -1,5 +1,6 @@
 #include "app/messages/warnings.h"
 
+#include <cstdio>
 #include <string>
 
 #include "console/console.h"
@@ -29,6 +30,37 @@ void arguments_ignored(std::span<const std::string_view> ignored) {
     }
     warning(std::to_string(ignored.size()) + " arguments after the password are ignored (" +
             listed + ") and no key file is used; quote a password that holds spaces");
+}
+
+void encrypting_named_encrypted(std::string_view input) {
+    warning("'" + printable_name(input) +
+            "' does not begin with '%quorvel%', so it is encrypted, not decrypted; a damaged "
+            "or empty encrypted file looks so; set QUORVEL_MODE=decrypt to stop instead");
+}
+
+void decrypting_to_encrypted_name(std::string_view input, std::string_view output) {
+    warning("'" + printable_name(input) + "' is encrypted, so it is decrypted, not encrypted " +
+            "again, and '" + printable_name(output) +
+            "' is not used; set QUORVEL_MODE=encrypt to encrypt it again");
+}
+
+void key_file_name_like_a_word(std::string_view name) {
+    warning("a new key file '" + printable_name(name) +
+            "' is made, but its name looks like a word of a password or an option; quote a "
+            "password that holds spaces");
+}
+
+void output_named_dash() {
+    warning(
+        "the output is a file named '-', not standard output; name /dev/fd/3 to write to a "
+        "pipe");
+}
+
+void password_file_open_to_others(std::string_view path, unsigned mode) {
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", mode & 07777U);
+    warning("the password file '" + printable_name(path) + "' may be read by others (mode " +
+            octal + "); make it private with chmod 600");
 }
 
 void key_file_created(const std::filesystem::path& key_file, std::string_view output) {

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -135,6 +136,13 @@ int open_password_file(const std::filesystem::path& path) {
     return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }
 
+std::optional<unsigned> readable_by_others(int fd) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    if ((info.st_mode & (S_IRGRP | S_IROTH)) == 0) return std::nullopt;
+    return static_cast<unsigned>(info.st_mode);
+}
+
 long read_descriptor(int fd, char* into, std::size_t size) {
     for (;;) {
         const ssize_t got = ::read(fd, into, size);
@@ -150,7 +158,7 @@ LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat) {
     // Caught before the terminal is touched, and given back after it is restored.
     NotedSignals signals;
     Terminal terminal;
-    if (!terminal.opened()) return LineResult::unreadable;
+    if (!terminal.opened()) return LineResult::no_terminal;
     return ask_questions(
         [&terminal, &signals](Question question, PasswordBuffer& answer) {
             return ask(terminal, signals, question_text(question), answer);

@@ -153,6 +153,10 @@ int open_password_file(const std::filesystem::path& path) {
     return _wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
+std::optional<unsigned> readable_by_others(int) {
+    return std::nullopt;  // a file's access list, not mode bits, says who reads it
+}
+
 long read_descriptor(int fd, char* into, std::size_t size) {
     const InvalidParametersFail checked;
     _setmode(fd, _O_BINARY);  // a standard descriptor would turn CR LF into LF and stop at ^Z
@@ -165,7 +169,7 @@ void close_descriptor(int fd) {
 
 LineResult ask_on_terminal(PasswordBuffer& password, PasswordBuffer* repeat) {
     const SilentConsole console;
-    if (!console.ready()) return LineResult::unreadable;
+    if (!console.ready()) return LineResult::no_terminal;
     return ask_questions(
         [&console](Question question, PasswordBuffer& answer) {
             // The texts are ASCII; a console line ends in CR LF.

@@ -28,23 +28,36 @@ namespace {
 // Runs the archiver. The archiver writes its report to standard output: if that goes while it
 // runs, it may be stopped by the broken pipe before its work is done, so the work is done once
 // more, after `before_retry`, with the report going nowhere.
-bool run_archiver(const std::filesystem::path& archiver, std::span<const std::string> arguments,
-                  NewFiles new_files, const std::function<bool()>& before_retry) {
+ProcessResult run_archiver(const std::filesystem::path& archiver,
+                           std::span<const std::string> arguments, NewFiles new_files,
+                           const std::function<bool()>& before_retry) {
     const ProcessResult result = run_process(archiver, arguments, new_files);
-    if (result.succeeded() || !result.lost_output) return result.succeeded();
-    if (!before_retry()) return false;
-    return run_process(archiver, arguments, new_files).succeeded();
+    if (result.succeeded() || !result.lost_output) return result;
+    if (!before_retry()) return result;
+    return run_process(archiver, arguments, new_files);
 }
 
 }  // namespace
 
-bool pack_into(const std::filesystem::path& archiver, const std::filesystem::path& archive,
-               std::string_view input, std::span<const std::string> switches,
-               const std::function<bool()>& clear_archive) {
+ArchiverEnding ending_of(const ProcessResult& result) {
+    switch (result.outcome) {
+        case ProcessResult::Outcome::exited:
+            return {ArchiverEnding::Kind::exited, result.code};
+        case ProcessResult::Outcome::killed:
+            return {ArchiverEnding::Kind::killed, result.code};
+        case ProcessResult::Outcome::not_started:
+            break;
+    }
+    return {ArchiverEnding::Kind::not_started, result.code};
+}
+
+ProcessResult pack_into(const std::filesystem::path& archiver, const std::filesystem::path& archive,
+                        std::string_view input, std::span<const std::string> switches,
+                        const std::function<bool()>& clear_archive) {
     // With -spd a name that does not exist but holds a wildcard character packs nothing and
     // still succeeds: the run would encrypt an empty archive. A missing input stops here.
     std::error_code error;
-    if (!std::filesystem::exists(argument_path(input), error)) return false;
+    if (!std::filesystem::exists(argument_path(input), error)) return {};
     // -spd: "*" and "?" are characters of the name, not wildcards that would pack other
     // files. The user's switches come after the fixed ones; "--" ends the switches, so an
     // input named "-x" or "@list" is still a file name.
@@ -58,16 +71,17 @@ bool pack_into(const std::filesystem::path& archiver, const std::filesystem::pat
     return run_archiver(archiver, arguments, NewFiles::owner_only, clear_archive);
 }
 
-bool unpack(const std::filesystem::path& archiver, const std::filesystem::path& archive,
-            std::span<const std::string> switches) {
+ProcessResult unpack(const std::filesystem::path& archiver, const std::filesystem::path& archive,
+                     std::span<const std::string> switches) {
     // Extracting again overwrites what a stopped run extracted, as -y answers every question.
     std::vector<std::string> arguments{"x", archive.string(), "-y", "-spd"};
     arguments.insert(arguments.end(), switches.begin(), switches.end());
     return run_archiver(archiver, arguments, NewFiles::as_usual, [] { return true; });
 }
 
-bool check_archive(const std::filesystem::path& archiver, const std::filesystem::path& archive,
-                   ArchiveCheck check, std::span<const std::string> switches) {
+ProcessResult check_archive(const std::filesystem::path& archiver,
+                            const std::filesystem::path& archive, ArchiveCheck check,
+                            std::span<const std::string> switches) {
     // "--" before the archive: a temporary folder named "-x" or "@list" stays a name, and with
     // -spd "*" and "?" in it are characters of the name, not a pattern for other archives.
     std::vector<std::string> arguments{check == ArchiveCheck::test ? "t" : "l", "-spd"};

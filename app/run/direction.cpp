@@ -26,10 +26,10 @@ OrReported<Direction> requested_direction() {
     return say::mode_refused(MODE_VARIABLE, text);
 }
 
-OrReported<RunMode> mode_for_input(Direction direction, InputKind probed,
+OrReported<RunMode> mode_for_input(Direction direction, InputKind probed, int open_error,
                                    const std::filesystem::path& input) {
     // Nothing to pack or decrypt: the archiver would only fail on it too.
-    if (probed == InputKind::unopenable) return say::input_not_found(input);
+    if (probed == InputKind::unopenable) return say::input_not_found(input, open_error);
     if (direction == Direction::encrypt ||
         (direction == Direction::by_input && probed != InputKind::encrypted)) {
         // An encrypted input forced to encryption is plain data, and is announced as such.

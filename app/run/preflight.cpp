@@ -94,6 +94,9 @@ Step input_is_packable(const RunArguments& args) {
 Step output_stands_apart(const RunArguments& args, const OutputStanding& standing) {
     if (standing.is_standard_output) return say::output_is_standard_output(args.output.typed);
     if (standing.is_standard_error) return say::output_is_standard_error(args.output.typed);
+    // The encrypted bytes would fill the screen and mean nothing there.
+    if (files::leads_to_terminal(args.output.path))
+        return say::output_is_terminal(args.output.typed);
     // A folder input named as the output is a folder there, refused as an output that cannot
     // be written.
     if (files::kind_behind(args.input.path) != files::Kind::folder &&

@@ -1,5 +1,8 @@
 #include "app/run/run_sequence.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -9,6 +12,7 @@
 
 #include "app/messages/messages.h"
 #include "app/messages/progress_meter.h"
+#include "app/messages/warnings.h"
 #include "app/password/password_source.h"
 #include "app/process/archiver.h"
 #include "app/run/archiver_switches.h"
@@ -51,14 +55,23 @@ Step key_file_long_enough(const KeyFile& key_file, std::string_view name) {
     return say::key_file_too_short(name, key_file.size());
 }
 
+// True when `name` has neither a dot nor a folder in it, or starts with "-": more like a word
+// of a password that was not quoted, or an option, than like a file's name.
+bool name_looks_like_a_word(std::string_view name) {
+    return name.starts_with('-') || name.find_first_of("./\\") == std::string_view::npos;
+}
+
 // Makes the missing key file `key_file` for an encryption, owned by `new_key_file` until the
 // output is in place, and reads it into `keys`.
 Step create_new_key_file(const NamedFile& key_file, RoundKeyTable& keys,
                          std::optional<TemporaryFile>& new_key_file) {
+    if (name_looks_like_a_word(key_file.typed)) warn::key_file_name_like_a_word(key_file.typed);
     {
         const InterruptsDeferred deferred;
         const auto identity = create_key_file(key_file.path);
-        if (!identity) return say::key_file_fault({KeyFileFault::Kind::not_created, key_file.path});
+        if (!identity) {
+            return say::key_file_fault({KeyFileFault::Kind::not_created, key_file.path, errno});
+        }
         say::key_file_created();
         new_key_file.emplace(TemporaryFile::adopt(key_file.path, *identity));
     }
@@ -76,7 +89,10 @@ Step prepare_round_keys(const RunArguments& args, CipherMode mode, RoundKeyTable
         return Done{};
     }
     const NamedFile& named = *args.key_file;
-    KeyFile key_file = KeyFile::open(named.path);
+    // Only a key to encrypt with must be one that can be read again.
+    KeyFile key_file =
+        KeyFile::open(named.path, mode == CipherMode::decrypt ? KeyFileKinds::streams_too
+                                                              : KeyFileKinds::regular_only);
     if (const auto refused = key_file.refusal()) return say::key_file_fault(*refused);
     if (key_file.missing()) {
         if (mode == CipherMode::decrypt) return say::key_file_missing(named.typed);
@@ -110,7 +126,8 @@ OrReported<StreamResult> run_cipher_stage(FilePair& pair, CipherMode mode,
         meter ? run_cipher(pair, *meter, mode, keys, length) : run_cipher(pair, mode, keys, length);
     if (const auto fault = stream_fault(pair, result)) return say::file_fault(*fault);
     if (!pair.output().finish()) {
-        return say::file_fault({FileFault::Kind::cannot_write, pair.output_path()});
+        return say::file_fault(
+            {FileFault::Kind::cannot_write, pair.output_path(), pair.output().error()});
     }
     return result;
 }
@@ -121,7 +138,8 @@ OrReported<StreamResult> run_cipher_stage(FilePair& pair, CipherMode mode,
 Step put_encrypted_output_in_place(FilePair& pair, std::optional<TemporaryFile>& new_key_file) {
     const InterruptsDeferred deferred;
     if (!pair.output().put_in_place()) {
-        return say::file_fault({FileFault::Kind::cannot_write, pair.output_path()});
+        return say::file_fault(
+            {FileFault::Kind::cannot_write, pair.output_path(), pair.output().error()});
     }
     if (new_key_file) new_key_file->commit();
     finish_without_interrupts();
@@ -135,15 +153,16 @@ Step pack_and_encrypt_in(const PackingFolder& folder, const RunPlan& plan, const
                          const RunKeys& keys, const OutputTarget& target,
                          std::optional<TemporaryFile>& new_key_file) {
     const RunArguments& args = plan.args;
-    if (!pack_into(archiver, folder.archive(), args.input.typed, plan.archiver_switches,
-                   [&] { return folder.clear(); })) {
-        return say::pack_failed(args.input.typed);
-    }
+    const ProcessResult packed = pack_into(archiver, folder.archive(), args.input.typed,
+                                           plan.archiver_switches, [&] { return folder.clear(); });
+    if (!packed.succeeded()) return say::pack_failed(args.input.typed, ending_of(packed));
     auto archive = InputFile::open(folder.archive(), files::FinalLink::refuse);
     // Named as the user knows it: the packing folder it was looked for in goes with the run.
-    if (!archive) return say::file_fault({FileFault::Kind::not_found, fs::path(TEMP_ARCHIVE_NAME)});
+    if (!archive) {
+        return say::file_fault({FileFault::Kind::not_found, fs::path(TEMP_ARCHIVE_NAME), errno});
+    }
     auto output = open_output(target);
-    if (!output) return say::file_fault({FileFault::Kind::cannot_create, args.output.path});
+    if (!output) return say::file_fault({FileFault::Kind::cannot_create, args.output.path, errno});
     FilePair pair(ProbedInput(std::move(*archive)), folder.archive(), std::move(output->file),
                   args.output.path);
     const auto encrypted = run_cipher_stage(pair, CipherMode::encrypt, keys.table(), args);
@@ -157,7 +176,7 @@ Step pack_and_encrypt(const RunPlan& plan, const fs::path& archiver, const RunKe
                       const OutputTarget& target, std::optional<TemporaryFile>& new_key_file) {
     say::pack_echo(plan.args.input.typed);
     auto folder = PackingFolder::make();
-    if (!folder) return say::pack_failed(plan.args.input.typed);
+    if (!folder) return say::packing_folder_not_made(plan.args.input.typed, errno);
     const Step encrypted = pack_and_encrypt_in(*folder, plan, archiver, keys, target, new_key_file);
     const Step removed = folder->remove();
     return encrypted.failed() ? encrypted : removed;
@@ -165,6 +184,7 @@ Step pack_and_encrypt(const RunPlan& plan, const fs::path& archiver, const RunKe
 
 RunOutcome encrypt_run(const RunPlan& plan) {
     const RunArguments& args = plan.args;
+    if (args.output.typed == "-") warn::output_named_dash();
     if (const Step free = temp_archive_free_for_packing(args); free.failed()) return free.failure();
     const auto archiver = locate_archiver();
     if (archiver.failed()) return archiver.failure();
@@ -211,7 +231,7 @@ RunOutcome decrypt_with_keys(const RunPlan& plan, const fs::path& archiver, cons
         return OutputFile::find_target(archive_path, OutputPolicy::private_file);
     }();
     auto output = target ? open_output(*target) : std::nullopt;
-    if (!output) return say::file_fault({FileFault::Kind::cannot_create, archive_path});
+    if (!output) return say::file_fault({FileFault::Kind::cannot_create, archive_path, errno});
     TempArchive archive = [&] {
         const InterruptsDeferred deferred;
         return TempArchive::to_be(*output->file.identity());
@@ -220,21 +240,24 @@ RunOutcome decrypt_with_keys(const RunPlan& plan, const fs::path& archiver, cons
     const auto decrypted = run_cipher_stage(pair, CipherMode::decrypt, keys.table(), plan.args);
     if (decrypted.failed()) return without_archive(archive, decrypted.failure());
     if (!pair.output().put_in_place()) {
-        return without_archive(archive,
-                               say::file_fault({FileFault::Kind::cannot_write, archive_path}));
+        return without_archive(archive, say::file_fault({FileFault::Kind::cannot_write,
+                                                         archive_path, pair.output().error()}));
     }
     archive.in_place();
     if (*decrypted == StreamResult::check_failed) {
         static_cast<void>(archive.settle(ArchiveFate::kept));
-        return say::decryption_wrong();
+        return say::decryption_wrong(TEMP_ARCHIVE_NAME);
     }
     say::decryption_ok();
-    if (!unpack(archiver, archive_path, plan.archiver_switches)) {
+    const ProcessResult unpacked = unpack(archiver, archive_path, plan.archiver_switches);
+    if (!unpacked.succeeded()) {
         static_cast<void>(archive.settle(ArchiveFate::kept));
-        return say::unpack_failed();
+        return say::unpack_failed(ending_of(unpacked));
     }
     const Step removed = archive.settle(ArchiveFate::removed);
     if (removed.failed()) return removed.failure();
+    std::error_code unknown;
+    say::extracted_into(fs::current_path(unknown), plan.args.output.typed);
     return RunOutcome::done();
 }
 
@@ -271,18 +294,20 @@ Step decrypt_and_check(const RunPlan& plan, RunMode mode, const fs::path& archiv
     if (decrypted.failed()) return decrypted.failure();
     // The scratch archive is written where it stays: nothing to rename.
     if (!pair.output().put_in_place()) {
-        return say::file_fault({FileFault::Kind::cannot_write, archive.path()});
+        return say::file_fault(
+            {FileFault::Kind::cannot_write, archive.path(), pair.output().error()});
     }
-    if (*decrypted == StreamResult::check_failed) return say::decryption_wrong();
+    // Nothing is kept: the scratch archive goes with the run.
+    if (*decrypted == StreamResult::check_failed) return say::decryption_wrong({});
     say::decryption_ok();
     const bool testing = mode == RunMode::test;
     say::check_echo(testing ? "t" : "l", archive.path());
-    if (check_archive(archiver, archive.path(), testing ? ArchiveCheck::test : ArchiveCheck::list,
-                      plan.archiver_switches)) {
-        return Done{};
-    }
-    return testing ? say::test_failed(plan.args.input.typed)
-                   : say::list_failed(plan.args.input.typed);
+    const ProcessResult checked =
+        check_archive(archiver, archive.path(), testing ? ArchiveCheck::test : ArchiveCheck::list,
+                      plan.archiver_switches);
+    if (checked.succeeded()) return Done{};
+    return testing ? say::test_failed(plan.args.input.typed, ending_of(checked))
+                   : say::list_failed(plan.args.input.typed, ending_of(checked));
 }
 
 // A test or a listing: decrypts into a scratch archive in the temporary folder and has the
@@ -340,6 +365,27 @@ ProbeResult probe_input(const fs::path& path, Direction direction) {
     return probed;
 }
 
+// True when `name` ends in ".qv", in any case: the name encrypted files are given.
+bool named_like_encrypted(std::string_view name) {
+    constexpr std::string_view EXTENSION = ".qv";
+    if (name.size() <= EXTENSION.size()) return false;
+    const std::string_view end = name.substr(name.size() - EXTENSION.size());
+    return std::equal(end.begin(), end.end(), EXTENSION.begin(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == b;
+    });
+}
+
+// Warns, before any work, where the input chose a way the names say was not meant.
+void warn_about_direction(Direction direction, RunMode mode, const RunArguments& args) {
+    if (direction != Direction::by_input) return;
+    if (mode == RunMode::encrypt && named_like_encrypted(args.input.typed)) {
+        warn::encrypting_named_encrypted(args.input.typed);
+    }
+    if (mode == RunMode::decrypt && named_like_encrypted(args.output.typed)) {
+        warn::decrypting_to_encrypted_name(args.input.typed, args.output.typed);
+    }
+}
+
 // Holds the folder for this run to its end: a second run here would share the temporary
 // archive's name. Fails when another run holds it or it cannot be locked.
 OrReported<files::FolderLock> lock_folder() {
@@ -370,8 +416,9 @@ RunOutcome run_with_arguments(RunArguments args, std::span<const std::string_vie
         lock.emplace(std::move(*taken));
     }
     ProbeResult probed = probe_input(plan.args.input.path, *direction);
-    const auto mode = mode_for_input(*direction, probed.kind, plan.args.input.path);
+    const auto mode = mode_for_input(*direction, probed.kind, probed.error, plan.args.input.path);
     if (mode.failed()) return mode.failure();
+    warn_about_direction(*direction, *mode, plan.args);
     // Both are read before anything is made; the prompt for a password needs the direction.
     const auto switches = archiver_switches(archiver_job(*mode));
     if (switches.failed()) return switches.failure();

@@ -13,6 +13,7 @@
 
 #include "app/signals/interrupt_cleanup.h"
 #include "app/signals/signals_posix.h"
+#include "console/console.h"
 #include "internal/handler_steps_posix.h"
 #include "internal/registered_files.h"
 
@@ -124,6 +125,7 @@ void on_ending_signal(int signal_number, siginfo_t* info, void*) {
     }
     end_child(signal_number);
     restore_lent_terminal();
+    clear_status_at_interrupt();
     remove_registered_files_now();
     raise_at_default_action(signal_number);
     errno = saved_errno;

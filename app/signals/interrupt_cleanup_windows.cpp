@@ -4,6 +4,7 @@
 
 #include "app/signals/interrupt_cleanup.h"
 #include "app/signals/signals_windows.h"
+#include "console/console.h"
 #include "internal/registered_files.h"
 
 namespace quorvel {
@@ -48,6 +49,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     }
     guard.lock();
     end_child();
+    clear_status_at_interrupt();
     remove_registered_files_now();
     ExitProcess(1);
 }

@@ -11,4 +11,11 @@ namespace quorvel::detail {
 // True when standard error is a terminal (a console on Windows).
 [[nodiscard]] bool stderr_is_terminal();
 
+// Writes `size` bytes of `text` to standard error without the C library's buffer: one
+// write(2) on POSIX, async-signal-safe.
+void write_error_directly(const char* text, unsigned size);
+
+// True when standard output is a terminal (a console on Windows).
+[[nodiscard]] bool stdout_is_terminal();
+
 }  // namespace quorvel::detail

@@ -18,7 +18,8 @@ enum class LineResult {
     ok,              // the line is in the buffer, without its line end
     too_long,        // more than MAX_PASSWORD_SIZE bytes before the line end
     unreadable,      // the source failed or is not there
-    answers_differ,  // the two answers of a prompt that asks twice differ
+    no_terminal,     // a prompt with no terminal to ask on
+    answers_differ,  // the two answers of a prompt that asks twice differed, each time
 };
 
 // What a byte source gives instead of a byte.
@@ -48,6 +49,10 @@ inline constexpr int READ_ERROR = -2;
 // Opens the file `path` for reading. Returns a descriptor, or -1.
 [[nodiscard]] int open_password_file(const std::filesystem::path& path);
 
+// The permission bits of the open file `fd` when others than its owner may read it (a group
+// or everyone); nullopt otherwise, and always on Windows.
+[[nodiscard]] std::optional<unsigned> readable_by_others(int fd);
+
 // Reads at most `size` bytes from `fd` into `into`, again when interrupted by a signal that
 // does not end the process. Returns the count read, 0 at the end, -1 on an error.
 [[nodiscard]] long read_descriptor(int fd, char* into, std::size_t size);
@@ -56,8 +61,12 @@ inline constexpr int READ_ERROR = -2;
 void close_descriptor(int fd);
 
 // The questions a prompt asks, and their text: "Password: ", the same after an empty answer
-// with a line that refuses it first, and "Repeat the password: ".
-enum class Question { password, password_after_empty, repeat };
+// with a line that refuses it first, the same after two answers that differ, and "Repeat the
+// password: ".
+enum class Question { password, password_after_empty, password_after_mismatch, repeat };
+
+// How many times a prompt that asks twice asks for the pair before it gives up.
+inline constexpr int PROMPT_ATTEMPTS = 3;
 std::string_view question_text(Question question);
 
 // Asks one question on a terminal and reads the answer.
@@ -65,7 +74,8 @@ using AskQuestion = std::function<LineResult(Question, PasswordBuffer&)>;
 
 // The questions of one prompt: the password, asked again for as long as the answer is empty
 // (an empty password typed at a prompt is a slip, never meant), then, with `repeat`, the
-// password again into `repeat`. Stops at the first answer that is not ok.
+// password again into `repeat`; two answers that differ start the pair again, up to
+// PROMPT_ATTEMPTS times (answers_differ after that). Stops at the first answer that is not ok.
 [[nodiscard]] LineResult ask_questions(const AskQuestion& ask, PasswordBuffer& password,
                                        PasswordBuffer* repeat);
 

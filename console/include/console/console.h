@@ -1,7 +1,8 @@
 // Writing to the console, for the program's top layer, whose texts are in
 // app/messages/. Output rules:
-// - Every message goes to standard output, byte for byte as given. Warnings alone go to
-//   standard error, so that they never change what standard output carries.
+// - Every message goes to standard output, byte for byte as given. Warnings, hints and the
+//   causes of failures go to standard error, so that they never change what standard output
+//   carries; a cause only when standard output is not a terminal.
 // - Standard output is flushed before a child process starts, so that redirected output
 //   keeps the order a console shows.
 // - Names are shown as given: on POSIX the bytes of the command line, on Windows the UTF-8 of
@@ -47,6 +48,12 @@ void print_named(std::string_view prefix, std::string_view name, std::string_vie
 // on a terminal showing both the warning comes after the messages before it.
 void print_warning_line(std::string_view text);
 
+// Writes `prefix`, `text` and a line break to standard error, as print_warning_line does,
+// but only when standard output is not a terminal: the cause of a failure whose message went
+// to a pipe or a file the user may not watch. A terminal shows the message itself. Allocates
+// nothing, so that it can tell of a failed allocation.
+void print_cause_line(std::string_view prefix, std::string_view text);
+
 // Pushes everything printed so far to the terminal, pipe or file behind standard output. On
 // POSIX it also notices a pipe or socket whose reader is gone, even with nothing to write.
 void flush_output();
@@ -69,5 +76,10 @@ void show_status(std::string_view text);
 
 // Erases the status line, if one is shown, and puts the cursor back at the start of the line.
 void clear_status();
+
+// clear_status() for a run that an interrupt ends: async-signal-safe on POSIX (one write(2)
+// of fixed storage), for the signal handler or the console-event thread, so that the shell's
+// prompt does not follow half a meter.
+void clear_status_at_interrupt();
 
 }  // namespace quorvel

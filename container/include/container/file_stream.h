@@ -39,9 +39,13 @@ public:
     // a terminal), which can be read only once.
     [[nodiscard]] bool rewind() override;
 
+    // The system's error number of the read that failed, 0 while none has.
+    int error() const { return error_; }
+
 private:
     explicit InputFile(detail::FileHandle file) : file_(std::move(file)) {}
     detail::FileHandle file_;
+    int error_ = 0;
 };
 
 // How an output file comes into being.
@@ -125,6 +129,10 @@ public:
     // failed, or finish() did; its temporary file is then removed.
     [[nodiscard]] bool put_in_place();
 
+    // The system's error number of the write, flush or rename that failed, 0 while none has
+    // (or when the failure set none).
+    int error() const { return error_; }
+
     // finish() and put_in_place() in one.
     [[nodiscard]] bool close();
 
@@ -144,6 +152,7 @@ private:
     std::filesystem::path pending_path_;
     std::optional<files::Identity> identity_;
     bool finished_ = false;  // finish() succeeded
+    int error_ = 0;
 };
 
 }  // namespace quorvel

@@ -52,6 +52,9 @@ public:
     // The file's length, as InputFile::size().
     std::optional<std::uint64_t> size() const { return file_.size(); }
 
+    // The system's error number of the read that failed, as InputFile::error().
+    int error() const { return file_.error(); }
+
 private:
     InputFile file_;
     std::array<std::uint8_t, SIGNATURE_SIZE> head_{};
@@ -71,6 +74,7 @@ enum class InputKind {
 struct ProbeResult {
     InputKind kind = InputKind::unopenable;
     std::optional<ProbedInput> input;  // the open input; nullopt unless it opened as a file
+    int error = 0;  // why an unopenable input did not open (errno), 0 when not known
 
     bool encrypted() const { return kind == InputKind::encrypted; }
 };

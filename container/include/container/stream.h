@@ -57,6 +57,7 @@ struct FileFault {
     };
     Kind kind;
     std::filesystem::path path;
+    int error = 0;  // the system's error number (errno), 0 when not known
 
     bool operator==(const FileFault&) const = default;
 };
@@ -75,7 +76,9 @@ public:
           output_path_(std::move(output_path)) {}
 
     ProbedInput& input() { return input_; }
+    const ProbedInput& input() const { return input_; }
     OutputFile& output() { return output_; }
+    const OutputFile& output() const { return output_; }
     const std::filesystem::path& input_path() const { return input_path_; }
     const std::filesystem::path& output_path() const { return output_path_; }
 

@@ -199,6 +199,10 @@ enum class FinalLink {
 // time it is opened.
 [[nodiscard]] std::optional<int> descriptor_named(const std::filesystem::path& path);
 
+// True when `path`, its symbolic links followed, leads to a terminal (/dev/tty, a pts). Always
+// false on Windows, where a console has a device's name (names_device).
+[[nodiscard]] bool leads_to_terminal(const std::filesystem::path& path);
+
 // True when `path`, its symbolic links followed, leads to the file open at descriptor `fd`:
 // the same file, pipe, socket or terminal, whatever the name (/dev/stderr, /proc/N/fd/M for a
 // duplicate of `fd`, the file a redirection opened). The null device is nobody's file and

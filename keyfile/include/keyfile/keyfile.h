@@ -26,15 +26,29 @@ struct KeyFileFault {
     };
     Kind kind;
     std::filesystem::path path;
+    int error = 0;  // the system's error number (errno), 0 when not known
 
     bool operator==(const KeyFileFault&) const = default;
+};
+
+// What may serve as a key file besides a regular file.
+enum class KeyFileKinds {
+    // A regular file only: a key to encrypt with must be one that can be read again (a pipe or
+    // /dev/urandom would make an output nobody can decrypt), and its length is checked.
+    regular_only,
+    // A pipe or a device too (`<(cat my.key)`), read once up to the key's length: reading a
+    // key from one is harmless when it only decrypts.
+    streams_too,
 };
 
 // An existing key file, opened and checked on the open file.
 class KeyFile {
 public:
-    // Opens the key file at `path`; fault() tells what kept it from opening. Prints nothing.
-    [[nodiscard]] static KeyFile open(const std::filesystem::path& path);
+    // Opens the key file at `path`; fault() tells what kept it from opening. A folder is
+    // never taken (not_regular), nor, unless `kinds` takes streams, anything but a regular
+    // file; a stream's size() is 0. Prints nothing.
+    [[nodiscard]] static KeyFile open(const std::filesystem::path& path,
+                                      KeyFileKinds kinds = KeyFileKinds::regular_only);
 
     // Nothing for a file open for reading; otherwise not_found, not_regular or unreadable.
     [[nodiscard]] const std::optional<KeyFileFault>& fault() const { return fault_; }
@@ -57,8 +71,8 @@ public:
 private:
     KeyFile(std::filesystem::path path, files::Descriptor fd, std::uint64_t size)
         : path_(std::move(path)), fd_(std::move(fd)), size_(size) {}
-    KeyFile(KeyFileFault::Kind fault, const std::filesystem::path& path)
-        : fault_(KeyFileFault{fault, path}), path_(path), size_(0) {}
+    KeyFile(KeyFileFault::Kind fault, const std::filesystem::path& path, int error = 0)
+        : fault_(KeyFileFault{fault, path, error}), path_(path), size_(0) {}
 
     std::optional<KeyFileFault> fault_;
     std::filesystem::path path_;

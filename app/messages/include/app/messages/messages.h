@@ -8,6 +8,10 @@
 //   file" and "Error unpack file" form) and show names between single quotes: the name as
 //   typed for an argument, display_name() of a path.
 // - "Key file found." has no line break; the next message follows on the same line.
+// - Every failure is also told on standard error, one line starting "quorvel: error: " with
+//   its cause (the system's error, the archiver's status, what is missing), when standard
+//   output is not a terminal: a pipe or a file that takes standard output would hide it.
+//   Hints ("quorvel: hint: "), which say what to do next, go to standard error always.
 // - The cipher stage prints its start before the first byte is read and its verdict after
 //   the last is written; the progress meter on standard error draws in between, and any
 //   message erases it first (console/console.h).
@@ -40,20 +44,40 @@ enum class SwitchDanger {
     makes_folder,      // -o in a test or a listing: 7-Zip's test makes the folder it names
 };
 
+// How an archiver's run ended, for the cause of its failure.
+struct ArchiverEnding {
+    enum class Kind { exited, killed, not_started };
+    Kind kind = Kind::not_started;
+    int code = 0;  // the exit status, or the signal that ended it
+};
+
+// Why a password source gave no password.
+enum class PasswordTrouble {
+    unknown_form,    // QUORVEL_PASSWORD_FROM holds none of its forms
+    variable_unset,  // env:NAME names a variable that is not set
+    file_unopened,   // file:PATH does not open (the error says why)
+    bad_descriptor,  // fd:N holds no descriptor number
+    unreadable,      // a read failed (the error says why)
+    no_terminal,     // tty with no terminal to ask on
+    empty,           // the source gave an empty line
+};
+
 }  // namespace quorvel
 
 namespace quorvel::say {
 
 // Every function below that tells of a failure returns the Reported that proves it.
 
-// The three lines of help shown for fewer than three arguments.
+// The three lines of help shown for fewer than three arguments, and on standard error a hint
+// that --help tells more.
 Reported usage();
 
 // "Crypt run": the input is to be encrypted.
 void crypt_run();
 
-// "Error! File '...' not found.": the input does not open.
-Reported input_not_found(const std::filesystem::path& input);
+// "Error! File '...' not found.": the input does not open, for the reason `error`. A name
+// that looks like an option gets a hint naming the options there are.
+Reported input_not_found(const std::filesystem::path& input, int error);
 
 // "Error! File '...' not found.", "Error! Can't create file '...'.", "Error! Can't read
 // file '...'." or "Error! Can't write file '...'.", by the fault's kind.
@@ -86,10 +110,14 @@ void cipher_started(CipherMode mode);
 
 // The verdict of a cipher stage that wrote everything: "Cript complite" for encryption,
 // "Decrypt OK!" or, when the check block differs, "Decrypt WRONG!" (a failure) for
-// decryption.
+// decryption, with its likely causes and, when `kept` names it, the file kept.
 void encryption_complete();
 void decryption_ok();
-Reported decryption_wrong();
+Reported decryption_wrong(std::string_view kept);
+
+// After an extraction: where the files went (the current folder, `folder`) and, unless
+// `output` is one character (the usual placeholder), that the output name was not used.
+void extracted_into(const std::filesystem::path& folder, std::string_view output);
 
 // The packing command between "!" lines, as the program has always shown it on every
 // platform: "!", "7z.exe a quorvelxxxfilo.7z " and the input as typed, "!" (no line break).
@@ -105,16 +133,18 @@ void archive_listed();
 
 // The archiver found fault with the archive decrypted from `input`: "Error! The archive in
 // '...' failed 7-Zip's test." or "Error! 7-Zip could not list the archive in '...'.".
-Reported test_failed(std::string_view input);
-Reported list_failed(std::string_view input);
+Reported test_failed(std::string_view input, const ArchiverEnding& ending);
+Reported list_failed(std::string_view input, const ArchiverEnding& ending);
 
 // "Error! Can't create a file in the temporary folder '...'.": a test or a listing has nowhere
 // to decrypt to.
 Reported scratch_archive_not_made(const std::filesystem::path& folder);
 
-// "Error pack file '...'" and "Error unpack file ".
-Reported pack_failed(std::string_view input);
-Reported unpack_failed();
+// "Error pack file '...'" and "Error unpack file ", with how the archiver ended; the packing
+// folder not made in the current folder (for the reason `error`) gives the first too.
+Reported pack_failed(std::string_view input, const ArchiverEnding& ending);
+Reported packing_folder_not_made(std::string_view input, int error);
+Reported unpack_failed(const ArchiverEnding& ending);
 
 // The temporary archive's name in the way of a run: "Error! Temporary archive '...' already
 // exists; ...", "... is not a regular file; ...", the output or input being it, or it
@@ -148,7 +178,7 @@ Reported folder_not_locked();
 // "Error! Can't read the password from '...'.".
 Reported password_too_long();
 Reported passwords_differ();
-Reported password_unreadable(std::string_view source);
+Reported password_unreadable(std::string_view source, PasswordTrouble trouble, int error);
 
 // "Error! VARIABLE holds 'WORD', which is not a switch."
 Reported not_a_switch(std::string_view variable, std::string_view word);
@@ -169,6 +199,9 @@ Reported mode_refused(std::string_view variable, std::string_view value);
 // "Error! File '...' does not begin with '%quorvel%', so it cannot be decrypted.": decryption
 // was asked for an input that is not an encrypted file.
 Reported not_encrypted(const std::filesystem::path& input);
+
+// "Error! Output file '...' is a terminal.": the encrypted bytes would go to the screen.
+Reported output_is_terminal(std::string_view output);
 
 // "Error! Unexpected failure: DESCRIPTION." Allocates nothing, as the failure may be one of
 // memory.

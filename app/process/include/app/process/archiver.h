@@ -10,6 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "app/messages/messages.h"
+#include "app/process/process.h"
+
 namespace quorvel {
 
 // What the archiver does in a run: packs the input before encryption, extracts the archive
@@ -25,18 +28,18 @@ enum class ArchiverJob { pack, unpack, check };
 // Packs `input` (a file or a folder) into the new archive `archive`, the input's name taken
 // literally (no wildcards), with the user's `switches` after the fixed ones. The folder that
 // holds `archive` (a name of the run's own) is never packed, even when `input` holds it.
-// Returns true when the archiver ran and reported success.
-[[nodiscard]] bool pack_into(const std::filesystem::path& archiver,
-                             const std::filesystem::path& archive, std::string_view input,
-                             std::span<const std::string> switches,
-                             const std::function<bool()>& clear_archive);
+// Returns how the archiver ended: succeeded() when it ran and reported success; not started
+// when the input is gone.
+[[nodiscard]] ProcessResult pack_into(const std::filesystem::path& archiver,
+                                      const std::filesystem::path& archive, std::string_view input,
+                                      std::span<const std::string> switches,
+                                      const std::function<bool()>& clear_archive);
 
 // Extracts `archive` into the current folder, answering yes to every question, with the
-// user's `switches` after the fixed ones. Returns true when the archiver ran and reported
-// success.
-[[nodiscard]] bool unpack(const std::filesystem::path& archiver,
-                          const std::filesystem::path& archive,
-                          std::span<const std::string> switches);
+// user's `switches` after the fixed ones. Returns how the archiver ended.
+[[nodiscard]] ProcessResult unpack(const std::filesystem::path& archiver,
+                                   const std::filesystem::path& archive,
+                                   std::span<const std::string> switches);
 
 // What the archiver is asked about an archive without extracting anything.
 enum class ArchiveCheck {
@@ -46,11 +49,14 @@ enum class ArchiveCheck {
 
 // Has the archiver test or list `archive`, as `check` says, its name taken literally, with the
 // user's `switches` after the fixed ones; its report goes to standard output. The archive is
-// only read. Returns true when the archiver ran and reported success: for a test, every file
-// read back whole.
-[[nodiscard]] bool check_archive(const std::filesystem::path& archiver,
-                                 const std::filesystem::path& archive, ArchiveCheck check,
-                                 std::span<const std::string> switches);
+// only read. Returns how the archiver ended; for a test, success means every file read back
+// whole.
+[[nodiscard]] ProcessResult check_archive(const std::filesystem::path& archiver,
+                                          const std::filesystem::path& archive, ArchiveCheck check,
+                                          std::span<const std::string> switches);
+
+// How an archiver's run ended, for the messages.
+[[nodiscard]] ArchiverEnding ending_of(const ProcessResult& result);
 
 // Each is run a second time when standard output went away while the archiver ran and it
 // failed, as a closed output may have stopped it (process.h: ProcessResult::lost_output);

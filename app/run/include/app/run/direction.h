@@ -49,9 +49,10 @@ enum class RunMode {
 // run says about its input: the probe's own message when the input decides, "Crypt run" for
 // any readable input that is forced to encryption, nothing for one forced to decryption, a
 // test or a listing. Fails after printing why when the run cannot go that way: the input does
-// not open ("Error! File '...' not found.") or, forced to anything but encryption, it has no
-// signature.
+// not open ("Error! File '...' not found.", `open_error` its cause) or, forced to anything
+// but encryption, it has no signature.
 [[nodiscard]] OrReported<RunMode> mode_for_input(Direction direction, InputKind probed,
+                                                 int open_error,
                                                  const std::filesystem::path& input);
 
 }  // namespace quorvel
