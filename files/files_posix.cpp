@@ -293,6 +293,11 @@ bool leads_to_open_file(const fs::path& path, int fd) {
            same_open_file(named, open);
 }
 
+bool leads_to_pipe(const fs::path& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
 bool leads_to_terminal(const fs::path& path) {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;

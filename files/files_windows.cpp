@@ -517,6 +517,10 @@ bool leads_to_open_file(const fs::path& path, int fd) {
     return identity_of_handle(handle) == named;
 }
 
+bool leads_to_pipe(const fs::path&) {
+    return false;
+}
+
 bool leads_to_terminal(const fs::path&) {
     return false;
 }

@@ -55,20 +55,21 @@ bool write_all_and_close(files::Descriptor fd,
 
 KeyFile KeyFile::open(const std::filesystem::path& path, KeyFileKinds kinds) {
     using Kind = KeyFileFault::Kind;
-    const bool streams_taken = kinds == KeyFileKinds::streams_too;
-    // Looked at before opening, so that a pipe is refused instead of waited on; the open
-    // file is checked again, as the name may have changed meanwhile.
+    const bool pipes_taken = kinds == KeyFileKinds::pipes_too;
+    // Looked at before opening, so that a device, or a pipe where none is taken, is refused
+    // instead of opened or waited on (a pipe that is taken waits for its writer, as any reader
+    // would); a regular file is checked again once open, as the name may have changed.
     const files::Kind kind = files::kind_behind(path);
     if (kind == files::Kind::missing) return KeyFile(Kind::not_found, path);
-    const bool stream = kind == files::Kind::other;
-    if (kind == files::Kind::folder || (stream && !streams_taken)) {
+    const bool pipe = kind == files::Kind::other && pipes_taken && files::leads_to_pipe(path);
+    if (kind != files::Kind::regular && kind != files::Kind::unknown && !pipe) {
         return KeyFile(Kind::not_regular, path);
     }
     files::Descriptor fd = files::open_for_reading(path);
     if (!fd.valid()) return KeyFile(Kind::unreadable, path, errno);
     const auto size = files::regular_size(fd.get());
     if (size) return KeyFile(path, std::move(fd), *size);
-    if (!streams_taken) return KeyFile(Kind::not_regular, path);
+    if (!pipe) return KeyFile(Kind::not_regular, path);
     return KeyFile(path, std::move(fd), 0);
 }
 

@@ -170,8 +170,8 @@ Reported key_file_fault(const KeyFileFault& fault) {
         case KeyFileFault::Kind::not_regular:
             return named_path("Error! Key file '", fault.path, "' is not a regular file.",
                               "key file " + in_quotes(fault.path) +
-                                  " is not a regular file; a pipe or a device may give a key "
-                                  "to decrypt with, never one to encrypt with");
+                                  " is not a regular file; a pipe may give a key to decrypt "
+                                  "with, never one to encrypt with");
         case KeyFileFault::Kind::unreadable:
             return named_path(
                 "Error! Can't read key-file '", fault.path, "'.",

@@ -91,7 +91,7 @@ Step prepare_round_keys(const RunArguments& args, CipherMode mode, RoundKeyTable
     const NamedFile& named = *args.key_file;
     // Only a key to encrypt with must be one that can be read again.
     KeyFile key_file =
-        KeyFile::open(named.path, mode == CipherMode::decrypt ? KeyFileKinds::streams_too
+        KeyFile::open(named.path, mode == CipherMode::decrypt ? KeyFileKinds::pipes_too
                                                               : KeyFileKinds::regular_only);
     if (const auto refused = key_file.refusal()) return say::key_file_fault(*refused);
     if (key_file.missing()) {

@@ -489,19 +489,33 @@ TEST_F(PasswordSourceTest, AnEmptyAnswerAtThePromptIsRefusedAndAskedAgain) {
     EXPECT_EQ(decrypted.terminal, "Password: \r\n" + refused);
     EXPECT_EQ(read_file(dec() / "plan.txt"), to_bytes(PLAN));
 
-    // An empty repeat is a mismatch like any other: the run stops.
+    // An empty repeat is a mismatch like any other: the pair is asked again, three times in
+    // all, and the run stops after the third.
     fs::remove(enc() / "out.qv");
     const auto empty_repeat =
         run_in_session({"plan.txt", "out.qv", "-"}, enc(), with({{SOURCE, "tty"}}),
-                       std::vector<std::string>{"typed pw", ""});
+                       std::vector<std::string>{"typed pw", "", "typed pw", "", "typed pw", ""});
     expect_stopped(empty_repeat.run, "Error! The passwords typed do not match.");
 }
 
+TEST_F(PasswordSourceTest, DifferentAnswersAreAskedAgainThreeTimesInAll) {
+    const std::string again = "The passwords typed differ; type them again.\r\nPassword: \r\n";
+    const std::string repeat = "Repeat the password: \r\n";
+    const auto second_time =
+        run_in_session({"plan.txt", "out.qv", "-"}, enc(), with({{SOURCE, "tty"}}),
+                       std::vector<std::string>{"typed pw", "typo pw", "typed pw", "typed pw"});
+    EXPECT_EQ(second_time.run.output, encrypt_output("plan.txt"));
+    EXPECT_EQ(second_time.run.exit_code, 0);
+    EXPECT_EQ(second_time.terminal, "Password: \r\n" + repeat + again + repeat);
+    expect_decrypts_with("typed pw");
+}
+
 TEST_F(PasswordSourceTest, DifferentAnswersOrAnInterruptAtThePromptTouchNothing) {
-    const auto differ =
-        run_in_session({"plan.txt", "out.qv", "-", "new.key"}, enc(), with({{SOURCE, "tty"}}),
-                       std::vector<std::string>{"typed pw", "typo pw"});
+    const auto differ = run_in_session(
+        {"plan.txt", "out.qv", "-", "new.key"}, enc(), with({{SOURCE, "tty"}}),
+        std::vector<std::string>{"typed pw", "typo pw", "a", "b", "typed pw", "typo pw"});
     expect_stopped(differ.run, "Error! The passwords typed do not match.");
+    EXPECT_EQ(count_prompts(differ.terminal), 6u);
     EXPECT_TRUE(differ.echo_after);
 
     const auto interrupted =

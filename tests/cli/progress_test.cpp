@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <regex>
+#include <thread>
 
 #include "app/messages/progress_meter.h"
 #include "cli/cli_fixture.h"
@@ -108,6 +110,23 @@ TEST_F(ProgressTest, MeterIsErasedBeforeTheNextMessageOnASharedTerminal) {
         run.output.substr(meter_at + start.size(), end_at - meter_at - start.size());
     expect_meter_drawn_and_erased(between);
     EXPECT_TRUE(run.output.ends_with(end)) << run.output;
+}
+
+// An interrupt in the cipher stage erases the meter too, so that the shell's prompt does not
+// follow half a line of it.
+TEST_F(ProgressTest, AnInterruptErasesTheMeter) {
+    // A sparse archive of 4 GiB: the cipher stage lasts seconds, the packing none.
+    const std::string sparse_path =
+        stand_in_archiver("sparse-bin", "if [ \"$1\" = a ]; then exec truncate -s 4G \"$2\"; fi");
+    write_file(enc() / "plan.txt", std::string("the plan\n"));
+    RunningProgram running({"plan.txt", "big.qv", "pw"}, enc(),
+                           errors_to(sparse_path, ErrorSink::terminal));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    running.send_signal(SIGINT);
+    const ProgramRun run = running.finish();
+    EXPECT_EQ(run.term_signal, SIGINT);
+    EXPECT_GE(expect_meter_drawn_and_erased(run.errors), 1);
+    EXPECT_FALSE(exists(enc() / "big.qv"));
 }
 
 TEST_F(ProgressTest, NothingOnStandardErrorWithoutATerminalOrForASmallInput) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -277,8 +278,8 @@ TEST(FilePair, AReadErrorPartWayNamesTheInputAndLeavesNoOutput) {
     }
 }
 
-// Each failure of the cipher stage's files comes back naming the file it happened to, and a
-// missing input creates no output.
+// Each failure of the cipher stage's files comes back naming the file it happened to, with the
+// system's error where the failing call gave one, and a missing input creates no output.
 TEST(FilePair, FaultsNameTheirFile) {
     test::ScratchDir dir;
     test::write_file(dir / "in", "plain");
@@ -288,7 +289,7 @@ TEST(FilePair, FaultsNameTheirFile) {
         return fault ? std::optional(*fault) : std::nullopt;
     };
     EXPECT_EQ(fault_of(open_file_pair(dir / "missing", dir / "out", OutputPolicy::private_file)),
-              (FileFault{Kind::not_found, dir / "missing"}));
+              (FileFault{Kind::not_found, dir / "missing", ENOENT}));
     EXPECT_FALSE(std::filesystem::exists(dir / "out"));
     const auto out = dir / "no-such-folder" / "out";
     EXPECT_EQ(fault_of(open_file_pair(dir / "in", out, OutputPolicy::private_file)),

@@ -199,6 +199,10 @@ enum class FinalLink {
 // time it is opened.
 [[nodiscard]] std::optional<int> descriptor_named(const std::filesystem::path& path);
 
+// True when `path`, its symbolic links followed, leads to a pipe (a FIFO, or the /dev/fd/N of
+// a shell's process substitution). Always false on Windows.
+[[nodiscard]] bool leads_to_pipe(const std::filesystem::path& path);
+
 // True when `path`, its symbolic links followed, leads to a terminal (/dev/tty, a pts). Always
 // false on Windows, where a console has a device's name (names_device).
 [[nodiscard]] bool leads_to_terminal(const std::filesystem::path& path);

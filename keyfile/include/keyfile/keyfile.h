@@ -36,17 +36,17 @@ enum class KeyFileKinds {
     // A regular file only: a key to encrypt with must be one that can be read again (a pipe or
     // /dev/urandom would make an output nobody can decrypt), and its length is checked.
     regular_only,
-    // A pipe or a device too (`<(cat my.key)`), read once up to the key's length: reading a
-    // key from one is harmless when it only decrypts.
-    streams_too,
+    // A pipe too (`<(cat my.key)`, a FIFO), read once up to the key's length: reading a key
+    // from one is harmless when it only decrypts. A device stays refused: it is never a key.
+    pipes_too,
 };
 
 // An existing key file, opened and checked on the open file.
 class KeyFile {
 public:
-    // Opens the key file at `path`; fault() tells what kept it from opening. A folder is
-    // never taken (not_regular), nor, unless `kinds` takes streams, anything but a regular
-    // file; a stream's size() is 0. Prints nothing.
+    // Opens the key file at `path`; fault() tells what kept it from opening. Anything but a
+    // regular file is refused (not_regular), unless `kinds` takes a pipe and it is one; a
+    // pipe's size() is 0. Prints nothing.
     [[nodiscard]] static KeyFile open(const std::filesystem::path& path,
                                       KeyFileKinds kinds = KeyFileKinds::regular_only);
 
