@@ -60,9 +60,10 @@ TEST_F(FirstHourTest, HelpAndVersionAnswerAsTheOnlyArgument) {
     EXPECT_TRUE(
         help.output.starts_with("Usage: quorvel in_fname out_fname password [key_file_name]\n"))
         << help.output;
-    for (const char* part : {"QUORVEL_PASSWORD_FROM", "QUORVEL_MODE", "QUORVEL_PACK_SWITCHES",
-                             "QUORVEL_UNPACK_SWITCHES", "-bso0 -bsp0", "Exit status: 0",
-                             "\"Decrypt WRONG!\"", "Manual: man quorvel\n"}) {
+    for (const char* part :
+         {"QUORVEL_PASSWORD_FROM", "QUORVEL_MODE", "QUORVEL_PACK_SWITCHES",
+          "QUORVEL_UNPACK_SWITCHES", "-bso0 -bsp0", "Exit status: 0", "\"Decrypt WRONG!\"",
+          "only the password's length counts", "Manual: man quorvel\n"}) {
         EXPECT_NE(help.output.find(part), std::string::npos) << part;
     }
     const auto short_help = run_both({"-h"}, enc());
