@@ -2,9 +2,10 @@
 # The Debian package, installed as a user would install it: builds quorvel_<version>_<arch>.deb
 # with CPack, has lintian check it (any error or warning fails), installs it with apt-get,
 # runs the installed quorvel from PATH on a sample (encrypt, decrypt, compare), checks that the
-# man page and the README are installed and that --version and --help answer, and removes the
-# package again. Installs what is missing
-# from Debian's packages; safe to rerun.
+# man page and the README are installed, that every relative link of the installed README leads
+# to an installed file and that it holds no developer step, and that --version and --help
+# answer, and removes the package again. Installs what is missing from Debian's packages; safe
+# to rerun.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=ci/checks.sh
@@ -50,6 +51,21 @@ check "the README is installed as it is in the sources" \
     cmp -s README.md /usr/share/doc/quorvel/README.md
 check "the package holds the README" \
     bash -c "dpkg-deb -c '$deb' | grep ' ./usr/share/doc/quorvel/README.md$' > /dev/null"
+check "the page the README links is installed as it is in the sources" \
+    cmp -s docs/WINDOWS.md /usr/share/doc/quorvel/docs/WINDOWS.md
+
+# The installed README stands alone: each of its relative links (a Markdown link's target that
+# names no scheme and is no absolute path, its #fragment cut) leads to an installed file, and it
+# sends nobody to the source tree's test command.
+doc=/usr/share/doc/quorvel
+links=$(grep -oE '\]\([^)]*\)' "$doc/README.md" | sed -E 's/^\]\(//; s/\)$//; s/#.*//' |
+    grep -vE '^$|^/|^[A-Za-z][A-Za-z0-9+.-]*:' | sort -u || true)
+check "the installed README links pages of its own" [ -n "$links" ]
+while IFS= read -r link; do
+    [ -n "$link" ] || continue
+    check "the installed README's link $link leads to an installed file" [ -f "$doc/$link" ]
+done <<< "$links"
+check "the installed README holds no ./check" bash -c "! grep -qF './check' '$doc/README.md'"
 check "quorvel --version names the package's version" \
     [ "$(quorvel --version)" = "quorvel $(dpkg-deb -f "$deb" Version)" ]
 check "quorvel --help points to the installed man page" \

@@ -1,7 +1,8 @@
 # Installation and the Debian package.
 #
 # `cmake --install <build>` puts the program in bin/, its man page, compressed, in
-# share/man/man1/, and the README, the changelog and the copyright in share/doc/quorvel/. In a build folder,
+# share/man/man1/, and the README (with docs/WINDOWS.md, which it links), the changelog and the
+# copyright in share/doc/quorvel/. In a build folder,
 # `cpack -G DEB` makes quorvel_<version>_<arch>.deb, which installs to /usr and depends on a
 # 7-Zip archiver.
 include(GNUInstallDirs)
@@ -34,8 +35,11 @@ add_custom_target(quorvel_package_documents ALL
                   DEPENDS ${QUORVEL_MAN_PAGE_GZ} ${QUORVEL_CHANGELOG_GZ})
 install(FILES ${QUORVEL_CHANGELOG_GZ} ${PROJECT_BINARY_DIR}/debian/copyright
         DESTINATION ${QUORVEL_DOC_FOLDER})
-# The README, with the security warning and what the program promises, beside them.
+# The README, with the security warning and what the program promises, beside them, and the
+# page it links, at the same place relative to it as in the sources, so that its links lead
+# somewhere once installed.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${QUORVEL_DOC_FOLDER})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/WINDOWS.md DESTINATION ${QUORVEL_DOC_FOLDER}/docs)
 
 # A stripped install (CPack's, or `cmake --install --strip`) also drops the compiler's
 # version notes, as Debian's own packaging does. The program's install rule, in app/, runs

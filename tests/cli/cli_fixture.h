@@ -1,5 +1,6 @@
 // A scratch folder with an "enc" and a "dec" folder, and the built program run in them with
-// the real archiver made quiet, so standard output can be compared byte for byte.
+// the real archiver made quiet, so standard output can be compared byte for byte; the
+// stand-in archivers the tests put in its place, and the texts every run prints.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/file_modes.h"
 #include "support/program_runs.h"
 
 namespace quorvel::test {
@@ -42,6 +44,38 @@ inline const std::string USAGE =
     "file, it's create it, absolutely random!\n"
     "When decrypt /out_fname/  must be random(program don't use it), but not empty!\n";
 
+// Bodies of stand-in "7z" scripts for CliTest::stand_in_archiver, where "$1" is the command,
+// "$2" the archive and "$input" the last argument (the input when packing).
+
+// "a" copies the input as the archive and "x" copies the archive out as extracted.bin: the
+// cipher stage then sees the input's own bytes, and the sizes are known.
+inline const std::string COPYING_ARCHIVER =
+    "case \"$1\" in a) cp -- \"$input\" \"$2\" ;; x) cp -- \"$2\" extracted.bin ;; esac";
+
+// "a" hard-links the input as the archive, at once, and "x" extracts nothing: for large inputs
+// whose extraction would only cost time.
+inline const std::string LINKING_ARCHIVER =
+    "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; x) ;; esac";
+
+// Fails, making nothing, whatever it is asked.
+inline const std::string FAILING_ARCHIVER = "exit 2";
+
+// As COPYING_ARCHIVER, but held until the file `gate` exists (five seconds at most): "a"
+// after making the archive, "x" before extracting. A second run can then meet the first one
+// at work.
+inline std::string gated_copying_archiver(const std::filesystem::path& gate) {
+    return "wait_for_gate() {\n  i=0\n  while [ ! -e '" + gate.string() +
+           "' ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i+1)); done\n}\n"
+           "case \"$1\" in a) cp -- \"$input\" \"$2\"; wait_for_gate ;; "
+           "x) wait_for_gate; cp -- \"$2\" extracted.bin ;; esac";
+}
+
+// The stand-in's first line: "$input" becomes the last argument, whatever switches come
+// before it.
+inline std::string stand_in_script(const std::string& body) {
+    return "for input; do :; done\n" + body;
+}
+
 class CliTest : public testing::Test {
 protected:
     CliTest() {
@@ -73,12 +107,20 @@ protected:
         return options;
     }
 
-    // Folder holding a stand-in "7z" made of `body`, as a PATH value. In `body`, "$1" is the
-    // command, "$2" the archive and "$input" the last argument (the input when packing), as
-    // switches may come between them.
+    // Folder holding a stand-in "7z" made of `body` (see stand_in_script), as a PATH value.
     std::string stand_in_archiver(const std::string& name, const std::string& body) const {
-        write_script(dir_ / name, "7z", "for input; do :; done\n" + body);
+        write_script(dir_ / name, "7z", stand_in_script(body));
         return (dir_ / name).string();
+    }
+
+    // The stand-in of COPYING_ARCHIVER, as a PATH value.
+    std::string copying_archiver() const { return stand_in_archiver("copy-bin", COPYING_ARCHIVER); }
+
+    // The real archiver (7zz, 7z or 7za) with its own lines shown, as a PATH value: for runs
+    // whose standard output must carry them, or break under them.
+    std::string loud_archiver() const {
+        return stand_in_archiver(
+            "loud-bin", "for a in 7zz 7z 7za; do command -v $a >/dev/null && exec $a \"$@\"; done");
     }
 
     static bool exists(const std::filesystem::path& path) {

@@ -1,7 +1,10 @@
-// What a newcomer meets first, against the built program: --help and --version, the warnings
-// on standard error where a likely mistake would otherwise pass in silence (standard output
-// staying byte for byte what it is without them), and QUORVEL_MODE forcing the direction.
+// What a newcomer meets first, against the built program: --help and --version (an answer
+// that cannot be written is a failure), the usage text, the warnings on standard error where a
+// likely mistake would otherwise pass in silence (standard output staying byte for byte what it
+// is without them), and QUORVEL_MODE forcing the direction.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <regex>
 
@@ -57,19 +60,27 @@ TEST_F(FirstHourTest, HelpAndVersionAnswerAsTheOnlyArgument) {
     EXPECT_TRUE(
         help.output.starts_with("Usage: quorvel in_fname out_fname password [key_file_name]\n"))
         << help.output;
-    for (const char* part : {"QUORVEL_PASSWORD_FROM", "QUORVEL_MODE", "QUORVEL_PACK_SWITCHES",
-                             "QUORVEL_UNPACK_SWITCHES", "-bso0 -bsp0", "Exit status: 0",
-                             "\"Decrypt WRONG!\"", "Manual: man quorvel\n"}) {
+    for (const char* part :
+         {"QUORVEL_PASSWORD_FROM", "QUORVEL_MODE", "QUORVEL_PACK_SWITCHES",
+          "QUORVEL_UNPACK_SWITCHES", "-bso0 -bsp0", "Exit status: 0", "\"Decrypt WRONG!\"",
+          "only the password's length counts", "Manual: man quorvel\n"}) {
         EXPECT_NE(help.output.find(part), std::string::npos) << part;
     }
     const auto short_help = run_both({"-h"}, enc());
     EXPECT_EQ(short_help.output, help.output);
     EXPECT_EQ(short_help.exit_code, 0);
 
-    // Anything else with too few arguments still gets the usage text and status 2.
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--help", "x"}, {"x", "--version"}, {"-H"}, {"--Version"}, {"-help"}}) {
-        SCOPED_TRACE(args[0]);
+    // Anything else with too few arguments, none included, gets the usage text and status 2.
+    for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                  {"a"},
+                                                                  {"a", "b"},
+                                                                  {"--help", "x"},
+                                                                  {"x", "--version"},
+                                                                  {"-H"},
+                                                                  {"--Version"},
+                                                                  {"-help"}}) {
+        SCOPED_TRACE(std::to_string(args.size()) + " arguments" +
+                     (args.empty() ? "" : ", the first " + args[0]));
         const auto result = run_both(args, enc());
         EXPECT_EQ(result.output, USAGE);
         EXPECT_EQ(result.exit_code, 2);
@@ -77,6 +88,37 @@ TEST_F(FirstHourTest, HelpAndVersionAnswerAsTheOnlyArgument) {
     EXPECT_EQ(leftovers(enc()), std::vector<std::string>{});
     EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(enc()), {}),
               std::vector<fs::path>{enc() / "plan.txt"});
+}
+
+// The answer to --help, -h or --version that cannot be written is a failure: a full disk, a
+// closed standard output, a pipe nobody reads. Written, it is a success, also when the reader
+// goes after the first line.
+TEST_F(FirstHourTest, UnwrittenAnswersFail) {
+    const auto to_full_disk = [] {
+        const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        if (full < 0 || ::dup2(full, STDOUT_FILENO) < 0) ::_exit(126);
+    };
+    for (const std::string question : {"--help", "-h", "--version"}) {
+        SCOPED_TRACE(question);
+        auto full = options();
+        full.in_child = to_full_disk;
+        EXPECT_EQ(run_program({question}, enc(), full).exit_code, 1);
+        for (const Output unwritable : {Output::descriptor_closed, Output::reader_closed}) {
+            auto lost = options();
+            lost.output = unwritable;
+            const auto result = run_program({question}, enc(), lost);
+            EXPECT_EQ(result.term_signal, 0);
+            EXPECT_EQ(result.exit_code, 1);
+        }
+        const auto answered = run_program({question}, enc(), options());
+        EXPECT_EQ(answered.exit_code, 0);
+        EXPECT_FALSE(answered.output.empty());
+        // Taken whole by a reader that stops after the first line (`quorvel --help | head -1`).
+        const auto first_line =
+            run_watched({question}, enc(), options(),
+                        WatchOptions{.output = OutputEnd::closed_after_first_line});
+        EXPECT_EQ(first_line.exit_code, 0);
+    }
 }
 
 // Each warned run has a twin that makes the same output file without the mistake: the two

@@ -369,6 +369,27 @@ TEST_F(PasswordSourceTest, TheArgumentStandsUnlessItIsADashAndTheVariableIsSet) 
     expect_decrypts_with("");
 }
 
+// The password argument: empty, 255 bytes, or bytes that are not UTF-8; one byte more is refused.
+TEST_F(PasswordSourceTest, PasswordLengths) {
+    write_file(enc() / "plan.txt", "some plans");
+    for (const std::size_t length : {0u, 255u}) {
+        const std::string password(length, 'p');
+        ASSERT_EQ(run({"plan.txt", "plan.qv", password}, enc()).exit_code, 0) << length;
+        const auto decrypted = run({(enc() / "plan.qv").string(), "x", password}, dec());
+        EXPECT_EQ(decrypted.output, DECRYPT_OK) << length;
+        fs::remove(dec() / "plan.txt");
+    }
+    const auto too_long = run({"plan.txt", "long.qv", std::string(256, 'p')}, enc());
+    EXPECT_EQ(too_long.output, "Error! Password is longer than 255 bytes.\n");
+    EXPECT_EQ(too_long.exit_code, 1);
+    EXPECT_FALSE(exists(enc() / "long.qv"));
+
+    // Bytes that are not UTF-8 are just bytes.
+    const std::string raw = "\xff\xfe\x80pw";
+    ASSERT_EQ(run({"plan.txt", "raw.qv", raw}, enc()).exit_code, 0);
+    EXPECT_EQ(run({(enc() / "raw.qv").string(), "x", raw}, dec()).output, DECRYPT_OK);
+}
+
 TEST_F(PasswordSourceTest, UnreadableSourcesStopBeforeAnythingIsTouched) {
     fs::create_directories(root() / "a folder");
     write_file(root() / "empty.txt", "");

@@ -2,8 +2,9 @@
 // cipher stage encrypts or decrypts, while the archiver unpacks, and while the run waits for
 // the reader of a FIFO named as its output; with the input outside the run's folder and in
 // it. The run ends by that very signal, at once, leaves its folder as it was, and its
-// archiver does not outlive it, even one that ignores the signal. (The prompt's stage is in
-// password_source_test.cpp, which drives a terminal.)
+// archiver does not outlive it, even one that ignores the signal; a signal ignored when the
+// program starts stays ignored. (The prompt's stage is in password_source_test.cpp, which
+// drives a terminal.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -245,6 +246,21 @@ TEST_F(SignalsTest, AFifoOutputIsWrittenOnceItsReaderComes) {
     const auto decrypted = run({"plan.qv", "x", "pw"}, back);
     EXPECT_EQ(decrypted.output, DECRYPT_OK);
     EXPECT_EQ(read_file(back / "plan.txt"), to_bytes("some plans"));
+}
+
+// A signal ignored when the program starts (nohup) stays ignored: the run goes on.
+TEST_F(SignalsTest, SignalIgnoredAtStartStaysIgnored) {
+    write_file(enc() / "plan.txt", "some plans");
+    auto options = this->options(
+        stand_in_archiver("slow-copy-bin", "touch ../started; sleep 1\n" + COPYING_ARCHIVER));
+    options.ignored_signal = SIGHUP;
+    RunningProgram program({"plan.txt", "out.qv", "pw"}, enc(), options);
+    ASSERT_TRUE(wait_until([&] { return exists(root() / "started"); }));
+    program.send_signal(SIGHUP);
+    const auto result = program.finish();
+    EXPECT_EQ(result.term_signal, 0);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(exists(enc() / "out.qv"));
 }
 
 }  // namespace

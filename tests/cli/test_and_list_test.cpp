@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -20,7 +19,6 @@
 #include <regex>
 #include <thread>
 
-#include "app/process/process.h"
 #include "cipher/rounds.h"
 #include "cli/cli_fixture.h"
 #include "cli/file_checks.h"
@@ -117,15 +115,6 @@ protected:
         result.environment = {{"QUORVEL_MODE", mode}, {"TMPDIR", tmp.string()}};
         result.environment.insert(result.environment.end(), environment.begin(), environment.end());
         return result;
-    }
-
-    // A stand-in "7z" running the real archiver with its output shown, as PATH.
-    std::string loud_archiver() const {
-        const std::array<std::string_view, 3> names{"7zz", "7z", "7za"};
-        const auto real = find_program(names);
-        if (!real) throw std::runtime_error("no 7-Zip archiver on PATH");
-        write_script(root() / "loud-bin", "7z", "exec '" + real->string() + "' \"$@\"");
-        return (root() / "loud-bin").string();
     }
 
     const std::string PLAN = "some plans";

@@ -7,6 +7,7 @@
 
 #include "container/file_stream.h"
 #include "files/files.h"
+#include "support/file_modes.h"
 #include "support/test_support.h"
 
 namespace quorvel {
@@ -20,11 +21,7 @@ std::optional<OutputFile> create_output(const fs::path& path, OutputPolicy polic
     return target ? OutputFile::open(*target) : std::nullopt;
 }
 
-mode_t mode_of(const fs::path& path) {
-    struct stat info;
-    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
+using test::mode_of;
 
 // A private output never opens what is at its name: a file there is replaced on close (a
 // second name for it keeps the old bytes), anything else is refused.

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "support/file_modes.h"
 #include "support/test_support.h"
 
 namespace quorvel {
@@ -17,11 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-mode_t mode_of(const fs::path& path) {
-    struct stat info;
-    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
+using test::mode_of;
 
 // A private file is new: nothing at the name, a link of either kind included, is opened.
 TEST(Files, PrivateCreationMakesOnlyNewFiles) {

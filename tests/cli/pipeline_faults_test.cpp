@@ -20,9 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// "a" hard-links the input as the archive, "x" extracts nothing.
-const std::string LINKING_ARCHIVER = "case \"$1\" in a) ln -- \"$input\" \"$2\" ;; x) ;; esac";
-
 // Enough chunks for the reading, the rounds and the writing all to be busy.
 constexpr std::size_t INPUT_SIZE = 12 * CHUNK_SIZE + 77;
 
