@@ -44,13 +44,14 @@ std::string because(int error) {
     return ": " + std::generic_category().message(error);
 }
 
-// A message's own text as a cause: without "Error! ", begun in lower case, without the
-// final full stop.
+// A message's own text as a cause: without "Error! ", its first word in lower case, without
+// the final full stop.
 std::string restated(std::string text) {
     constexpr std::string_view ERROR = "Error! ";
     if (text.starts_with(ERROR)) text.erase(0, ERROR.size());
-    if (!text.empty())
-        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    // "Another run ..." reads "another run ..."; a name in capitals (QUORVEL_MODE) stays.
+    const bool word = text.size() > 1 && std::islower(static_cast<unsigned char>(text[1])) != 0;
+    if (word) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
     if (text.ends_with('.')) text.pop_back();
     return text;
 }

@@ -190,6 +190,10 @@ TEST(Messages, EveryFailureGivesItsCauseOnStandardError) {
          "quorvel: error: there is no terminal to ask for the password on\n"},
         {"a message restated", [] { static_cast<void>(say::folder_busy()); },
          "quorvel: error: another quorvel run is working in this folder\n"},
+        {"a name in capitals restated",
+         [] { static_cast<void>(say::mode_refused("QUORVEL_MODE", "x")); },
+         "quorvel: error: QUORVEL_MODE holds 'x'; it takes 'encrypt', 'decrypt', 'test' or "
+         "'list'\n"},
         {"usage", [] { static_cast<void>(say::usage()); },
          "quorvel: error: too few arguments\n"
          "quorvel: hint: 'quorvel --help' tells how to use it\n"},

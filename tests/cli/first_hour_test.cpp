@@ -187,7 +187,10 @@ TEST_F(FirstHourTest, ANewKeyFileIsPointedOutOnlyWhenItWasMadeAndKept) {
     const auto made = run_both({"plan.txt", "p.qv", "my", "secret"}, enc());
     EXPECT_EQ(made.output, encrypt_output("plan.txt", "Key file is successfully created!\n"));
     EXPECT_EQ(made.exit_code, 0);
-    EXPECT_EQ(made.errors, WARNING + "created the key file '" + (enc() / "secret").string() +
+    EXPECT_EQ(made.errors, WARNING +
+                               "a new key file 'secret' is made, but its name looks like a word "
+                               "of a password or an option; quote a password that holds spaces\n" +
+                               WARNING + "created the key file '" + (enc() / "secret").string() +
                                "'; without it 'p.qv' can never be decrypted\n");
     EXPECT_EQ(fs::file_size(enc() / "secret"), 3072u);
 
@@ -202,11 +205,12 @@ TEST_F(FirstHourTest, ANewKeyFileIsPointedOutOnlyWhenItWasMadeAndKept) {
         EXPECT_EQ(result.exit_code, 0);
     }
 
-    // A run that fails after making the key file removes it again, and says nothing of it.
+    // A run that fails after making the key file removes it again, and says nothing of it:
+    // standard error has only the cause of the failure.
     const auto failed = run_both({"plan.txt", "/dev/full", "my", "other.key"}, enc());
     EXPECT_NE(failed.output.find("Key file is successfully created!\n"), std::string::npos);
     EXPECT_EQ(failed.exit_code, 1);
-    EXPECT_EQ(failed.errors, "");
+    EXPECT_EQ(failed.errors, "quorvel: error: can't write '/dev/full': No space left on device\n");
     EXPECT_FALSE(exists(enc() / "other.key"));
 }
 
@@ -221,7 +225,8 @@ TEST_F(FirstHourTest, RefusedModeValuesTouchNothing) {
             const auto result = run_both(args, enc(), {{"QUORVEL_MODE", value}});
             EXPECT_EQ(result.output, mode_refused(value));
             EXPECT_EQ(result.exit_code, 1);
-            EXPECT_EQ(result.errors, "");
+            EXPECT_EQ(result.errors, "quorvel: error: QUORVEL_MODE holds '" + value +
+                                         "'; it takes 'encrypt', 'decrypt', 'test' or 'list'\n");
             EXPECT_EQ(folder_changes(before, record_folder(root())), "");
         }
     }
