@@ -77,7 +77,21 @@ bool process_gone(int pid) {
 
 class SignalsTest : public CliTest {};
 
-TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderAsItWas) {
+// The stages of a run, each a test of its own so that they run side by side: most of each
+// case is waiting for the stage to be reached.
+enum class Stage {
+    packing,
+    packing_in_folder,
+    encrypting,
+    encrypting_in_folder,
+    decrypting,
+    unpacking,
+    waiting_for_fifo,
+};
+
+class SignalAtStageTest : public SignalsTest, public testing::WithParamInterface<Stage> {};
+
+TEST_P(SignalAtStageTest, EachEndingSignalEndsTheRunByItAndLeavesTheFolderAsItWas) {
     // Most inputs sit outside the run's folder, so that its record stays small.
     const auto big = root() / "plan.bin";
     make_sparse(big, std::uintmax_t{1} << 30);
@@ -113,6 +127,7 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
         // in the folder's contents or in what the run waits for.
         bool fault_signals_too = false;
     } stages[] = {
+        // in the order of Stage
         {"packing", {big.string(), "out.qv", "pw"}, slow_packing, no_setup, archive_made, true},
         // The cleanup removes the run's own files only, not the input beside them.
         {"packing an input in the run's folder",
@@ -145,7 +160,10 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
          no_setup,
          [](const fs::path&, int pid) { return waits_for_fifo_partner(pid); }},
     };
-    for (const auto& stage : stages) {
+    static_assert(std::extent_v<decltype(stages)> ==
+                  static_cast<std::size_t>(Stage::waiting_for_fifo) + 1);
+    {
+        const auto& stage = stages[static_cast<std::size_t>(GetParam())];
         std::vector<SignalCase> signals(std::begin(ENDING_SIGNALS), std::end(ENDING_SIGNALS));
         if (stage.fault_signals_too) {
             signals.insert(signals.end(), std::begin(FAULT_SIGNALS), std::end(FAULT_SIGNALS));
@@ -175,6 +193,20 @@ TEST_F(SignalsTest, EachEndingSignalAtEachStageEndsTheRunByItAndLeavesTheFolderA
         }
     }
 }
+
+std::string stage_name(const testing::TestParamInfo<Stage>& info) {
+    constexpr const char* NAMES[] = {
+        "Packing",    "PackingInFolder", "Encrypting",    "EncryptingInFolder",
+        "Decrypting", "Unpacking",       "WaitingForFifo"};
+    return NAMES[static_cast<std::size_t>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, SignalAtStageTest,
+                         testing::Values(Stage::packing, Stage::packing_in_folder,
+                                         Stage::encrypting, Stage::encrypting_in_folder,
+                                         Stage::decrypting, Stage::unpacking,
+                                         Stage::waiting_for_fifo),
+                         stage_name);
 
 // An archiver that ignores the signal passed on to it (as 7-Zip does, in effect, while it waits
 // at the terminal for a password of its own) is killed once CHILD_GRACE_PERIOD has passed, and
