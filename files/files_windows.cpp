@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cwchar>
 #include <cwctype>
 #include <random>
@@ -100,15 +101,47 @@ bool device_name(std::wstring_view text) {
     return reserved_name(name.substr(0, name.find_first_of(L".:")));
 }
 
+// The errno value for the Windows error `error`, for the messages that tell why a file did not
+// open; 0 for one without a close match.
+int errno_of(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_WRITE_PROTECT:
+            return EROFS;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        default:
+            return 0;
+    }
+}
+
 // The handle is not inheritable (no security attributes, or attributes that say so), so a
-// started archiver never holds one of the run's files. A device's name is never opened.
+// started archiver never holds one of the run's files. A device's name is never opened. On
+// failure errno says why, as the C library's open would.
 HANDLE open_handle(const wchar_t* path, DWORD access, DWORD disposition, DWORD flags,
                    SECURITY_ATTRIBUTES* security = nullptr) {
     if (device_name(path)) {
         SetLastError(ERROR_ACCESS_DENIED);
+        errno = EACCES;
         return INVALID_HANDLE_VALUE;
     }
-    return CreateFileW(path, access, SHARE_ALL, security, disposition, flags, nullptr);
+    const HANDLE handle =
+        CreateFileW(path, access, SHARE_ALL, security, disposition, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) errno = errno_of(GetLastError());
+    return handle;
 }
 
 Descriptor adopt(HANDLE raw, int mode) {

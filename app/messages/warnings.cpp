@@ -13,6 +13,15 @@ void warning(std::string_view text) {
     print_warning_line("quorvel: warning: " + std::string(text));
 }
 
+// `name` between single quotes, its control characters escaped; appended piece by piece, as
+// "'" + std::string&& trips a false -Wrestrict in GCC 12.
+std::string quoted(std::string_view name) {
+    std::string text = "'";
+    text += printable_name(name);
+    text += '\'';
+    return text;
+}
+
 }  // namespace
 
 void password_is_dash() {
@@ -33,15 +42,19 @@ void arguments_ignored(std::span<const std::string_view> ignored) {
 }
 
 void encrypting_named_encrypted(std::string_view input) {
-    warning("'" + printable_name(input) +
-            "' does not begin with '%quorvel%', so it is encrypted, not decrypted; a damaged "
-            "or empty encrypted file looks so; set QUORVEL_MODE=decrypt to stop instead");
+    std::string text = quoted(input);
+    text +=
+        " does not begin with '%quorvel%', so it is encrypted, not decrypted; a damaged or "
+        "empty encrypted file looks so; set QUORVEL_MODE=decrypt to stop instead";
+    warning(text);
 }
 
 void decrypting_to_encrypted_name(std::string_view input, std::string_view output) {
-    warning("'" + printable_name(input) + "' is encrypted, so it is decrypted, not encrypted " +
-            "again, and '" + printable_name(output) +
-            "' is not used; set QUORVEL_MODE=encrypt to encrypt it again");
+    std::string text = quoted(input);
+    text += " is encrypted, so it is decrypted, not encrypted again, and ";
+    text += quoted(output);
+    text += " is not used; set QUORVEL_MODE=encrypt to encrypt it again";
+    warning(text);
 }
 
 void key_file_name_like_a_word(std::string_view name) {

@@ -37,18 +37,29 @@ program_text() {  # program_text <file>
         $_ .= "[end]"' "$1"
 }
 
+# The program's own lines on standard error ("quorvel: error: ...", hints, warnings) go to
+# <output file>.why on both sides, so that standard output is compared apart from them, and
+# they are compared too (at the end).
 run_windows() {  # run_windows <folder> <output file> <arguments...>; prints the exit status
-    local folder=$1 output=$2
+    local folder=$1 output=$2 status
     shift 2
-    (cd "$folder" && "$wine" ./quorvel.exe "$@" > "$output" 2>> "$scratch/wine.log")
-    echo $?
+    (cd "$folder" && "$wine" ./quorvel.exe "$@" > "$output" 2> "$output.err")
+    status=$?
+    grep -a '^quorvel: ' "$output.err" | tr -d '\r' > "$output.why"
+    grep -av '^quorvel: ' "$output.err" >> "$scratch/wine.log"
+    rm -f "$output.err"
+    echo $status
 }
 
 run_linux() {  # run_linux <folder> <output file> <arguments...>; prints the exit status
-    local folder=$1 output=$2
+    local folder=$1 output=$2 status
     shift 2
-    (cd "$folder" && "$linux_binary" "$@" > "$output" 2>&1)
-    echo $?
+    (cd "$folder" && "$linux_binary" "$@" > "$output.all" 2>&1)
+    status=$?
+    grep -a '^quorvel: ' "$output.all" > "$output.why"
+    grep -av '^quorvel: ' "$output.all" > "$output"
+    rm -f "$output.all"
+    echo $status
 }
 
 # A fresh folder for one side of one case; the Windows one holds quorvel.exe and 7z.exe.
@@ -339,6 +350,17 @@ check_run wrong-test test "$root/windows-enc-file/out file.qv" not-the-secret 1 
 check_run damaged-test test "$damaged_folder/damaged.qv" pw 1 \
     "$(checked_text t "Error! The archive in 'damaged.qv' failed 7-Zip's test.")"
 check_run damaged-list list "$damaged_folder/damaged.qv" pw 0 "$(checked_text l 'List OK!')"
+
+# What each side said on standard error of its own, case by case: the same lines. (The
+# key-file and password cases encrypt on one side and decrypt on the other.)
+for linux_why in "$root"/linux-*.why; do
+    windows_why="$root/windows-${linux_why#"$root"/linux-}"
+    label=$(basename "$linux_why" .why)
+    case $label in linux-keyfile* | linux-password*) continue ;; esac
+    [ -f "$windows_why" ] || continue
+    check "${label#linux-}: standard error's lines same on both" \
+        same_text "$(cat "$linux_why")" "$(cat "$windows_why")"
+done
 
 echo "windows-e2e: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
