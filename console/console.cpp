@@ -116,9 +116,19 @@ void print_cause_line(std::string_view prefix, std::string_view text) {
     if (output_is_terminal) return;
     clear_status();
     flush_output();
-    std::fwrite(prefix.data(), 1, prefix.size(), stderr);
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fputc('\n', stderr);
+    // One write when the line fits the buffer, so that another process writing to the same
+    // terminal cannot cut into it; in pieces otherwise.
+    char line[1024];
+    if (prefix.size() + text.size() < sizeof line) {
+        std::copy(prefix.begin(), prefix.end(), line);
+        std::copy(text.begin(), text.end(), line + prefix.size());
+        line[prefix.size() + text.size()] = '\n';
+        std::fwrite(line, 1, prefix.size() + text.size() + 1, stderr);
+    } else {
+        std::fwrite(prefix.data(), 1, prefix.size(), stderr);
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fputc('\n', stderr);
+    }
     std::fflush(stderr);
 }
 
