@@ -241,5 +241,32 @@ TEST_F(DocsExamplesTest, EveryManPageExampleRunsAsWritten) {
     EXPECT_TRUE(exists(enc() / "notes.qv"));
 }
 
+// The man page's MESSAGES section is the reference for standard output: every text the run
+// prints there (the start of each message, up to the first name in it) is in the page. Taken
+// from the messages' source, so that a new message without its entry fails here.
+TEST(DocsMessagesTest, TheManPageListsEveryMessage) {
+    const std::string source =
+        read_text(fs::path(QUORVEL_SOURCE_DIR) / "app" / "messages" / "messages.cpp");
+    // The page's source with its escapes for "-", "'", '"' and "\" read as those characters.
+    std::string page = read_text(fs::path(QUORVEL_SOURCE_DIR) / "quorvel.1");
+    for (const auto& [escape, character] : std::vector<std::pair<std::string, std::string>>{
+             {"\\-", "-"}, {"\\(aq", "'"}, {"\\(dq", "\""}, {"\\e", "\\"}}) {
+        for (auto at = page.find(escape); at != std::string::npos;
+             at = page.find(escape, at + character.size())) {
+            page.replace(at, escape.size(), character);
+        }
+    }
+    // Each string literal that starts a message, up to its end or its first escape ("\n").
+    static const std::regex MESSAGE(
+        R"re("((?:Error|Decrypt|Crypt|Cript|Key file|Test OK|List OK)[^"\\]*))re");
+    int found = 0;
+    for (std::sregex_iterator at(source.begin(), source.end(), MESSAGE), end; at != end; ++at) {
+        ++found;
+        EXPECT_NE(page.find((*at)[1].str()), std::string::npos)
+            << "not in the man page: " << (*at)[1].str();
+    }
+    EXPECT_GT(found, 40) << "the messages' source no longer reads as expected";
+}
+
 }  // namespace
 }  // namespace quorvel::test
