@@ -27,10 +27,10 @@ void write_output(std::string_view text) {
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) output_lost = true;
 }
 
-// The escape for the control character that starts `text` (C0, DEL, or a C1 character in
-// UTF-8), written into `escape`; 0 when `text` starts with none, else how many bytes of
-// `text` it stands for. A control character in a name could move the cursor, recolour the
-// terminal or start a line that looks like one of the program's own.
+// The escape for the control character that starts `text` (C0, DEL, a C1 character in UTF-8
+// or a lone byte of the C1 range), written into `escape`; 0 when `text` starts with none, else how
+// many bytes of `text` it stands for. A control character in a name could move the cursor, recolour
+// the terminal or start a line that looks like one of the program's own.
 std::size_t control_escape(std::string_view text, char (&escape)[8]) {
     const auto byte = static_cast<unsigned char>(text[0]);
     constexpr char HEX[] = "0123456789abcdef";
@@ -40,7 +40,10 @@ std::size_t control_escape(std::string_view text, char (&escape)[8]) {
         escape[2] = '\0';
         return 1;
     }
-    if (byte < 0x20 || byte == 0x7f) {
+    // A byte of the C1 range on its own, outside any UTF-8 sequence (split_name passes over
+    // those whole), is a control too to a terminal that reads bytes as Latin-1: 0x9b starts an
+    // escape sequence there.
+    if (byte < 0x20 || byte == 0x7f || (byte >= 0x80 && byte <= 0x9f)) {
         const char form[] = {'\\', 'x', HEX[byte >> 4], HEX[byte & 0xf], '\0'};
         std::copy(std::begin(form), std::end(form), escape);
         return 1;
@@ -57,8 +60,25 @@ std::size_t control_escape(std::string_view text, char (&escape)[8]) {
     return 0;
 }
 
+// The length of the whole UTF-8 sequence (WTF-8 included) that starts `text`, 1 for an ASCII
+// byte, 0 when none starts there.
+std::size_t sequence_length(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const std::size_t length = lead < 0x80                    ? 1
+                               : lead >= 0xc2 && lead <= 0xdf ? 2
+                               : lead >= 0xe0 && lead <= 0xef ? 3
+                               : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                              : 0;
+    if (length == 0 || text.size() < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80) return 0;
+    }
+    return length;
+}
+
 // Calls `plain` with each run of `name` that needs no escape and `escaped` with the escape of
-// each control character, in order; allocates nothing.
+// each control character, in order; allocates nothing. A UTF-8 sequence is passed over whole,
+// so that its continuation bytes are never taken for C1 controls.
 template <typename Plain, typename Escaped>
 void split_name(std::string_view name, Plain plain, Escaped escaped) {
     std::size_t start = 0;
@@ -66,7 +86,7 @@ void split_name(std::string_view name, Plain plain, Escaped escaped) {
         char escape[8];
         const std::size_t taken = control_escape(name.substr(at), escape);
         if (taken == 0) {
-            ++at;
+            at += std::max<std::size_t>(1, sequence_length(name.substr(at)));
             continue;
         }
         plain(name.substr(start, at - start));

@@ -293,6 +293,26 @@ bool leads_to_open_file(const fs::path& path, int fd) {
            same_open_file(named, open);
 }
 
+int creation_error(const fs::path& path) {
+    if (path.empty()) return ENOENT;
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return EISDIR;
+        return ::access(path.c_str(), W_OK) == 0 ? 0 : errno;
+    }
+    // Nothing there yet (or a dangling link): the folder it would be made in decides.
+    const fs::path target = kind_at(path) == Kind::symlink ? resolve(path) : path;
+    if (target.empty()) return ELOOP;
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    if (::stat(folder.c_str(), &info) != 0) return errno;
+    if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+    const long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (longest > 0 && target.filename().native().size() > static_cast<std::size_t>(longest)) {
+        return ENAMETOOLONG;
+    }
+    return ::access(folder.c_str(), W_OK) == 0 ? 0 : errno;
+}
+
 bool leads_to_pipe(const fs::path& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);

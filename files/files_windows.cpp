@@ -550,6 +550,10 @@ bool leads_to_open_file(const fs::path& path, int fd) {
     return identity_of_handle(handle) == named;
 }
 
+int creation_error(const fs::path&) {
+    return 0;
+}
+
 bool leads_to_pipe(const fs::path&) {
     return false;
 }

@@ -70,7 +70,9 @@ KeyFile KeyFile::open(const std::filesystem::path& path, KeyFileKinds kinds) {
     const auto size = files::regular_size(fd.get());
     if (size) return KeyFile(path, std::move(fd), *size);
     if (!pipe) return KeyFile(Kind::not_regular, path);
-    return KeyFile(path, std::move(fd), 0);
+    KeyFile piped(path, std::move(fd), 0);
+    piped.pipe_ = true;
+    return piped;
 }
 
 bool KeyFile::missing() const {
@@ -96,8 +98,10 @@ std::optional<KeyFileFault> KeyFile::read_into(RoundKeyTable& table) {
         if (n == 0) break;
         got += n;
     }
-    const bool read = !std::ferror(file.get());
-    if (!read) unreadable.error = errno;
+    // A pipe that gives nothing is a command that failed (`<(cat missing.key)`), not a key.
+    const bool nothing_piped = pipe_ && got == 0 && !std::ferror(file.get());
+    const bool read = !std::ferror(file.get()) && !nothing_piped;
+    if (!read) unreadable.error = nothing_piped ? ENODATA : errno;
     if (read) {
         for (std::size_t i = 0; i < KEY_FILE_SIZE; ++i) {
             table[i / BLOCK_SIZE][i % BLOCK_SIZE] ^= key_bytes[i];

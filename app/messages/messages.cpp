@@ -1,6 +1,8 @@
 #include "app/messages/messages.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <string>
 #include <system_error>
 
@@ -148,8 +150,11 @@ Reported file_fault(const FileFault& fault) {
             return named_path("Error! File '", fault.path, "' not found.",
                               "can't open " + in_quotes(fault.path) + because(fault.error));
         case FileFault::Kind::cannot_create: {
-            // The temporary archive is made where the run is: say where to look.
-            const bool temp_archive = fault.path == std::filesystem::path(TEMP_ARCHIVE_NAME);
+            // The temporary archive is made where the run is: when the folder refuses it, say
+            // where to look.
+            const bool folder_refused = fault.error == EACCES || fault.error == EROFS;
+            const bool temp_archive =
+                folder_refused && fault.path == std::filesystem::path(TEMP_ARCHIVE_NAME);
             return named_path("Error! Can't create file '", fault.path, "'.",
                               "can't create " + in_quotes(fault.path) + because(fault.error) +
                                   (temp_archive ? "; the temporary archive is made in the "
@@ -251,10 +256,22 @@ Reported decryption_wrong(std::string_view kept) {
     return told();
 }
 
-void extracted_into(const std::filesystem::path& folder, std::string_view output) {
-    if (output.size() == 1) return;
-    hint("the files were extracted into the current folder, " + in_quotes(folder) +
-         "; the output name " + in_quotes(output) + " is not used when decrypting");
+void extracted_into(const std::filesystem::path& folder, std::string_view output, bool elsewhere) {
+    // One character, also one that takes several bytes in UTF-8: its other bytes are all
+    // continuation bytes.
+    const bool one_character =
+        !output.empty() && std::all_of(output.begin() + 1, output.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+        });
+    if (one_character) return;
+    const std::string where = elsewhere ? "where the -o switch of QUORVEL_UNPACK_SWITCHES says"
+                                        : "into the current folder, " + in_quotes(folder);
+    hint("the files were extracted " + where + "; the output name " + in_quotes(output) +
+         " is not used when decrypting");
+}
+
+void answer_not_written() {
+    cause("can't write to standard output");
 }
 
 void pack_echo(std::string_view input) {
@@ -301,9 +318,7 @@ Reported scratch_archive_not_made(const std::filesystem::path& folder) {
 
 Reported pack_failed(std::string_view input, const ArchiverEnding& ending) {
     return error_named("Error pack file '", input, "'",
-                       "7-Zip could not pack " + in_quotes(input) + ": " + archiver_ended(ending) +
-                           "; the archive is made in the current folder, which must be "
-                           "writable");
+                       "7-Zip could not pack " + in_quotes(input) + ": " + archiver_ended(ending));
 }
 
 Reported packing_folder_not_made(std::string_view input, int error) {

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "app/messages/help.h"
+#include "app/messages/messages.h"
 #include "app/messages/warnings.h"
 #include "app/password/password_source.h"
 #include "app/process/command_line.h"
@@ -24,7 +25,9 @@ constexpr int STANDARD_OUTPUT = 1;
 // The outcome of a run that only prints its answer: a failure when the answer was not
 // written, to a full disk, a pipe whose reader is gone or a standard output that was closed.
 RunOutcome answered() {
-    return RunOutcome::answered(output_written() && !reopened_at_start(STANDARD_OUTPUT));
+    const bool written = output_written() && !reopened_at_start(STANDARD_OUTPUT);
+    if (!written) say::answer_not_written();
+    return RunOutcome::answered(written);
 }
 
 }  // namespace

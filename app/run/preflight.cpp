@@ -1,5 +1,6 @@
 #include "internal/preflight.h"
 
+#include <cerrno>
 #include <optional>
 
 #include "app/messages/messages.h"
@@ -115,6 +116,12 @@ Step key_file_stands_apart(const RunArguments& args, RunMode mode) {
     if (same_file_or_name(key_file.path, args.input.path)) {
         return say::key_file_is_input(key_file.typed);
     }
+    // A pipe is read as a key when decrypting, but not the run's own standard output or error:
+    // it would wait for bytes only the run itself could write.
+    const bool own_pipe =
+        files::leads_to_pipe(key_file.path) && (leads_to_standard(key_file.path, STANDARD_OUTPUT) ||
+                                                leads_to_standard(key_file.path, STANDARD_ERROR));
+    if (own_pipe) return say::key_file_fault({KeyFileFault::Kind::not_regular, key_file.path});
     const bool uses_temp_archive = mode == RunMode::encrypt || mode == RunMode::decrypt;
     if (uses_temp_archive && same_file_or_name(key_file.path, TEMP_ARCHIVE_PATH)) {
         return say::key_file_is_temp_archive(key_file.typed);
@@ -129,7 +136,8 @@ OrReported<OutputTarget> output_target(const RunArguments& args, const OutputSta
         target = OutputFile::find_target(args.output.path, OutputPolicy::replace_atomically);
     }
     if (target) return *target;
-    return say::file_fault({FileFault::Kind::cannot_create, args.output.path});
+    const int error = standing.descriptor_given ? files::creation_error(args.output.path) : EBADF;
+    return say::file_fault({FileFault::Kind::cannot_create, args.output.path, error});
 }
 
 }  // namespace quorvel

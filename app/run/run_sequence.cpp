@@ -21,6 +21,7 @@
 #include "app/signals/interrupt_cleanup.h"
 #include "app/signals/temporary_file.h"
 #include "cipher/key_schedule.h"
+#include "console/console.h"
 #include "container/format.h"
 #include "container/stream.h"
 #include "files/files.h"
@@ -212,6 +213,13 @@ RunOutcome encrypt_run(const RunPlan& plan) {
     return RunOutcome::done();
 }
 
+// True when one of the extraction's `switches` is -o, which names the folder it extracts into.
+bool names_output_folder(std::span<const std::string> switches) {
+    return std::ranges::any_of(switches, [](const std::string& word) {
+        return word.size() > 1 && word[0] == '-' && (word[1] == 'o' || word[1] == 'O');
+    });
+}
+
 // Ends a decryption that failed before its archive was in place: what was written goes, and
 // an archive that stays is said by settle().
 Reported without_archive(TempArchive& archive, Reported failure) {
@@ -231,7 +239,11 @@ RunOutcome decrypt_with_keys(const RunPlan& plan, const fs::path& archiver, cons
         return OutputFile::find_target(archive_path, OutputPolicy::private_file);
     }();
     auto output = target ? open_output(*target) : std::nullopt;
-    if (!output) return say::file_fault({FileFault::Kind::cannot_create, archive_path, errno});
+    if (!output) {
+        // Without a target nothing was made, and errno tells of something else.
+        const int error = target ? errno : files::creation_error(archive_path);
+        return say::file_fault({FileFault::Kind::cannot_create, archive_path, error});
+    }
     TempArchive archive = [&] {
         const InterruptsDeferred deferred;
         return TempArchive::to_be(*output->file.identity());
@@ -257,7 +269,8 @@ RunOutcome decrypt_with_keys(const RunPlan& plan, const fs::path& archiver, cons
     const Step removed = archive.settle(ArchiveFate::removed);
     if (removed.failed()) return removed.failure();
     std::error_code unknown;
-    say::extracted_into(fs::current_path(unknown), plan.args.output.typed);
+    say::extracted_into(fs::current_path(unknown), plan.args.output.typed,
+                        names_output_folder(plan.archiver_switches));
     return RunOutcome::done();
 }
 
@@ -378,7 +391,9 @@ bool named_like_encrypted(std::string_view name) {
 // Warns, before any work, where the input chose a way the names say was not meant.
 void warn_about_direction(Direction direction, RunMode mode, const RunArguments& args) {
     if (direction != Direction::by_input) return;
-    if (mode == RunMode::encrypt && named_like_encrypted(args.input.typed)) {
+    // A folder named so is packed whole, as asked: no encrypted file is mistaken there.
+    const bool file_input = files::kind_behind(args.input.path) != files::Kind::folder;
+    if (mode == RunMode::encrypt && file_input && named_like_encrypted(args.input.typed)) {
         warn::encrypting_named_encrypted(args.input.typed);
     }
     if (mode == RunMode::decrypt && named_like_encrypted(args.output.typed)) {
@@ -423,6 +438,8 @@ RunOutcome run_with_arguments(RunArguments args, std::span<const std::string_vie
     const auto switches = archiver_switches(archiver_job(*mode));
     if (switches.failed()) return switches.failure();
     plan.archiver_switches = *switches;
+    // What was said so far is out before the run waits on a prompt or a source.
+    flush_output();
     PasswordBuffer password;
     if (const Step resolved = resolve_password(plan.args.password, cipher_mode(*mode), password);
         resolved.failed()) {

@@ -146,6 +146,27 @@ TEST_F(DiagnosticsTest, EachFailureSaysItsCauseOnStandardError) {
          "quorvel: hint: a decryption that ended with 'Decrypt WRONG!' or 'Error unpack file' "
          "keeps 'quorvelxxxfilo.7z', the file as decrypted; delete it if you no longer need it\n",
          1},
+        {"an output in a missing folder",
+         {},
+         {"plan.txt", "no/such.qv", "pw"},
+         {},
+         "Crypt run\nError! Can't create file 'no/such.qv'.\n",
+         "quorvel: error: can't create 'no/such.qv': " + NO_SUCH_FILE + "\n",
+         1},
+        {"a folder as the output",
+         {},
+         {"plan.txt", ".", "pw"},
+         {},
+         "Crypt run\nError! Can't create file '.'.\n",
+         "quorvel: error: can't create '.': Is a directory\n",
+         1},
+        {"a name too long",
+         {},
+         {"plan.txt", std::string(300, 'n'), "pw"},
+         {},
+         "Crypt run\nError! Can't create file '" + std::string(300, 'n') + "'.\n",
+         "quorvel: error: can't create '" + std::string(300, 'n') + "': File name too long\n",
+         1},
         {"a missing key file when decrypting",
          encrypted,
          {"plan.qv", "x", "pw", "my.key"},
@@ -168,8 +189,7 @@ TEST_F(DiagnosticsTest, APackingFailureSaysHowTheArchiverEnded) {
                  {},
                  "Crypt run\n!\n7z.exe a quorvelxxxfilo.7z plan.txt\n!Error pack file 'plan.txt'\n",
                  "quorvel: error: 7-Zip could not pack 'plan.txt': it ended with status 1 (a "
-                 "warning: a file that could not be read, for one); the archive is made in the "
-                 "current folder, which must be writable\n",
+                 "warning: a file that could not be read, for one)\n",
                  1},
                 path_env);
 }
@@ -261,6 +281,22 @@ TEST_F(DiagnosticsTest, DecryptionSaysWhereTheFilesWentUnlessTheOutputIsAPlaceho
          0},
         {"an empty name", encrypted, {"plan.qv", "", "pw"}, {}, DECRYPT_OK, hint(""), 0},
         {"a placeholder", encrypted, {"plan.qv", "x", "pw"}, {}, DECRYPT_OK, "", 0},
+        {"a placeholder of two bytes",
+         encrypted,
+         {"plan.qv", "\xc3\xa9", "pw"},
+         {},
+         DECRYPT_OK,
+         "",
+         0},
+        {"another folder by -o",
+         encrypted,
+         {"plan.qv", "restored.txt", "pw"},
+         {{"QUORVEL_UNPACK_SWITCHES", "-orestored"}},
+         DECRYPT_OK,
+         "quorvel: hint: the files were extracted where the -o switch of "
+         "QUORVEL_UNPACK_SWITCHES says; the output name 'restored.txt' is not used when "
+         "decrypting\n",
+         0},
     };
     for (const Case& c : cases) expect_case(c);
 }
@@ -307,6 +343,37 @@ TEST_F(DiagnosticsTest, AKeyFileFromAPipeDecryptsButNeverEncrypts) {
     EXPECT_EQ(refused.output, "Crypt run\nError! Key file '/dev/fd/7' is not a regular file.\n");
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_FALSE(exists(enc() / "again.qv"));
+
+    // A pipe that gives nothing is a command that failed, not an empty key; the run's own
+    // standard output as the key would wait for itself.
+    fs::remove(dec() / "plan.txt");
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[1]);
+    RunOptions opts = options();
+    opts.errors = ErrorSink::pipe;
+    opts.in_child = [read_end = ends[0]] { ::dup2(read_end, 7); };
+    const ProgramRun empty = run_program({"plan.qv", "x", "pw", "/dev/fd/7"}, dec(), opts);
+    ::close(ends[0]);
+    EXPECT_EQ(empty.output, "Key file found.Error! Can't read key-file '/dev/fd/7'.\n");
+    EXPECT_EQ(empty.errors, "quorvel: error: can't read key file '/dev/fd/7': No data available\n");
+    EXPECT_EQ(empty.exit_code, 1);
+    opts.in_child = {};
+    const ProgramRun own = run_program({"plan.qv", "x", "pw", "/dev/stdout"}, dec(), opts);
+    EXPECT_EQ(own.output, "Error! Key file '/dev/stdout' is not a regular file.\n");
+    EXPECT_EQ(own.exit_code, 1);
+    EXPECT_FALSE(exists(dec() / "plan.txt"));
+    EXPECT_FALSE(exists(dec() / TEMP_ARCHIVE));
+}
+
+// An answer to --help that cannot reach standard output fails, and says why where it can.
+TEST_F(DiagnosticsTest, AnAnswerThatCannotBeWrittenSaysSo) {
+    RunOptions opts = options();
+    opts.output = Output::descriptor_closed;
+    opts.errors = ErrorSink::pipe;
+    const ProgramRun result = run_program({"--help"}, enc(), opts);
+    EXPECT_EQ(result.errors, "quorvel: error: can't write to standard output\n");
+    EXPECT_EQ(result.exit_code, 1);
 }
 
 }  // namespace

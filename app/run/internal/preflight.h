@@ -43,7 +43,8 @@ struct OutputStanding {
 
 // The key file, if any, is no file the run reads, replaces or creates: the input, the output
 // (encryption), the temporary archive (encryption and decryption; a test or a listing does not
-// use that name). Replacing it would lose the key.
+// use that name). Replacing it would lose the key. Nor is it the pipe of the run's own standard
+// output or error, which would never give a byte.
 [[nodiscard]] Step key_file_stands_apart(const RunArguments& args, RunMode mode);
 
 // Where the output goes, resolved and tried before anything is packed: an output that cannot

@@ -35,8 +35,9 @@ void print_line(std::string_view text);
 void print_named(std::string_view prefix, std::string_view name, std::string_view suffix);
 
 // `name` with each control character escaped: "\n", "\r", "\t", "\xHH" for the other C0
-// characters and DEL, "\u00HH" for a C1 character in UTF-8. Everything else, other non-ASCII
-// UTF-8 and a backslash included, is left as it is.
+// characters, DEL and a byte of the C1 range outside any UTF-8 sequence, "\u00HH" for a C1
+// character in UTF-8. Everything else, other non-ASCII UTF-8 and a backslash included, is left
+// as it is.
 [[nodiscard]] std::string printable_name(std::string_view name);
 
 // The text a message shows for `path`: on POSIX its bytes as given on the command line, on

@@ -199,6 +199,12 @@ enum class FinalLink {
 // time it is opened.
 [[nodiscard]] std::optional<int> descriptor_named(const std::filesystem::path& path);
 
+// Why a file could not be made or written at `path`, as an errno value, found by looking
+// only (nothing is made): ENOENT for an empty name, a missing folder or a dangling link's
+// missing target folder, EISDIR for a folder, ENAMETOOLONG, or what the folder or the
+// file refuses (EACCES, EROFS, ...); 0 when nothing explains it. Always 0 on Windows.
+[[nodiscard]] int creation_error(const std::filesystem::path& path);
+
 // True when `path`, its symbolic links followed, leads to a pipe (a FIFO, or the /dev/fd/N of
 // a shell's process substitution). Always false on Windows.
 [[nodiscard]] bool leads_to_pipe(const std::filesystem::path& path);

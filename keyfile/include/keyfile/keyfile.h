@@ -64,8 +64,8 @@ public:
     [[nodiscard]] std::uint64_t size() const { return size_; }
 
     // XORs the file's 12 blocks into `table`. A shorter file reads as if padded with 0xFF,
-    // bytes past the 3072nd are ignored. Returns nullopt, or unreadable when a read fails or
-    // the file did not open.
+    // bytes past the 3072nd are ignored. Returns nullopt, or unreadable when a read fails, the
+    // file did not open or a pipe gave no byte at all.
     [[nodiscard]] std::optional<KeyFileFault> read_into(RoundKeyTable& table);
 
 private:
@@ -78,6 +78,7 @@ private:
     std::filesystem::path path_;
     files::Descriptor fd_;
     std::uint64_t size_;
+    bool pipe_ = false;
 };
 
 // Creates a new key file at `path` (never replacing anything there, a link included),

@@ -115,9 +115,13 @@ void encryption_complete();
 void decryption_ok();
 Reported decryption_wrong(std::string_view kept);
 
-// After an extraction: where the files went (the current folder, `folder`) and, unless
-// `output` is one character (the usual placeholder), that the output name was not used.
-void extracted_into(const std::filesystem::path& folder, std::string_view output);
+// After an extraction: where the files went (the current folder, `folder`, or where an -o
+// switch said when `elsewhere`) and that the output name was not used; nothing when `output`
+// is one character (the usual placeholder).
+void extracted_into(const std::filesystem::path& folder, std::string_view output, bool elsewhere);
+
+// The answer to --help or --version did not reach standard output.
+void answer_not_written();
 
 // The packing command between "!" lines, as the program has always shown it on every
 // platform: "!", "7z.exe a quorvelxxxfilo.7z " and the input as typed, "!" (no line break).
