@@ -6,16 +6,16 @@
 # named in Unicode; and the access list of the plaintext archive in a folder others may read,
 # while it exists, when encrypting and when decrypting.
 #
-# Usage: paths.sh <quorvel.exe> <Windows 7z.exe or 7za.exe> <copying archiver .exe> <inspect.exe>
+# Usage: paths.sh <quorvel.exe> <Windows 7z.exe or 7za.exe> <copying archiver .exe> <read_back.exe>
 # The copying archiver is the interrupt test's stand-in for 7z.exe (copying_archiver.cpp), slow
-# with COPYING_ARCHIVER_PAUSE_MS; inspect.exe reads back a manifest's settings and access lists
-# (inspect.cpp). Needs wine (WINE may name another loader).
+# with COPYING_ARCHIVER_PAUSE_MS; read_back.exe reads back a manifest's settings and access lists
+# (read_back.cpp). Needs wine (WINE may name another loader).
 set -uo pipefail
 
 windows_binary=$(realpath "$1")
 windows_archiver=$(realpath "$2")
 copying_archiver=$(realpath "$3")
-inspect=$(realpath "$4")
+read_back_exe=$(realpath "$4")
 wine=${WINE:-wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 # Wine takes the Unicode of names and of the environment from the locale.
@@ -59,10 +59,10 @@ snapshot() {  # snapshot <folder>
         find . -type f -exec cksum {} + | LC_ALL=C sort)
 }
 
-inspect() {  # inspect <folder> <arguments...>: inspect.exe run in <folder>
+read_back() {  # read_back <folder> <arguments...>: read_back.exe run in <folder>
     local folder=$1
     shift
-    (cd "$folder" && "$wine" "$inspect" "$@" 2>> "$scratch/wine.log" | tr -d '\r')
+    (cd "$folder" && "$wine" "$read_back_exe" "$@" 2>> "$scratch/wine.log" | tr -d '\r')
 }
 
 # Outputs that no file can be: a device's name in any case, with any extension, in a folder;
@@ -145,9 +145,9 @@ check "long paths: the input comes back at its long name" \
 # What has Windows take such paths at all: the manifest, read as Windows reads it. It sets no
 # active code page, which would change the bytes of a password given as an argument.
 check "manifest: paths past 260 characters taken" \
-    same_text true "$(inspect "$folder" setting quorvel.exe longPathAware)"
+    same_text true "$(read_back "$folder" setting quorvel.exe longPathAware)"
 check "manifest: no active code page" \
-    same_text - "$(inspect "$folder" setting quorvel.exe activeCodePage)"
+    same_text - "$(read_back "$folder" setting quorvel.exe activeCodePage)"
 
 # QUORVEL_PASSWORD_FROM=file:PATH, the path named in Unicode as the command line's names are.
 folder=$(new_folder password-file)
@@ -177,7 +177,7 @@ Error! Can't read the password from 'file:sub\\無い.txt'.
 folder=$(new_folder private "$copying_archiver")
 truncate -s 16M "$folder/big.bin"
 check "private archive: the folder lets everyone in" \
-    same_text S-1-1-0 "$(inspect "$folder" others .)"
+    same_text S-1-1-0 "$(read_back "$folder" others .)"
 wait_for() {  # wait_for <seconds> <command...>: true once the command is, false at the end
     local tries=$(($1 * 10))
     shift
@@ -198,7 +198,7 @@ if wait_for 60 archive_written "$folder"; then
     archive=$(find "$folder" -name quorvelxxxfilo.7z -print -quit)
     holder=$(realpath --relative-to="$folder" "$(dirname "$archive")")
     check "encrypting: the archive's folder lets in the user alone" \
-        same_text - "$(inspect "$folder" others "$holder")"
+        same_text - "$(read_back "$folder" others "$holder")"
 else
     check "encrypting: the archive was made" false
 fi
@@ -210,7 +210,7 @@ mv "$folder/big.bin" "$scratch/big.orig"
 runner=$!
 if wait_for 60 test -s "$folder/extracted.bin"; then
     check "decrypting: the archive lets in the user alone" \
-        same_text - "$(inspect "$folder" others quorvelxxxfilo.7z)"
+        same_text - "$(read_back "$folder" others quorvelxxxfilo.7z)"
 else
     check "decrypting: the archiver started" false
 fi

@@ -1,8 +1,8 @@
 // What the Windows path tests read back from the system, run under Wine beside quorvel.exe:
-//   inspect.exe setting PROGRAM NAME  the value PROGRAM's manifest gives the Windows setting
+//   read_back.exe setting PROGRAM NAME  the value PROGRAM's manifest gives the Windows setting
 //                                     NAME (longPathAware or activeCodePage), as Windows reads
 //                                     it; "-" when there is none
-//   inspect.exe others PATH           who but the current user the access list of PATH lets
+//   read_back.exe others PATH           who but the current user the access list of PATH lets
 //                                     in, as SID text, one a line; "-" when nobody. The
 //                                     system's entry, which Wine lists on every file whatever
 //                                     its access list, is left aside there.
