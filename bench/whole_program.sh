@@ -31,6 +31,8 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$here/bench/common.sh"
 program=$(realpath "${1:-$here/build/bench/app/quorvel}")
 rounds_bench=$(realpath "${2:-$here/build/bench/bench/quorvel_rounds_bench}")
 bench_dir=${BENCH_DIR:-/dev/shm/quorvel-bench}
@@ -138,11 +140,8 @@ for ((rep = 0; rep < reps; rep++)); do
     times[rm]+="$(((stop - start) / 1000)) "
 done
 
-# The fastest and the median of a list of microsecond times, in seconds.
+# The fastest of a list of microsecond times, in seconds (the median: median_s).
 fastest_s() { tr ' ' '\n' <<< "$1" | grep . | sort -n | head -n 1 | awk '{print $1 / 1e6}'; }
-median_s() {
-    tr ' ' '\n' <<< "$1" | grep . | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)] / 1e6}'
-}
 
 model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 fs_type=$(df --output=fstype . | tail -n 1)

@@ -21,22 +21,16 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$here/bench/common.sh"
 program=$(realpath "${1:-$here/build/release/app/quorvel}")
 bench_dir=${BENCH_DIR:-/dev/shm/quorvel-check-bench}
 size=${SIZE_MIB:-1024}
 reps=${REPS:-3}
 password=12345
 
-if [[ ! -x $program ]]; then
-    echo "No program at $program; build the release preset first." >&2
-    exit 1
-fi
-# The archiver the program itself picks: the first of these on PATH.
-archiver=$(command -v 7z || command -v 7zz || command -v 7za || true)
-if [[ -z $archiver ]]; then
-    echo "No 7-Zip archiver (7z, 7zz or 7za) on PATH; scripts/install-deps installs it." >&2
-    exit 1
-fi
+require_program "$program" release
+archiver=$(find_archiver)
 
 rm -rf "$bench_dir"
 mkdir -p "$bench_dir"/{data,stand-in,idle,tmp}
@@ -96,11 +90,6 @@ for ((rep = 0; rep < reps; rep++)); do
         times[$name]+="$(((stop - start) / 1000)) "
     done
 done
-
-median_s() {
-    tr ' ' '\n' <<< "$1" | grep . | sort -n |
-        awk '{v[NR] = $1} END {printf "%.3f", v[int((NR + 1) / 2)] / 1000000}'
-}
 
 model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 echo "Machine: $model, $(nproc) cores; archive: $archive_mib MiB stored, in $bench_dir;" \
