@@ -13,40 +13,18 @@
 #include "console/wtf8.h"
 #include "files/files.h"
 #include "support/test_support.h"
+#include "windows/windows_identity.h"
 
 namespace quorvel {
 namespace {
 
 namespace fs = std::filesystem;
+using test::current_user;
+using test::sid_text;
+using test::under_wine;
 
 std::string wtf8(const std::wstring& text) {
     return wtf8_from_utf16(std::u16string(text.begin(), text.end()));
-}
-
-// Wine keeps an access list only as far as POSIX modes carry it: no protected flag, an entry
-// for the system on every file, and every folder's entries shown as passing on, whatever list
-// it was given.
-bool under_wine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
-std::wstring sid_text(PSID sid) {
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(sid, &text)) return L"?";
-    std::wstring result(text);
-    LocalFree(text);
-    return result;
-}
-
-std::wstring current_user() {
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    std::vector<char> buffer(256);
-    DWORD size = 0;
-    const bool told = GetTokenInformation(token, TokenUser, buffer.data(),
-                                          static_cast<DWORD>(buffer.size()), &size) != 0;
-    CloseHandle(token);
-    return told ? sid_text(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid) : L"";
 }
 
 // An access list as read back from a file or folder.

@@ -15,30 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "windows/windows_identity.h"
+
 namespace {
 
-std::wstring sid_text(PSID sid) {
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(sid, &text)) return L"?";
-    std::wstring result(text);
-    LocalFree(text);
-    return result;
-}
-
-std::wstring current_user() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
-    std::vector<char> buffer(256);
-    DWORD size = 0;
-    const bool told = GetTokenInformation(token, TokenUser, buffer.data(),
-                                          static_cast<DWORD>(buffer.size()), &size) != 0;
-    CloseHandle(token);
-    return told ? sid_text(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid) : L"";
-}
-
-bool under_wine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+using quorvel::test::current_user;
+using quorvel::test::sid_text;
+using quorvel::test::under_wine;
 
 int setting(const wchar_t* program, const std::wstring& name) {
     const wchar_t* space = nullptr;
