@@ -8,6 +8,7 @@
 
 #include "cipher/key_schedule.h"
 #include "console/console.h"
+#include "internal/quoted_name.h"
 #include "internal/reporter.h"
 #include "keyfile/keyfile.h"
 
@@ -33,11 +34,7 @@ void hint(std::string_view text) {
 
 // `name` between single quotes, its control characters escaped.
 std::string in_quotes(std::string_view name) {
-    // Appended piece by piece: "'" + std::string&& trips a false -Wrestrict in GCC 12.
-    std::string quoted = "'";
-    quoted += printable_name(name);
-    quoted += '\'';
-    return quoted;
+    return quoted_name(name);
 }
 
 std::string in_quotes(const std::filesystem::path& path) {

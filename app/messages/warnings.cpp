@@ -4,6 +4,7 @@
 #include <string>
 
 #include "console/console.h"
+#include "internal/quoted_name.h"
 
 namespace quorvel::warn {
 
@@ -11,15 +12,6 @@ namespace {
 
 void warning(std::string_view text) {
     print_warning_line("quorvel: warning: " + std::string(text));
-}
-
-// `name` between single quotes, its control characters escaped; appended piece by piece, as
-// "'" + std::string&& trips a false -Wrestrict in GCC 12.
-std::string quoted(std::string_view name) {
-    std::string text = "'";
-    text += printable_name(name);
-    text += '\'';
-    return text;
 }
 
 }  // namespace
@@ -42,7 +34,7 @@ void arguments_ignored(std::span<const std::string_view> ignored) {
 }
 
 void encrypting_named_encrypted(std::string_view input) {
-    std::string text = quoted(input);
+    std::string text = say::quoted_name(input);
     text +=
         " does not begin with '%quorvel%', so it is encrypted, not decrypted; a damaged or "
         "empty encrypted file looks so; set QUORVEL_MODE=decrypt to stop instead";
@@ -50,9 +42,9 @@ void encrypting_named_encrypted(std::string_view input) {
 }
 
 void decrypting_to_encrypted_name(std::string_view input, std::string_view output) {
-    std::string text = quoted(input);
+    std::string text = say::quoted_name(input);
     text += " is encrypted, so it is decrypted, not encrypted again, and ";
-    text += quoted(output);
+    text += say::quoted_name(output);
     text += " is not used; set QUORVEL_MODE=encrypt to encrypt it again";
     warning(text);
 }
